@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the C++ tests and the module in build/dev, runs ctest, then pytest against that build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+
+scripts/setup.sh --deps-only
+cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+cmake --build build/dev -j 2
+(cd build/dev && ctest --output-on-failure -j 2)
+KORVANE_MODULE_DIR="$PWD/build/dev/src/python" "$PY" -m pytest -q tests/python

@@ -1,0 +1,35 @@
+// Record: the unit korvane stores and searches, and its row format in the database file.
+//
+// A record is an id (UTF-8 text, the empty string included), a vector of floats (any length),
+// optional metadata and an optional timestamp in seconds. Its row is compact JSON, always
+//   {"id":<string>,"vector":[<f32>,...],"metadata":<json>|null,"timestamp":<u64>|null}
+// (record.cc has the full grammar the reader accepts).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/json.h"
+#include "storage/result.h"
+#include "storage/value.h"
+
+namespace korvane_storage {
+
+struct Record {
+  std::string id;
+  std::vector<float> vector;
+  std::optional<Value> metadata;
+  std::optional<std::uint64_t> timestamp;
+};
+
+// The record's row text. Fails, writing nothing, when the row could not be read back: a
+// non-finite vector component, or metadata nested deeper than the reader accepts inside a record.
+Result<std::string, JsonError> encode_record(const Record& record);
+
+// Reads one record from the bytes of one stored row. Metadata `null` reads back as absent.
+Result<Record, JsonError> decode_record(std::string_view bytes);
+
+}  // namespace korvane_storage
