@@ -4,7 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debs=(g++ cmake ninja-build libsqlite3-dev libtbb-dev libgtest-dev python3-dev)
+PY=${PYTHON:-python3}
+debs=(g++ libsqlite3-dev libtbb-dev libgtest-dev)
+# The interpreter's own headers, from Debian only when it is Debian's interpreter that lacks them.
+if ! "$PY" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+  debs+=(python3-dev)
+fi
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,9 +22,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-PY=${PYTHON:-python3}
-"$PY" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 "$PY" -m pip install -q pytest
+# CMake and Ninja from PyPI when the machine has none of its own.
+command -v cmake >/dev/null 2>&1 || "$PY" -m pip install -q cmake
+command -v ninja >/dev/null 2>&1 || "$PY" -m pip install -q ninja
 if [ "${1:-}" != "--deps-only" ]; then
   "$PY" -m pip install -q .
 fi
