@@ -126,23 +126,9 @@ float manhattan_sse2(const float* a, const float* b, std::size_t n) {
   return sum;
 }
 
-void dot_x4_sse2(const float* a, const float* const* b, std::size_t blocks, float* out) {
-  for (int r = 0; r < 4; ++r) out[r] = dot_sse2(a, b[r], blocks);
-}
-
-void cosine_x4_sse2(const float* a, const float* const* b, std::size_t blocks, float* d,
-                    float* nb) {
-  for (int r = 0; r < 4; ++r) {
-    const CosineSums s = cosine_sse2(a, b[r], blocks);
-    d[r] = s.d;
-    nb[r] = s.nb;
-  }
-}
-
 }  // namespace
 
-const Table kSse2 = {"sse2",      dot_sse2,   cosine_sse2,   sqdiff_sse2,
-                     manhattan_sse2, dot_x4_sse2, cosine_x4_sse2};
+const Table kSse2 = {"sse2", dot_sse2, cosine_sse2, sqdiff_sse2, manhattan_sse2};
 
 namespace {
 

@@ -60,56 +60,8 @@ float manhattan_avx2(const float* a, const float* b, std::size_t n) {
   return sum;
 }
 
-void dot_x4_avx2(const float* a, const float* const* b, std::size_t blocks, float* out) {
-  const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
-  __m256 s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
-  for (std::size_t o = 0; o < 8 * blocks; o += 8) {
-    const __m256 x = _mm256_loadu_ps(a + o);
-    s0 = _mm256_add_ps(s0, _mm256_mul_ps(x, _mm256_loadu_ps(b0 + o)));
-    s1 = _mm256_add_ps(s1, _mm256_mul_ps(x, _mm256_loadu_ps(b1 + o)));
-    s2 = _mm256_add_ps(s2, _mm256_mul_ps(x, _mm256_loadu_ps(b2 + o)));
-    s3 = _mm256_add_ps(s3, _mm256_mul_ps(x, _mm256_loadu_ps(b3 + o)));
-  }
-  out[0] = combine_avx(s0);
-  out[1] = combine_avx(s1);
-  out[2] = combine_avx(s2);
-  out[3] = combine_avx(s3);
-}
-
-void cosine_x4_avx2(const float* a, const float* const* b, std::size_t blocks, float* d,
-                    float* nb) {
-  const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-  __m256 d0 = _mm256_setzero_ps(), d1 = _mm256_setzero_ps();
-  __m256 d2 = _mm256_setzero_ps(), d3 = _mm256_setzero_ps();
-  __m256 n0 = _mm256_setzero_ps(), n1 = _mm256_setzero_ps();
-  __m256 n2 = _mm256_setzero_ps(), n3 = _mm256_setzero_ps();
-  for (std::size_t o = 0; o < 8 * blocks; o += 8) {
-    const __m256 x = _mm256_loadu_ps(a + o);
-    const __m256 y0 = _mm256_loadu_ps(b0 + o), y1 = _mm256_loadu_ps(b1 + o);
-    const __m256 y2 = _mm256_loadu_ps(b2 + o), y3 = _mm256_loadu_ps(b3 + o);
-    d0 = _mm256_add_ps(d0, _mm256_mul_ps(x, y0));
-    n0 = _mm256_add_ps(n0, _mm256_mul_ps(y0, y0));
-    d1 = _mm256_add_ps(d1, _mm256_mul_ps(x, y1));
-    n1 = _mm256_add_ps(n1, _mm256_mul_ps(y1, y1));
-    d2 = _mm256_add_ps(d2, _mm256_mul_ps(x, y2));
-    n2 = _mm256_add_ps(n2, _mm256_mul_ps(y2, y2));
-    d3 = _mm256_add_ps(d3, _mm256_mul_ps(x, y3));
-    n3 = _mm256_add_ps(n3, _mm256_mul_ps(y3, y3));
-  }
-  d[0] = combine_avx(d0);
-  d[1] = combine_avx(d1);
-  d[2] = combine_avx(d2);
-  d[3] = combine_avx(d3);
-  nb[0] = combine_avx(n0);
-  nb[1] = combine_avx(n1);
-  nb[2] = combine_avx(n2);
-  nb[3] = combine_avx(n3);
-}
-
 }  // namespace
 
-const Table kAvx2 = {"avx2",         dot_avx2,    cosine_avx2,   sqdiff_avx2,
-                     manhattan_avx2, dot_x4_avx2, cosine_x4_avx2};
+const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, sqdiff_avx2, manhattan_avx2};
 
 }  // namespace korvane_index::kernels

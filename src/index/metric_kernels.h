@@ -6,10 +6,6 @@
 // square roots and the cosine's zero tests are shared code in metric.cc, so every table gives the
 // same bits by construction once its block part does. Arrays are read only; `a` and `b` each
 // hold at least 8 * blocks (or n) floats.
-//
-// The `*_x4` kernels score one query against four vectors at once, each vector with its own
-// accumulators in exactly the single-vector order; they exist because one blocked sum is a chain
-// of dependent additions, and four independent chains keep the adders busy.
 #pragma once
 
 #include <cmath>
@@ -34,10 +30,6 @@ struct Table {
   float (*sqdiff)(const float* a, const float* b, std::size_t blocks);
   // Sum of |a[i] - b[i]| for i < n, added in index order.
   float (*manhattan)(const float* a, const float* b, std::size_t n);
-  // out[r] = dot(a, b[r], blocks), or the d and nb of cosine(a, b[r], blocks), for r < 4.
-  void (*dot_x4)(const float* a, const float* const* b, std::size_t blocks, float* out);
-  void (*cosine_x4)(const float* a, const float* const* b, std::size_t blocks, float* d,
-                    float* nb);
 };
 
 extern const Table kSse2;

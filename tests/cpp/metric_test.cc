@@ -109,28 +109,6 @@ TEST(MetricTest, FastPathsEqualReferenceOnLongVectors) {
   }
 }
 
-// The scan scores four records per call; each must come out as if scored alone.
-TEST(MetricTest, FourAtOnceKernelsEqualSingleKernels) {
-  std::mt19937 rng(11);
-  for (std::size_t blocks : {0u, 1u, 5u, 48u}) {
-    const auto a = RandomVector(rng, 8 * blocks, false);
-    std::vector<std::vector<float>> bs;
-    for (int r = 0; r < 4; ++r) bs.push_back(RandomVector(rng, 8 * blocks, r == 3));
-    const float* ptrs[4] = {bs[0].data(), bs[1].data(), bs[2].data(), bs[3].data()};
-    for (const kernels::Table* t : kernels::supported()) {
-      float dots[4], d[4], nb[4];
-      t->dot_x4(a.data(), ptrs, blocks, dots);
-      t->cosine_x4(a.data(), ptrs, blocks, d, nb);
-      for (int r = 0; r < 4; ++r) {
-        const kernels::CosineSums one = t->cosine(a.data(), ptrs[r], blocks);
-        EXPECT_TRUE(SameBits(t->dot(a.data(), ptrs[r], blocks), dots[r])) << t->name;
-        EXPECT_TRUE(SameBits(one.d, d[r])) << t->name;
-        EXPECT_TRUE(SameBits(one.nb, nb[r])) << t->name;
-      }
-    }
-  }
-}
-
 TEST(MetricTest, DispatchPicksWidestSupportedTable) {
   const auto tables = kernels::supported();
   ASSERT_FALSE(tables.empty());
