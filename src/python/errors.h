@@ -1,0 +1,45 @@
+// The one place where failures become Python exceptions.
+//
+// Below the module nothing raises: the core reports KorvaneError values, which become
+// RuntimeError here. C++ exceptions (an allocation failure, a broken invariant that throws) must
+// never unwind into the interpreter, so every entry point the interpreter calls runs its body
+// through guard(), which turns whatever escapes into a Python exception:
+//   std::bad_alloc        -> MemoryError
+//   other std::exception  -> PanicException(what())
+//   anything else         -> PanicException(a fixed message)
+// PanicException derives from BaseException, so `except Exception` in a caller does not swallow
+// an internal fault.
+//
+// Everything here requires the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "core/korvane.h"
+
+namespace korvane_python {
+
+// Each of these sets the exception and returns nothing; callers return null (or -1) afterwards.
+// Message bytes that are not valid UTF-8 are replaced rather than failing the raise.
+void raise_error(PyObject* type, std::string_view message);
+void raise_core_error(const korvane_core::KorvaneError& error);
+void raise_panic(std::string_view message);
+
+// Converts the C++ exception being handled into a Python exception. Call only from a catch block.
+void raise_current_exception() noexcept;
+
+// Runs body (returning PyObject*, null with an exception set on failure) so that no C++
+// exception leaves it.
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace korvane_python
