@@ -1,0 +1,324 @@
+// Row format. The writer always produces
+//
+//   row      := '{' '"id":' string ',"vector":' '[' [f32 (',' f32)*] ']'
+//               ',"metadata":' (json | 'null') ',"timestamp":' (u64 | 'null') '}'
+//
+// compact, keys in this order, f32 by the float rule (json.h). The reader is more lenient, since
+// rows written by other writers must open too:
+//
+//   row      := ws (object | array) ws
+//   object   := '{' [member (',' member)*] '}'     any key order; id and vector required;
+//                                                  a known key at most once; other keys' values
+//                                                  are checked for syntax and dropped
+//   array    := '[' id ',' vector ',' metadata ',' timestamp ']'      exactly four elements
+//   id       := string
+//   vector   := '[' [number (',' number)*] ']'
+//   metadata := 'null' (absent) | any JSON value
+//   timestamp:= 'null' (absent) | unsigned integer literal below 2^64
+//
+// with whitespace allowed between tokens and at most 127 nested arrays and objects, the row's
+// own bracket counting as the first. A vector component that is an integer literal of at most
+// 64 bits converts directly to the nearest float; any other number is read as a double first.
+#include "storage/record.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "storage/json_reader.h"
+
+namespace korvane_storage {
+namespace {
+
+using json_internal::Number;
+using json_internal::Reader;
+
+// The metadata's own levels that a row can hold: the row's object is the first of the reader's.
+constexpr int kMaxMetadataDepth = kMaxJsonDepth - 1;
+
+// Stops as soon as the limit is passed, so the recursion stays shallow whatever the value.
+bool nests_deeper_than(const Value& v, int limit) {
+  if (v.kind() == Value::Kind::Array) {
+    if (limit == 0) return true;
+    for (const Value& item : v.as_array()) {
+      if (nests_deeper_than(item, limit - 1)) return true;
+    }
+  } else if (v.kind() == Value::Kind::Object) {
+    if (limit == 0) return true;
+    for (const Value::Member& m : v.as_object()) {
+      if (nests_deeper_than(m.value, limit - 1)) return true;
+    }
+  }
+  return false;
+}
+
+enum Field { kId, kVector, kMetadata, kTimestamp, kFieldCount, kUnknown = kFieldCount };
+constexpr std::string_view kFieldNames[kFieldCount] = {"id", "vector", "metadata", "timestamp"};
+
+Field field_of(std::string_view key) {
+  for (int f = 0; f < kFieldCount; ++f) {
+    if (key == kFieldNames[f]) return static_cast<Field>(f);
+  }
+  return kUnknown;
+}
+
+class RecordReader {
+ public:
+  explicit RecordReader(std::string_view bytes) : r_(bytes) {}
+
+  bool read(Record& rec) {
+    const int c = r_.peek_ws();
+    if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+    bool ok;
+    if (c == '{') {
+      ok = read_object(rec);
+    } else if (c == '[') {
+      ok = read_array(rec);
+    } else {
+      ok = r_.peek_invalid_type("struct Record");
+    }
+    return ok && r_.expect_end();
+  }
+
+  JsonError take_error() { return r_.take_error(); }
+
+ private:
+  bool read_object(Record& rec) {
+    r_.eat();
+    bool seen[kFieldCount] = {};
+    for (bool first = true;; first = false) {
+      int c = r_.peek_ws();
+      if (c == '}') break;
+      if (c == ',' && !first) {
+        r_.eat();
+        c = r_.peek_ws();
+      } else if (c < 0) {
+        return r_.fail_peeked(json_internal::kEofObject);
+      } else if (!first) {
+        return r_.fail_peeked(json_internal::kExpectedObjectCommaOrEnd);
+      }
+      if (c == '}') return r_.fail_peeked(json_internal::kTrailingComma);
+      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      if (c != '"') return r_.fail_peeked(json_internal::kKeyMustBeString);
+      r_.eat();
+      std::string_view key;
+      if (!r_.parse_string(key)) return false;
+      const Field field = field_of(key);
+      if (field != kUnknown && seen[field]) {
+        // Reported where the reader stops looking: past the whitespace, before the colon.
+        r_.peek_ws();
+        return r_.fail_consumed("duplicate field `" + std::string(kFieldNames[field]) + "`");
+      }
+      const int colon = r_.peek_ws();
+      if (colon < 0) return r_.fail_peeked(json_internal::kEofObject);
+      if (colon != ':') return r_.fail_peeked(json_internal::kExpectedColon);
+      r_.eat();
+      if (field == kUnknown) {
+        if (!r_.skip_value()) return false;
+        continue;
+      }
+      seen[field] = true;
+      if (!read_field(field, rec)) return false;
+    }
+    r_.eat();  // '}'
+    if (!seen[kId]) return r_.fail_consumed("missing field `id`");
+    if (!seen[kVector]) return r_.fail_consumed("missing field `vector`");
+    return true;
+  }
+
+  bool read_array(Record& rec) {
+    r_.eat();
+    for (int i = 0; i < kFieldCount; ++i) {
+      int c = r_.peek_ws();
+      if (c == ']') {
+        r_.eat();
+        return r_.fail_consumed("invalid length " + std::to_string(i) +
+                                ", expected struct Record with 4 elements");
+      }
+      if (c == ',' && i > 0) {
+        r_.eat();
+        c = r_.peek_ws();
+      } else if (c < 0) {
+        return r_.fail_peeked(json_internal::kEofList);
+      } else if (i > 0) {
+        return r_.fail_peeked(json_internal::kExpectedListCommaOrEnd);
+      }
+      if (c == ']') return r_.fail_peeked(json_internal::kTrailingComma);
+      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      if (!read_field(static_cast<Field>(i), rec)) return false;
+    }
+    const int c = r_.peek_ws();
+    if (c == ']') {
+      r_.eat();
+      return true;
+    }
+    if (c < 0) return r_.fail_peeked(json_internal::kEofList);
+    if (c == ',') {
+      r_.eat();
+      if (r_.peek_ws() == ']') return r_.fail_peeked(json_internal::kTrailingComma);
+    }
+    return r_.fail_peeked(json_internal::kTrailingCharacters);
+  }
+
+  bool read_field(Field field, Record& rec) {
+    switch (field) {
+      case kId: return read_id(rec.id);
+      case kVector: return read_vector(rec.vector);
+      case kMetadata: return read_metadata(rec.metadata);
+      case kTimestamp: return read_timestamp(rec.timestamp);
+      default: return false;
+    }
+  }
+
+  bool read_id(std::string& id) {
+    const int c = r_.peek_ws();
+    if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+    if (c != '"') return r_.peek_invalid_type("a string");
+    r_.eat();
+    std::string_view s;
+    if (!r_.parse_string(s)) return false;
+    id.assign(s);
+    return true;
+  }
+
+  bool read_vector(std::vector<float>& vec) {
+    int c = r_.peek_ws();
+    if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+    if (c != '[') return r_.peek_invalid_type("a sequence");
+    r_.eat();
+    // Size the vector once: components hold no brackets, so the first ']' ends them.
+    {
+      const char* close =
+          static_cast<const char*>(std::memchr(r_.pos(), ']', r_.end() - r_.pos()));
+      if (close != nullptr) {
+        vec.clear();
+        vec.reserve(static_cast<std::size_t>(std::count(r_.pos(), close, ',')) + 1);
+      }
+    }
+    for (bool first = true;; first = false) {
+      c = r_.peek_ws();
+      if (c == ']') break;
+      if (c == ',' && !first) {
+        r_.eat();
+        c = r_.peek_ws();
+      } else if (c < 0) {
+        return r_.fail_peeked(json_internal::kEofList);
+      } else if (!first) {
+        return r_.fail_peeked(json_internal::kExpectedListCommaOrEnd);
+      }
+      if (c == ']') return r_.fail_peeked(json_internal::kTrailingComma);
+      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      const bool positive = c != '-';
+      if (!positive) {
+        r_.eat();
+      } else if (!json_internal::is_digit(c)) {
+        return r_.peek_invalid_type("f32");
+      }
+      Number n;
+      if (!r_.parse_number(positive, n)) return false;
+      switch (n.kind) {
+        // Both integer conversions round to nearest directly, not through a double.
+        case Number::Kind::UInt: vec.push_back(static_cast<float>(n.u)); break;
+        case Number::Kind::Int: vec.push_back(static_cast<float>(n.i)); break;
+        case Number::Kind::Float: vec.push_back(static_cast<float>(n.d)); break;
+      }
+    }
+    r_.eat();  // ']'
+    return true;
+  }
+
+  bool read_metadata(std::optional<Value>& metadata) {
+    if (r_.peek_ws() == 'n') {
+      r_.eat();
+      if (!r_.parse_ident("ull")) return false;
+      metadata.reset();
+      return true;
+    }
+    Value v;
+    if (!r_.parse_value(v, 1)) return false;
+    metadata = std::move(v);
+    return true;
+  }
+
+  bool read_timestamp(std::optional<std::uint64_t>& timestamp) {
+    const int c = r_.peek_ws();
+    if (c == 'n') {
+      r_.eat();
+      if (!r_.parse_ident("ull")) return false;
+      timestamp.reset();
+      return true;
+    }
+    if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+    const bool positive = c != '-';
+    if (!positive) {
+      r_.eat();
+    } else if (!json_internal::is_digit(c)) {
+      return r_.peek_invalid_type("u64");
+    }
+    Number n;
+    if (!r_.parse_number(positive, n)) return false;
+    switch (n.kind) {
+      case Number::Kind::UInt: timestamp = n.u; return true;
+      case Number::Kind::Int:
+        return r_.fail_consumed("invalid value: integer `" + std::to_string(n.i) +
+                                "`, expected u64");
+      case Number::Kind::Float: {
+        std::string unexp = "floating point `";
+        write_f64(n.d, unexp);
+        unexp += '`';
+        return r_.fail_invalid_type(unexp, "u64");
+      }
+    }
+    return false;
+  }
+
+  Reader r_;
+};
+
+}  // namespace
+
+Result<std::string, JsonError> encode_record(const Record& record) {
+  // A row the reader would refuse makes every later open of the file fail, so such a record is
+  // refused here instead of being written.
+  for (std::size_t i = 0; i < record.vector.size(); ++i) {
+    if (!std::isfinite(record.vector[i])) {
+      return JsonError{"cannot store non-finite vector component at index " + std::to_string(i)};
+    }
+  }
+  if (record.metadata && nests_deeper_than(*record.metadata, kMaxMetadataDepth)) {
+    return JsonError{"cannot store metadata nested deeper than " +
+                     std::to_string(kMaxMetadataDepth) + " levels"};
+  }
+
+  std::string out;
+  out.reserve(64 + record.id.size() + 12 * record.vector.size());
+  out += "{\"id\":";
+  write_json_string(record.id, out);
+  out += ",\"vector\":[";
+  for (std::size_t i = 0; i < record.vector.size(); ++i) {
+    if (i > 0) out += ',';
+    write_f32(record.vector[i], out);
+  }
+  out += "],\"metadata\":";
+  if (record.metadata) {
+    write_json(*record.metadata, out);
+  } else {
+    out += "null";
+  }
+  out += ",\"timestamp\":";
+  if (record.timestamp) {
+    out += std::to_string(*record.timestamp);
+  } else {
+    out += "null";
+  }
+  out += '}';
+  return out;
+}
+
+Result<Record, JsonError> decode_record(std::string_view bytes) {
+  RecordReader reader(bytes);
+  Record rec;
+  if (!reader.read(rec)) return reader.take_error();
+  return rec;
+}
+
+}  // namespace korvane_storage

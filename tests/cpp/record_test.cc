@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "storage/record.h"
+TEST(Record, Smoke) { EXPECT_TRUE(korvane_storage::decode_record("{\"id\":\"a\",\"vector\":[]}").ok()); }
