@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/korvane.h"
+#include "index/metric.h"
+
+namespace korvane_core {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr std::uint64_t kAllOfThem = std::numeric_limits<std::uint64_t>::max();
+
+class SearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = ::testing::TempDir() + "korvane_search_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
+    std::remove(path_.c_str());
+  }
+  void TearDown() override {
+    store_.reset();
+    std::remove(path_.c_str());
+  }
+
+  // (Re)opens the file with the given metric; the previous store must go first (file lock).
+  Korvane& Open(Metric metric) {
+    store_.reset();
+    auto opened = Korvane::open(path_, metric);
+    EXPECT_TRUE(opened) << opened.error().display();
+    store_ = std::move(*opened);
+    return *store_;
+  }
+
+  void Insert(const std::string& id, std::vector<float> v, std::optional<Value> meta = {},
+              std::optional<std::uint64_t> ts = {}) {
+    auto done = store_->insert_with_time(id, std::move(v), std::move(meta), ts);
+    ASSERT_TRUE(done) << done.error().display();
+  }
+
+  std::vector<SearchResult> Search(std::vector<float> q, std::uint64_t k) {
+    auto found = store_->search(q, k);
+    EXPECT_TRUE(found);
+    return found ? std::move(*found) : std::vector<SearchResult>{};
+  }
+
+  static std::vector<std::string> Ids(const std::vector<SearchResult>& results) {
+    std::vector<std::string> ids;
+    for (const auto& r : results) ids.push_back(r.id);
+    return ids;
+  }
+
+  std::string path_;
+  std::unique_ptr<Korvane> store_;
+};
+
+struct Request {
+  std::vector<std::pair<std::string, Value>> filters;
+  std::optional<float> decay;
+  std::optional<std::uint64_t> now;
+};
+
+// The search as defined, written plainly: filter, score with the reference metric, decay,
+// stable sort, cut. NaN scores go last in record order, the place the scan gives them.
+std::vector<SearchResult> Reference(const std::vector<Record>& records, Metric metric,
+                                    const std::vector<float>& q, std::uint64_t k,
+                                    const Request& req) {
+  struct Scored {
+    float score;
+    const Record* record;
+  };
+  std::vector<Scored> all;
+  for (const Record& r : records) {
+    bool pass = true;
+    for (const auto& [key, value] : req.filters) {
+      const Value* held = r.metadata ? r.metadata->find(key) : nullptr;
+      pass = pass && held != nullptr && *held == value;
+    }
+    if (!pass) continue;
+    float s = 0.0f;
+    switch (metric) {
+      case Metric::Cosine: s = korvane_index::scalar::cosine(q, r.vector); break;
+      case Metric::Dot: s = korvane_index::scalar::dot(q, r.vector); break;
+      case Metric::Euclidean: s = korvane_index::scalar::euclidean(q, r.vector); break;
+      default: s = korvane_index::scalar::manhattan(q, r.vector); break;
+    }
+    if (req.decay && req.now && r.timestamp && *req.now > *r.timestamp) {
+      s *= std::pow(*req.decay, static_cast<float>(*req.now - *r.timestamp) / 86400.0f);
+    }
+    all.push_back({s, &r});
+  }
+  const bool smaller_first = korvane_index::is_distance(metric);
+  std::stable_sort(all.begin(), all.end(), [&](const Scored& x, const Scored& y) {
+    if (std::isnan(x.score) || std::isnan(y.score)) return !std::isnan(x.score) && std::isnan(y.score);
+    return smaller_first ? x.score < y.score : x.score > y.score;
+  });
+  if (all.size() > k) all.resize(k);
+  std::vector<SearchResult> out;
+  for (const auto& s : all) out.push_back({s.record->id, s.score, s.record->metadata});
+  return out;
+}
+
+void ExpectSameResults(const std::vector<SearchResult>& want, const std::vector<SearchResult>& got,
+                       const std::string& where) {
+  ASSERT_EQ(want.size(), got.size()) << where;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(want[i].id, got[i].id) << where << " at " << i;
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(want[i].score), std::bit_cast<std::uint32_t>(got[i].score))
+        << where << " at " << i;
+    ASSERT_EQ(want[i].metadata.has_value(), got[i].metadata.has_value()) << where;
+    if (want[i].metadata) ASSERT_TRUE(*want[i].metadata == *got[i].metadata) << where;
+  }
+}
+
+// Records drawn from a small pool of vectors, so that many scores tie exactly; the pool holds a
+// vector whose sums overflow (inf and NaN scores), a zero vector and vectors of other lengths; a
+// second query holds a NaN. Metadata and timestamps vary so that
+// filters and decay have something to do. Big enough for the scan to go parallel.
+TEST_F(SearchTest, OrderEqualsStableSortOfAllScoresForEveryMetric) {
+  constexpr std::size_t kDim = 200;
+  constexpr std::size_t kRecords = 1500;
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> small(-3, 3);
+  std::vector<std::vector<float>> pool;
+  for (int i = 0; i < 24; ++i) {
+    std::vector<float> v(kDim);
+    for (float& x : v) x = static_cast<float>(small(rng)) * 0.25f;
+    pool.push_back(v);
+  }
+  for (float& x : pool[3]) x = (rng() & 1) ? 3e38f : -3e38f;
+  pool[4].assign(kDim, 0.0f);
+  pool[5].resize(kDim - 3);
+  pool[6].resize(kDim + 9);
+  pool[7].resize(13);
+
+  Open(Metric::Cosine);
+  for (std::size_t i = 0; i < kRecords; ++i) {
+    std::optional<Value> meta;
+    switch (i % 4) {
+      case 0: break;
+      case 1: meta = Value::uinteger(1); break;  // not an object
+      default: {
+        Value m = Value::object();
+        m.set("g", Value::uinteger(i % 3));
+        meta = std::move(m);
+      }
+    }
+    std::optional<std::uint64_t> ts;
+    if (i % 5 != 0) ts = 1'000'000 + (i % 7) * 43'200;
+    char id[16];
+    std::snprintf(id, sizeof id, "r%05zu", i);  // key order is insertion order after reopening
+    Insert(id, pool[rng() % pool.size()], std::move(meta), ts);
+  }
+
+  std::vector<float> q = pool[0];
+  std::vector<float> q_nan = pool[1];
+  q_nan[5] = kNaN;
+  std::vector<Request> requests(3);
+  requests[1].filters.emplace_back("g", Value::uinteger(1));
+  requests[2].decay = 0.8f;
+  requests[2].now = 1'300'000;
+
+  for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan}) {
+    Korvane& store = Open(metric);
+    ASSERT_EQ(store.get_all().size(), kRecords);
+    for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10},
+                            std::uint64_t{kRecords - 1}, std::uint64_t{kRecords}, kAllOfThem}) {
+      for (std::size_t r = 0; r < 2 * requests.size(); ++r) {
+        const std::vector<float>& query = r < requests.size() ? q : q_nan;
+        SearchBuilder b = store.search_builder(query, k);
+        const Request& req = requests[r % requests.size()];
+        for (const auto& [key, value] : req.filters) b.filter(key, value);
+        if (req.decay) b.decay(*req.decay);
+        if (req.now) b.now(*req.now);
+        auto got = std::move(b).execute();
+        ASSERT_TRUE(got);
+        ExpectSameResults(Reference(store.get_all(), metric, query, k, req), *got,
+                          "metric " + std::to_string(static_cast<int>(metric)) + " k " +
+                              std::to_string(k) + " request " + std::to_string(r));
+      }
+    }
+  }
+}
+
+// Stored vectors are finite, but their sums can overflow: 1e38 * 10 + 1e38 * -10 is inf - inf.
+TEST_F(SearchTest, NaNScoresComeAfterNumbersInRecordOrder) {
+  Open(Metric::Dot);
+  Insert("nan1", {10.0f, -10.0f});
+  Insert("one", {1.0f, 0.0f});
+  Insert("nan2", {-10.0f, 10.0f});
+  Insert("two", {2.0f, 0.0f});
+  const std::vector<float> q = {1e38f, 1e38f};
+  EXPECT_EQ(Ids(Search(q, kAllOfThem)), (std::vector<std::string>{"two", "one", "nan1", "nan2"}));
+  EXPECT_EQ(Ids(Search(q, 3)), (std::vector<std::string>{"two", "one", "nan1"}));
+  const auto all_nan = Search({kNaN, 0.0f}, 3);
+  EXPECT_EQ(Ids(all_nan), (std::vector<std::string>{"nan1", "one", "nan2"}));
+  EXPECT_TRUE(std::isnan(all_nan[0].score));
+
+  Open(Metric::Euclidean);  // distances: NaN still goes last, not first
+  EXPECT_EQ(Ids(Search({kNaN, 0.0f}, 2)), (std::vector<std::string>{"nan1", "nan2"}));  // key order now
+}
+
+TEST_F(SearchTest, EmptyStoreAndZeroK) {
+  Open(Metric::Cosine);
+  EXPECT_TRUE(Search({1.0f, 2.0f}, 5).empty());
+  Insert("a", {1.0f, 2.0f});
+  EXPECT_TRUE(Search({1.0f, 2.0f}, 0).empty());
+  EXPECT_EQ(Search({1.0f, 2.0f}, kAllOfThem).size(), 1u);
+}
+
+TEST_F(SearchTest, TiesKeepRecordOrder) {
+  Open(Metric::Cosine);
+  Insert("c", {1.0f, 1.0f});
+  Insert("a", {1.0f, 1.0f});
+  Insert("b", {3.0f, 1.0f});
+  Insert("a", {1.0f, 1.0f});  // same id again: both records are searched
+  EXPECT_EQ(Ids(Search({1.0f, 1.0f}, 10)), (std::vector<std::string>{"c", "a", "a", "b"}));
+  // A zero query scores every record 0.0: the first k in record order.
+  const auto zero = Search({0.0f, 0.0f}, 2);
+  EXPECT_EQ(Ids(zero), (std::vector<std::string>{"c", "a"}));
+  EXPECT_EQ(zero[0].score, 0.0f);
+}
+
+TEST_F(SearchTest, FiltersCompareKindAndValue) {
+  Open(Metric::Dot);
+  Value int_one = Value::object();
+  int_one.set("n", Value::uinteger(1));
+  Value float_one = Value::object();
+  float_one.set("n", Value::floating(1.0));
+  Insert("int", {1.0f}, int_one);
+  Insert("float", {2.0f}, float_one);
+  Insert("none", {3.0f});
+  Insert("scalar", {4.0f}, Value::uinteger(1));
+
+  auto b = store_->search_builder(std::vector<float>{1.0f}, 10);
+  b.filter("n", Value::uinteger(1));
+  auto found = std::move(b).execute();
+  ASSERT_TRUE(found);
+  EXPECT_EQ(Ids(*found), (std::vector<std::string>{"int"}));
+  ASSERT_TRUE(found->front().metadata);
+  EXPECT_TRUE(*found->front().metadata == int_one);
+
+  auto both = store_->search_builder(std::vector<float>{1.0f}, 10);
+  both.filter("n", Value::floating(1.0)).filter("missing", Value::null());
+  EXPECT_TRUE(std::move(both).execute()->empty());
+}
+
+TEST_F(SearchTest, DecayByAgeInDays) {
+  Open(Metric::Dot);
+  const std::uint64_t t0 = 1'700'000'000;
+  Insert("old", {2.0f}, {}, t0);
+  Insert("undated", {2.0f});
+  Insert("future", {2.0f}, {}, t0 + 3 * 86400);
+  auto run = [&](std::uint64_t now) {
+    auto found = store_->search_builder(std::vector<float>{4.0f}, 10).decay(0.5f).now(now);
+    return std::move(found).execute().value();
+  };
+  auto two_days = run(t0 + 2 * 86400);
+  ASSERT_EQ(two_days.size(), 3u);
+  EXPECT_EQ(Ids(two_days), (std::vector<std::string>{"undated", "future", "old"}));
+  EXPECT_EQ(two_days[2].score, 2.0f);
+  EXPECT_EQ(two_days[0].score, 8.0f);
+  EXPECT_EQ(two_days[1].score, 8.0f);  // now is before its timestamp
+  for (const auto& r : run(t0)) EXPECT_EQ(r.score, 8.0f);
+  // Without a reference time decay does nothing.
+  auto no_now = store_->search_builder(std::vector<float>{4.0f}, 10).decay(0.5f);
+  for (const auto& r : std::move(no_now).execute().value()) EXPECT_EQ(r.score, 8.0f);
+}
+
+// The worker pool must still work in a child forked after the parent used it.
+TEST_F(SearchTest, SearchWorksInForkedChild) {
+  Open(Metric::Cosine);
+  for (int i = 0; i < 300; ++i) Insert("r" + std::to_string(i), std::vector<float>(512, 1.0f + i));
+  const auto parent = Search(std::vector<float>(512, 1.0f), 5);
+  ASSERT_EQ(parent.size(), 5u);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(30);  // a hang kills the child instead of the suite
+    auto again = store_->search(std::vector<float>(512, 1.0f), 5);
+    const bool same = again && again->size() == 5 && (*again)[0].id == parent[0].id;
+    ::_exit(same ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace korvane_core
