@@ -217,12 +217,14 @@ def test_search_after_fork(path):
         import os
         from korvane import Korvane
         store = Korvane({path!r})
-        for i in range(200):
-            store.insert(str(i), [float(i), 1.0])
-        before = store.search([1.0, 0.0], 3)
+        # Enough work that the search runs on the worker pool, which then exists before fork.
+        for i in range(500):
+            store.insert(str(i), [float((i * j) % 7) for j in range(256)])
+        query = [1.0] * 256
+        before = store.search(query, 3)
         pid = os.fork()
         if pid == 0:
-            ok = store.search([1.0, 0.0], 3) == before
+            ok = store.search(query, 3) == before
             os._exit(0 if ok else 1)
         _, status = os.waitpid(pid, 0)
         print("child", os.waitstatus_to_exitcode(status))
