@@ -59,14 +59,20 @@ class HnswIndex {
   std::optional<std::size_t> entry_point() const { return entry_point_; }
   std::size_t max_level() const { return max_level_; }
 
-  // Level for a new node, from the calling thread's generator (or the level source below).
+  // Level for a new node, floor(-(logf(r) * ml)), with r in [0, 1) taken from the top 23 bits
+  // of a 32-bit word of the calling thread's generator (or of the word source below). A word
+  // that makes r exactly 0 would give an infinite level, which no node can hold, so it is
+  // discarded and the next word drawn.
   std::size_t random_layer() const;
 
   // Sorts c stably by ascending value; returns the nodes of the first min(m, size) candidates.
+  // A NaN value sorts after every number, so candidates that cannot be measured go last and
+  // keep their order among themselves.
   std::vector<std::size_t> select_neighbors(std::vector<Candidate>& c, std::size_t m) const;
 
-  // Adds node with vector v. REQUIRES: access resolves every node already in the index and
-  // node itself.
+  // Adds node with vector v; a node number inserted again gets fresh, empty lists.
+  // REQUIRES: access resolves every node already in the index and node itself; ml is such that
+  // drawn levels stay small enough to allocate lists for (any ml below about 1e15).
   void insert(std::size_t node, std::span<const float> v, VectorAccess access, Metric metric);
 
   // Up to k (node, metric value) pairs, nearest first.
@@ -83,11 +89,31 @@ class HnswIndex {
   void set_word_source(std::function<std::uint32_t()> words) { words_ = std::move(words); }
 
  private:
+  struct Scratch;  // per-thread visited stamps and heap arrays, reused across calls
+
+  float key(Metric metric, std::span<const float> q, std::span<const float> x) const;
+  std::size_t greedy_closest(std::span<const float> q, std::size_t c, float& best,
+                             std::size_t layer, VectorAccess access, Metric metric) const;
+  // Leaves the result heap's array in s.result.
+  void search_layer(std::span<const float> q, std::size_t entry, float entry_key,
+                    std::size_t layer, std::size_t ef, VectorAccess access, Metric metric,
+                    Scratch& s) const;
+  void prune(std::size_t node, std::vector<std::size_t>& list, std::size_t cap,
+             VectorAccess access, Metric metric, Scratch& s) const;
+  std::vector<std::size_t>* list_of(std::size_t node, std::size_t layer);
+  const std::vector<std::size_t>* list_of(std::size_t node, std::size_t layer) const {
+    return const_cast<HnswIndex*>(this)->list_of(node, layer);
+  }
+
   HnswConfig config_;
   std::optional<std::size_t> entry_point_;
   std::size_t max_level_ = 0;
-  // nodes_[n] holds node n's layer lists (empty when n is not in the graph).
-  std::vector<std::vector<std::vector<std::size_t>>> nodes_;
+  // Dense by node number. layers_[n] is node n's level + 1, 0 when n is not in the graph.
+  // Layer 0 lists sit apart from the upper ones so that the beam search over layer 0, where
+  // nearly all the time goes, reaches a list with one lookup.
+  std::vector<std::size_t> layers_;
+  std::vector<std::vector<std::size_t>> layer0_;
+  std::vector<std::vector<std::vector<std::size_t>>> upper_;  // upper_[n][l - 1]
   std::function<std::uint32_t()> words_;
 };
 

@@ -1,0 +1,108 @@
+// Benchmark driver for the graph index: builds it single-threaded over a data file, then runs
+// every query at each beam width given and prints one CSV row per width.
+//
+//   bench_hnsw DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]
+//
+// DATA: uint32 n, uint32 queries, uint32 dim, then n * dim base floats and queries * dim query
+// floats, little-endian. GROUND_TRUTH: uint32 queries, uint32 k, then queries * k uint32 exact
+// neighbour numbers, nearest first. METRIC: cosine, dot, euclidean or manhattan.
+// Output: impl,metric,n,dim,m,ef_construction,build_s,ef,recall,qps
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "index/hnsw.h"
+
+using korvane_index::Metric;
+using korvane_index::hnsw::HnswConfig;
+using korvane_index::hnsw::HnswIndex;
+
+namespace {
+
+std::vector<std::uint32_t> read_u32(std::FILE* f, std::size_t n) {
+  std::vector<std::uint32_t> v(n);
+  if (std::fread(v.data(), 4, n, f) != n) {
+    std::fprintf(stderr, "short read\n");
+    std::exit(2);
+  }
+  return v;
+}
+
+std::vector<float> read_f32(std::FILE* f, std::size_t n) {
+  std::vector<float> v(n);
+  if (std::fread(v.data(), 4, n, f) != n) {
+    std::fprintf(stderr, "short read\n");
+    std::exit(2);
+  }
+  return v;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7) {
+    std::fprintf(stderr, "usage: %s DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]\n",
+                 argv[0]);
+    return 2;
+  }
+  std::FILE* df = std::fopen(argv[1], "rb");
+  std::FILE* gf = std::fopen(argv[2], "rb");
+  if (!df || !gf) {
+    std::fprintf(stderr, "cannot open input\n");
+    return 2;
+  }
+  const auto head = read_u32(df, 3);
+  const std::size_t n = head[0], nq = head[1], dim = head[2];
+  const std::vector<float> base = read_f32(df, n * dim);
+  const std::vector<float> queries = read_f32(df, nq * dim);
+  const auto ghead = read_u32(gf, 2);
+  const std::size_t k = ghead[1];
+  const std::vector<std::uint32_t> truth = read_u32(gf, ghead[0] * k);
+
+  const std::string name = argv[3];
+  const Metric metric = name == "cosine"      ? Metric::Cosine
+                        : name == "dot"       ? Metric::Dot
+                        : name == "euclidean" ? Metric::Euclidean
+                                              : Metric::Manhattan;
+  const std::size_t m = std::strtoull(argv[4], nullptr, 10);
+  const std::size_t ef_c = std::strtoull(argv[5], nullptr, 10);
+
+  auto access = [&](std::size_t i) { return std::span<const float>(&base[i * dim], dim); };
+  HnswIndex index(HnswConfig{m, m, 2 * m, ef_c, 0, 1.0f / std::log(static_cast<float>(m))});
+  const auto t0 = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < n; ++i) index.insert(i, access(i), access, metric);
+  const double build_s = seconds_since(t0);
+
+  std::vector<std::size_t> efs;
+  for (char* s = argv[6]; *s;) {
+    efs.push_back(std::strtoull(s, &s, 10));
+    if (*s == ',') ++s;
+  }
+  for (std::size_t ef : efs) {
+    std::size_t hits = 0;
+    const auto q0 = std::chrono::steady_clock::now();
+    std::vector<std::vector<std::pair<std::size_t, float>>> answers(nq);
+    for (std::size_t q = 0; q < nq; ++q) {
+      answers[q] = index.search(std::span<const float>(&queries[q * dim], dim), k, ef, access,
+                                metric);
+    }
+    const double qs = seconds_since(q0);
+    for (std::size_t q = 0; q < nq; ++q) {
+      for (const auto& [node, value] : answers[q]) {
+        for (std::size_t i = 0; i < k; ++i) hits += truth[q * k + i] == node;
+      }
+    }
+    std::printf("korvane,%s,%zu,%zu,%zu,%zu,%.4f,%zu,%.4f,%.1f\n", name.c_str(), n, dim, m, ef_c,
+                build_s, ef, static_cast<double>(hits) / (nq * k), nq / qs);
+  }
+  return 0;
+}

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Compare the graph index with PyPI hnswlib on the same data and parameters.
+
+Writes a data file and exact ground truth, runs hnswlib (one thread, build and queries) and the
+bench_hnsw driver over the same files, and prints both CSV tables plus, for each of our beam
+widths, hnswlib's queries/s at the nearest recall at or above ours.
+
+  python3 bench/hnsw/compare.py --driver build/hnsw/bench_hnsw --n 20000 --dim 64
+"""
+import argparse
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+
+def make_data(kind, n, nq, dim, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "gaussian":
+        x = rng.standard_normal((n + nq, dim), dtype=np.float32)
+    elif kind == "uniform":
+        x = rng.random((n + nq, dim), dtype=np.float32)
+    elif kind.startswith("latent"):  # latentD: a D-dim gaussian seen through a random 64-dim map
+        d = int(kind[6:])
+        z = rng.standard_normal((n + nq, d), dtype=np.float32)
+        x = (z @ rng.standard_normal((d, dim), dtype=np.float32)).astype(np.float32)
+    else:  # clustered: a mixture of gaussians, closer to real embeddings than iid noise
+        centres = rng.standard_normal((max(16, n // 500), dim), dtype=np.float32) * 3.0
+        pick = rng.integers(0, len(centres), n + nq)
+        x = centres[pick] + rng.standard_normal((n + nq, dim), dtype=np.float32)
+    return np.ascontiguousarray(x[:n]), np.ascontiguousarray(x[n:])
+
+
+def ground_truth(base, queries, metric, k):
+    out = np.empty((len(queries), k), dtype=np.uint32)
+    if metric == "cosine":
+        b = base / np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-30)
+        qn = queries / np.maximum(np.linalg.norm(queries, axis=1, keepdims=True), 1e-30)
+    bb = (base.astype(np.float64) ** 2).sum(axis=1)
+    for s in range(0, len(queries), 256):
+        q = queries[s:s + 256]
+        if metric == "cosine":
+            score = -(qn[s:s + 256].astype(np.float64) @ b.T.astype(np.float64))
+        else:
+            score = bb[None, :] - 2.0 * (q.astype(np.float64) @ base.T.astype(np.float64))
+        part = np.argpartition(score, k, axis=1)[:, :k]
+        order = np.take_along_axis(score, part, axis=1).argsort(axis=1, kind="stable")
+        out[s:s + 256] = np.take_along_axis(part, order, axis=1)
+    return out
+
+
+def run_hnswlib(base, queries, truth, metric, m, ef_c, efs):
+    import hnswlib
+
+    space = "cosine" if metric == "cosine" else "l2"
+    index = hnswlib.Index(space=space, dim=base.shape[1])
+    index.init_index(max_elements=len(base), M=m, ef_construction=ef_c, random_seed=100)
+    index.set_num_threads(1)
+    t0 = time.perf_counter()
+    index.add_items(base, np.arange(len(base)), num_threads=1)
+    build_s = time.perf_counter() - t0
+    k = truth.shape[1]
+    rows = []
+    for ef in efs:
+        index.set_ef(ef)
+        t0 = time.perf_counter()
+        labels, _ = index.knn_query(queries, k=k, num_threads=1)
+        qs = time.perf_counter() - t0
+        hits = sum(len(set(labels[i]) & set(truth[i])) for i in range(len(queries)))
+        rows.append(("hnswlib", metric, len(base), base.shape[1], m, ef_c, build_s, ef,
+                     hits / truth.size, len(queries) / qs))
+    return rows
+
+
+def run_ours(driver, data_path, truth_path, metric, m, ef_c, efs):
+    out = subprocess.run([driver, data_path, truth_path, "euclidean" if metric == "l2" else metric,
+                          str(m), str(ef_c), ",".join(map(str, efs))],
+                         check=True, capture_output=True, text=True).stdout
+    rows = []
+    for line in out.splitlines():
+        f = line.split(",")
+        rows.append((f[0], metric, int(f[2]), int(f[3]), int(f[4]), int(f[5]), float(f[6]),
+                     int(f[7]), float(f[8]), float(f[9])))
+    return rows
+
+
+def qps_at(rows, recall):
+    """Queries/s at the target recall, linearly interpolated between the two bracketing rows."""
+    pts = sorted((r[8], r[9]) for r in rows)
+    for (r0, q0), (r1, q1) in zip(pts, pts[1:]):
+        if r0 <= recall <= r1:
+            return q0 if r1 == r0 else q0 + (q1 - q0) * (recall - r0) / (r1 - r0)
+    return None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--driver", required=True)
+    ap.add_argument("--n", type=int, default=20000)
+    ap.add_argument("--queries", type=int, default=1000)
+    ap.add_argument("--dim", type=int, default=64)
+    ap.add_argument("--metric", choices=["l2", "cosine"], default="l2")
+    ap.add_argument("--data", choices=["gaussian", "uniform", "clustered", "latent8", "latent12", "latent16", "latent24"], default="clustered")
+    ap.add_argument("--m", type=int, default=16)
+    ap.add_argument("--ef-construction", type=int, default=200)
+    ap.add_argument("--ef", default="10,16,24,32,48,64,96,128,192,256,384")
+    ap.add_argument("--seed", type=int, default=7)
+    args = ap.parse_args()
+    efs = [int(e) for e in args.ef.split(",")]
+
+    base, queries = make_data(args.data, args.n, args.queries, args.dim, args.seed)
+    truth = ground_truth(base, queries, args.metric, 10)
+    with tempfile.TemporaryDirectory() as tmp:
+        data_path = os.path.join(tmp, "data.bin")
+        truth_path = os.path.join(tmp, "truth.bin")
+        with open(data_path, "wb") as f:
+            f.write(struct.pack("<3I", len(base), len(queries), args.dim))
+            f.write(base.astype("<f4").tobytes())
+            f.write(queries.astype("<f4").tobytes())
+        with open(truth_path, "wb") as f:
+            f.write(struct.pack("<2I", *truth.shape))
+            f.write(truth.astype("<u4").tobytes())
+        ours = run_ours(args.driver, data_path, truth_path, args.metric, args.m,
+                        args.ef_construction, efs)
+        theirs = run_hnswlib(base, queries, truth, args.metric, args.m, args.ef_construction, efs)
+
+    print("impl,metric,n,dim,m,ef_construction,build_s,ef,recall,qps")
+    for r in ours + theirs:
+        print("%s,%s,%d,%d,%d,%d,%.3f,%d,%.4f,%.0f" % r)
+    print()
+    print("build time ratio (ours / hnswlib): %.2f" % (ours[0][6] / theirs[0][6]))
+    print("recall,our_qps,hnswlib_qps_at_same_recall,ratio")
+    for r in ours:
+        other = qps_at(theirs, r[8])
+        if other:
+            print("%.4f,%.0f,%.0f,%.2f" % (r[8], r[9], other, r[9] / other))
+        else:
+            print("%.4f,%.0f,n/a,n/a" % (r[8], r[9]))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,377 @@
+#include "index/hnsw.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace korvane_index::hnsw {
+namespace {
+
+using Nodes = std::vector<std::size_t>;
+using Pairs = std::vector<std::pair<std::size_t, float>>;
+
+// The 32-bit word whose top 23 bits give r (to within 2^-23).
+std::uint32_t word_for(double r) {
+  return static_cast<std::uint32_t>(r * 8388608.0) << 9;
+}
+const std::uint32_t kLevel0 = word_for(0.5);   // with ml 1: -ln 0.5 = 0.69
+const std::uint32_t kLevel1 = word_for(0.3);   // 1.20
+const std::uint32_t kLevel3 = word_for(0.03);  // 3.51
+
+HnswConfig config(std::size_t m, std::size_t m_max, std::size_t m_max0, std::size_t ef_c,
+                  float ml = 1.0f) {
+  return HnswConfig{m, m_max, m_max0, ef_c, /*ef_search=*/0, ml};
+}
+
+// An index whose levels come from a scripted list of words, over vectors it keeps by node
+// number, so that tests can insert node numbers in any order.
+class Graph {
+ public:
+  Graph(HnswConfig c, Metric metric) : index(c), metric_(metric) {
+    index.set_word_source([this] {
+      EXPECT_FALSE(words_.empty()) << "more level draws than scripted";
+      if (words_.empty()) return kLevel0;
+      const std::uint32_t w = words_.front();
+      words_.pop_front();
+      return w;
+    });
+  }
+
+  void add(std::size_t node, std::vector<float> v, std::uint32_t word = kLevel0) {
+    vectors_[node] = std::move(v);
+    words_.push_back(word);
+    index.insert(node, vectors_[node], access(), metric_);
+  }
+
+  Pairs search(std::vector<float> q, std::size_t k, std::size_t ef) const {
+    return index.search(q, k, ef, access(), metric_);
+  }
+
+  Nodes list(std::size_t node, std::size_t layer) const {
+    const Nodes* l = index.neighbors(node, layer);
+    return l ? *l : Nodes{999999};
+  }
+
+  HnswIndex index;
+
+ private:
+  // The lambda lives in the Graph, so the VectorAccess made from it stays valid.
+  VectorAccess access() const { return VectorAccess(lookup_); }
+
+  Metric metric_;
+  std::map<std::size_t, std::vector<float>> vectors_;
+  std::deque<std::uint32_t> words_;
+  std::function<std::span<const float>(std::size_t)> lookup_ = [this](std::size_t n) {
+    return std::span<const float>(vectors_.at(n));
+  };
+};
+
+TEST(HnswLevel, DrawsFromTopBitsOfTheWord) {
+  HnswIndex index(config(0, 0, 0, 0, 1.0f));
+  std::deque<std::uint32_t> words;
+  index.set_word_source([&] {
+    const std::uint32_t w = words.front();
+    words.pop_front();
+    return w;
+  });
+  words = {0x80000000u, 512u, 0x80000000u | 511u};
+  EXPECT_EQ(index.random_layer(), 0u);
+  EXPECT_EQ(index.random_layer(), 15u);
+  EXPECT_EQ(index.random_layer(), 0u);  // the low 9 bits do not count
+
+  // r == 0 cannot be held as a level; that word is skipped and the next one decides.
+  words = {0u, 511u, 512u};
+  EXPECT_EQ(index.random_layer(), 15u);
+  EXPECT_TRUE(words.empty());
+
+  HnswIndex zero(config(0, 0, 0, 0, 0.0f));
+  zero.set_word_source([] { return 0u; });  // NaN product: level 0, no redraw
+  EXPECT_EQ(zero.random_layer(), 0u);
+
+  HnswIndex negative(config(0, 0, 0, 0, -3.0f));
+  negative.set_word_source([] { return 512u; });
+  EXPECT_EQ(negative.random_layer(), 0u);
+
+  HnswIndex huge(config(0, 0, 0, 0, 1e30f));
+  huge.set_word_source([] { return 0x80000000u; });
+  EXPECT_EQ(huge.random_layer(), std::numeric_limits<std::size_t>::max());
+}
+
+TEST(HnswLevel, OsSeededDrawsFollowTheGeometricLaw) {
+  HnswIndex index(config(0, 0, 0, 0, 1.0f / std::log(16.0f)));
+  std::size_t at_zero = 0;
+  const int draws = 20000;
+  for (int i = 0; i < draws; ++i) at_zero += index.random_layer() == 0;
+  // P(level 0) = 1 - 1/16; 20000 draws put the count within a few standard deviations (~34).
+  EXPECT_NEAR(static_cast<double>(at_zero), draws * 15.0 / 16.0, 250.0);
+}
+
+TEST(HnswSelect, StableNearestFirstAndNaNLast) {
+  HnswIndex index(config(0, 0, 0, 0));
+  std::vector<Candidate> c = {{0.5f, 7}, {0.2f, 3}, {0.5f, 1}};
+  EXPECT_EQ(index.select_neighbors(c, 2), (Nodes{3, 7}));
+
+  c = {{0.5f, 7}, {0.2f, 3}, {0.5f, 1}};
+  EXPECT_TRUE(index.select_neighbors(c, 0).empty());
+  EXPECT_EQ(c[0].node, 3u);  // sorted even when nothing is returned
+
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  c = {{nan, 4}, {0.3f, 5}, {nan, 2}, {-1.0f, 6}, {0.3f, 0}};
+  EXPECT_EQ(index.select_neighbors(c, 10), (Nodes{6, 5, 0, 4, 2}));
+
+  // Past the short-run path: a long input with many ties must still be a stable sort.
+  c.clear();
+  for (std::size_t i = 0; i < 100; ++i) c.push_back({static_cast<float>(i % 7), 1000 - i});
+  std::vector<Candidate> expected = c;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.value < b.value; });
+  const Nodes got = index.select_neighbors(c, 100);
+  for (std::size_t i = 0; i < 100; ++i) ASSERT_EQ(got[i], expected[i].node) << i;
+}
+
+TEST(HnswInsert, FirstNodesLinkBothWays) {
+  Graph g(config(1, 4, 4, 8), Metric::Euclidean);
+  EXPECT_FALSE(g.index.entry_point());
+  EXPECT_EQ(g.index.max_level(), 0u);
+  EXPECT_TRUE(g.search({0.0f}, 0, 4).empty());
+
+  g.add(0, {0.0f}, kLevel1);
+  EXPECT_EQ(g.index.entry_point(), 0u);
+  EXPECT_EQ(g.index.max_level(), 1u);
+  EXPECT_EQ(g.list(0, 0), Nodes{});
+  EXPECT_EQ(g.list(0, 1), Nodes{});
+
+  g.add(1, {1.0f});
+  EXPECT_EQ(g.list(1, 0), Nodes{0});
+  EXPECT_EQ(g.list(0, 0), Nodes{1});
+  EXPECT_EQ(g.list(0, 1), Nodes{});
+  EXPECT_EQ(g.index.node_layers(1), 1u);
+  EXPECT_EQ(g.index.neighbors(1, 1), nullptr);
+  EXPECT_EQ(g.index.entry_point(), 0u);
+}
+
+TEST(HnswInsert, HigherLevelBecomesEntryEqualLevelDoesNot) {
+  Graph g(config(4, 4, 8, 8), Metric::Euclidean);
+  g.add(0, {0.0f}, kLevel1);
+  g.add(1, {1.0f});
+  g.add(2, {2.0f}, kLevel3);
+  EXPECT_EQ(g.index.entry_point(), 2u);
+  EXPECT_EQ(g.index.max_level(), 3u);
+  EXPECT_EQ(g.index.node_layers(2), 4u);
+  EXPECT_EQ(g.list(2, 3), Nodes{});
+  EXPECT_EQ(g.list(2, 2), Nodes{});
+  EXPECT_EQ(g.list(2, 1), Nodes{0});
+  EXPECT_EQ(g.list(2, 0), (Nodes{1, 0}));
+
+  g.add(3, {3.0f}, kLevel3);
+  EXPECT_EQ(g.index.entry_point(), 2u);
+  EXPECT_EQ(g.index.max_level(), 3u);
+  EXPECT_EQ(g.list(3, 3), Nodes{2});
+  EXPECT_EQ(g.list(2, 3), Nodes{3});
+  EXPECT_EQ(g.list(3, 1), (Nodes{2, 0}));
+}
+
+// 1-D Euclidean, m_max0 2: node 0 at 0, 1 at 1, 2 at 3, then node 3 at 2 overflows all three.
+TEST(HnswInsert, PruningKeepsNearestWithGreaterNodeFirstOnTies) {
+  Graph g(config(3, 2, 2, 10), Metric::Euclidean);
+  g.add(0, {0.0f});
+  g.add(1, {1.0f});
+  g.add(2, {3.0f});
+  EXPECT_EQ(g.list(0, 0), (Nodes{1, 2}));
+  EXPECT_EQ(g.list(2, 0), (Nodes{1, 0}));
+
+  g.add(3, {2.0f});
+  // The layer search's result heap array is (2,0),(1,1),(1,2); the stable sort keeps 1 before 2.
+  EXPECT_EQ(g.list(3, 0), (Nodes{1, 2, 0}));
+  EXPECT_EQ(g.list(0, 0), (Nodes{1, 3}));  // node at 3 dropped
+  EXPECT_EQ(g.list(1, 0), (Nodes{3, 0}));  // 0 and 3 both at 1: the greater number first
+  EXPECT_EQ(g.list(2, 0), (Nodes{3, 1}));
+}
+
+TEST(HnswInsert, ZeroCapReordersButNeverShortens) {
+  Graph g(config(3, 0, 0, 10), Metric::Euclidean);
+  g.add(0, {0.0f});
+  g.add(1, {3.0f});
+  g.add(2, {1.0f});
+  EXPECT_EQ(g.list(0, 0), (Nodes{2, 1}));
+  g.add(3, {2.0f});
+  EXPECT_EQ(g.list(0, 0), (Nodes{2, 3, 1}));
+  EXPECT_EQ(g.list(1, 0).size(), 3u);
+}
+
+TEST(HnswInsert, ZeroMLinksNothing) {
+  Graph g(config(0, 4, 4, 10), Metric::Euclidean);
+  for (std::size_t i = 0; i < 5; ++i) g.add(i, {static_cast<float>(i)});
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(g.list(i, 0), Nodes{}) << i;
+  // Only the entry point is reachable.
+  EXPECT_EQ(g.search({4.0f}, 5, 10), (Pairs{{0, 4.0f}}));
+}
+
+TEST(HnswInsert, ZeroEfConstructionLinksOneNodePerLayer) {
+  Graph g(config(5, 8, 8, 0), Metric::Euclidean);
+  g.add(0, {0.0f}, kLevel1);
+  g.add(1, {10.0f}, kLevel1);
+  g.add(2, {4.0f}, kLevel1);
+  EXPECT_EQ(g.list(1, 1), Nodes{0});
+  EXPECT_EQ(g.list(2, 1), Nodes{0});  // the walk from 0 sees only 1 at 10, which is farther
+  EXPECT_EQ(g.list(2, 0), Nodes{0});
+  g.add(3, {6.0f});
+  EXPECT_EQ(g.list(3, 0), Nodes{2});  // from 0 the walk reaches 2 at 4, the nearest it saw
+}
+
+TEST(HnswInsert, SimilarityMetricsLinkTheMostSimilar) {
+  Graph g(config(1, 4, 4, 10), Metric::Cosine);
+  g.add(0, {1.0f, 0.1f});
+  g.add(1, {1.0f, 0.9f});
+  g.add(2, {1.0f, 1.0f});
+  EXPECT_EQ(g.list(2, 0), Nodes{1});
+
+  Graph dot(config(1, 4, 4, 10), Metric::Dot);
+  dot.add(0, {1.0f});
+  dot.add(1, {9.0f});
+  dot.add(2, {2.0f});
+  EXPECT_EQ(dot.list(2, 0), Nodes{1});  // 18 beats 2, though 0 lies closer on the line
+}
+
+TEST(HnswSearch, TwoNodesUnderCosineAndEuclidean) {
+  Graph cos(config(1, 4, 4, 10), Metric::Cosine);
+  cos.add(0, {-1.0f, 0.0f});
+  cos.add(1, {2.0f, 0.0f});
+  EXPECT_EQ(cos.search({1.0f, 0.0f}, 2, 0), (Pairs{{1, 1.0f}, {0, -1.0f}}));
+  EXPECT_EQ(cos.search({1.0f, 0.0f}, 1, 50), (Pairs{{1, 1.0f}}));
+  EXPECT_TRUE(cos.search({1.0f, 0.0f}, 0, 50).empty());
+
+  Graph euc(config(1, 4, 4, 10), Metric::Euclidean);
+  euc.add(0, {3.0f, 4.0f});
+  euc.add(1, {0.0f, 0.0f});
+  EXPECT_EQ(euc.search({0.0f, 0.0f}, 5, 1), (Pairs{{1, 0.0f}, {0, 5.0f}}));
+}
+
+TEST(HnswSearch, WidthIsAtLeastKAndResultsAtMostK) {
+  Graph g(config(10, 10, 10, 10), Metric::Manhattan);
+  for (std::size_t i = 0; i < 8; ++i) g.add(i, {static_cast<float>(i * i)});
+  const Pairs all = g.search({10.5f}, 8, 1);
+  ASSERT_EQ(all.size(), 8u);
+  const Nodes order = {3, 4, 2, 1, 0, 5, 6, 7};
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(all[i].first, order[i]) << i;
+  EXPECT_EQ(g.search({10.0f}, 2, 100).size(), 2u);
+}
+
+// Entry E at 3, then A and B both at distance 5 from the query, then C at distance 1, all on
+// E's list in that order. With width 3, C's arrival overflows the result heap, which drops the
+// greater node number of A and B; with width 4 the tie keeps the heap array's order.
+TEST(HnswSearch, ResultHeapTiesFollowTheHeapArray) {
+  for (bool a_first : {true, false}) {
+    Graph g(config(10, 10, 10, 10), Metric::Euclidean);
+    const std::size_t a = a_first ? 1 : 2;
+    const std::size_t b = a_first ? 2 : 1;
+    g.add(0, {3.0f});
+    g.add(a, {5.0f});
+    g.add(b, {-5.0f});
+    g.add(3, {1.0f});
+    ASSERT_EQ(g.list(0, 0), (Nodes{a, b, 3}));
+    EXPECT_EQ(g.search({0.0f}, 3, 0), (Pairs{{3, 1.0f}, {0, 3.0f}, {1, 5.0f}}));
+    EXPECT_EQ(g.search({0.0f}, 4, 0), (Pairs{{3, 1.0f}, {0, 3.0f}, {2, 5.0f}, {1, 5.0f}}));
+  }
+}
+
+TEST(HnswSearch, NaNKeysNeitherCrashNorHideTheRest) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  Graph g(config(4, 4, 4, 10), Metric::Euclidean);
+  g.add(0, {0.0f});
+  g.add(1, {nan});
+  g.add(2, {1.0f});
+  g.add(3, {nan});
+  const Pairs r = g.search({0.0f}, 4, 10);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0], (std::pair<std::size_t, float>{0, 0.0f}));
+  EXPECT_EQ(r[1], (std::pair<std::size_t, float>{2, 1.0f}));
+  EXPECT_TRUE(std::isnan(r[2].second) && std::isnan(r[3].second));
+}
+
+TEST(HnswInsert, ReinsertedNodeGetsFreshLists) {
+  Graph g(config(4, 4, 4, 10), Metric::Euclidean);
+  g.add(0, {0.0f}, kLevel1);
+  g.add(1, {1.0f}, kLevel1);
+  g.add(2, {2.0f});
+  g.add(1, {1.5f});  // node 1 again, now without layer 1 although 0 still links to it there
+  EXPECT_EQ(g.index.node_layers(1), 1u);
+  EXPECT_EQ(g.list(0, 1), Nodes{1});
+  g.add(3, {1.4f}, kLevel1);  // reaches 1 on layer 1: linked one way only
+  EXPECT_EQ(g.list(3, 1).front(), 1u);
+  EXPECT_EQ(g.search({1.5f}, 1, 4), (Pairs{{1, 0.0f}}));
+}
+
+// Recall against exact search on random data, with the parameters a caller would pick. The
+// vectors are a 12-dimensional gaussian seen through a random linear map into 64 dimensions:
+// embeddings have a low intrinsic dimension, while independent noise in all 64 dimensions is out
+// of reach of a beam of 64 for any graph of this kind (recall@10 near 0.8).
+struct RecallCase {
+  Metric metric;
+  const char* name;
+};
+
+class HnswRecall : public ::testing::TestWithParam<RecallCase> {};
+
+TEST_P(HnswRecall, AtLeast95PercentAt10) {
+  const Metric metric = GetParam().metric;
+  const std::size_t n = 20000, dim = 64, queries = 200, k = 10;
+  const std::size_t latent = 12;
+  std::mt19937 gen(12345);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> map(latent * dim);
+  for (float& x : map) x = normal(gen);
+  std::vector<std::vector<float>> data(n + queries, std::vector<float>(dim, 0.0f));
+  std::vector<float> z(latent);
+  for (auto& v : data) {
+    for (float& x : z) x = normal(gen);
+    for (std::size_t i = 0; i < latent; ++i)
+      for (std::size_t j = 0; j < dim; ++j) v[j] += z[i] * map[i * dim + j];
+  }
+
+  const float ml = 1.0f / std::log(16.0f);
+  HnswIndex index(HnswConfig{16, 16, 32, 200, 64, ml});
+  std::mt19937 level_words(99);
+  index.set_word_source([&] { return static_cast<std::uint32_t>(level_words()); });
+  auto access = [&](std::size_t i) { return std::span<const float>(data[i]); };
+  for (std::size_t i = 0; i < n; ++i) index.insert(i, data[i], access, metric);
+
+  std::size_t found = 0;
+  for (std::size_t q = 0; q < queries; ++q) {
+    const std::vector<float>& query = data[n + q];
+    std::vector<std::pair<float, std::size_t>> exact(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = distance(metric, query, data[i]);
+      exact[i] = {is_distance(metric) ? v : -v, i};
+    }
+    std::partial_sort(exact.begin(), exact.begin() + k, exact.end());
+    const auto got = index.search(query, k, index.config().ef_search, access, metric);
+    ASSERT_EQ(got.size(), k);
+    for (std::size_t i = 0; i + 1 < k; ++i) {
+      const float a = got[i].second, b = got[i + 1].second;
+      ASSERT_TRUE(is_distance(metric) ? a <= b : a >= b) << "not nearest first at " << i;
+    }
+    for (const auto& [node, value] : got) {
+      EXPECT_EQ(value, distance(metric, query, data[node]));
+      for (std::size_t i = 0; i < k; ++i) found += exact[i].second == node;
+    }
+  }
+  const double recall = static_cast<double>(found) / (queries * k);
+  RecordProperty("recall", std::to_string(recall));
+  EXPECT_GE(recall, 0.95);
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, HnswRecall,
+                         ::testing::Values(RecallCase{Metric::Euclidean, "Euclidean"},
+                                           RecallCase{Metric::Cosine, "Cosine"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korvane_index::hnsw
