@@ -1,3 +1,10 @@
+// Reading follows one fixed grammar and one fixed set of error texts and positions (listed with
+// the reader in json_reader.h), because stored rows written elsewhere must open here and callers
+// see the texts. Doubles are read correctly rounded.
+//
+// Writing is compact. Floats use the shortest digits that read back to the same bits, laid out
+// in fixed notation for a moderate decimal exponent and as d[.ddd]e±X otherwise; the fixed range
+// depends on the width (write_f32, write_f64).
 #include "storage/json.h"
 
 #include <algorithm>

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "storage/json_reader.h"
 
@@ -185,12 +186,12 @@ class RecordReader {
     if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
     if (c != '[') return r_.peek_invalid_type("a sequence");
     r_.eat();
-    // Size the vector once: components hold no brackets, so the first ']' ends them.
-    {
+    // Size the vector once: components hold no brackets, so the first ']' ends them (in a row
+    // that is malformed the count is merely a poor guess).
+    if (r_.peek_ws() != ']') {
       const char* close =
           static_cast<const char*>(std::memchr(r_.pos(), ']', r_.end() - r_.pos()));
       if (close != nullptr) {
-        vec.clear();
         vec.reserve(static_cast<std::size_t>(std::count(r_.pos(), close, ',')) + 1);
       }
     }

@@ -229,27 +229,13 @@ TEST(WriteFloat, LayoutRule) {
   }
 }
 
-// Counts the significant digits that the float rule wrote.
+// The significant digits that the float rule wrote, without the fixed layout's padding zeros.
 int written_digits(const std::string& text) {
-  int n = 0;
-  bool leading = true;
-  for (char c : text) {
-    if (c == 'e') break;
-    if (c < '0' || c > '9') continue;
-    if (leading && c == '0') continue;
-    leading = false;
-    ++n;
-  }
-  // Trailing zeros of the fixed layout are padding, not digits.
-  std::string digits;
+  std::string d;
   for (char c : text.substr(0, text.find('e'))) {
-    if (c >= '0' && c <= '9') digits += c;
+    if (c >= '0' && c <= '9') d += c;
   }
-  while (!digits.empty() && digits.back() == '0') {
-    digits.pop_back();
-    --n;
-  }
-  return n;
+  return static_cast<int>(d.find_last_not_of('0') - d.find_first_not_of('0') + 1);
 }
 
 template <class F>
