@@ -54,6 +54,11 @@ TEST(EncodeRecord, WritesAllKeysInOrder) {
   EXPECT_EQ(encode_ok(rec),
             "{\"id\":\"q\\\"\\n\",\"vector\":[0.1,100.0,-2.5,1e-7,1e+13,-0.0],"
             "\"metadata\":null,\"timestamp\":18446744073709551615}");
+  // Metadata of kind null has the text of absent metadata, and reads back as absent.
+  const Record back = decode_ok(encode_ok(rec));
+  EXPECT_FALSE(back.metadata);
+  EXPECT_EQ(back.timestamp, UINT64_MAX);
+  EXPECT_TRUE(same_bits(back.vector, rec.vector));
 }
 
 TEST(EncodeRecord, RefusesRowsThatCouldNotBeReadBack) {
