@@ -104,7 +104,33 @@ void stable_sort_nearest_first(std::vector<Candidate>& c) {
     }
     return;
   }
-  std::stable_sort(c.begin(), c.end(), sort_less);
+  std::stable_sort(c.begin(), c.end(),
+                   [](const Candidate& a, const Candidate& b) { return sort_less(a, b); });
+}
+
+struct Ranked {
+  Candidate c;
+  std::size_t pos;
+};
+
+// Leaves in c[0, min(count, size)) what a stable sort would put there; the rest of c is left in
+// no particular order. Walks need only the head of a sorted beam (k results, m links), and
+// ranking by (value, position) selects it without sorting the tail.
+void nearest_first_prefix(std::vector<Candidate>& c, std::size_t count,
+                          std::vector<Ranked>& ranked) {
+  if (c.size() <= 32 || count * 4 >= c.size()) {
+    stable_sort_nearest_first(c);
+    return;
+  }
+  ranked.resize(c.size());
+  for (std::size_t i = 0; i < c.size(); ++i) ranked[i] = {c[i], i};
+  std::partial_sort(ranked.begin(), ranked.begin() + count, ranked.end(),
+                    [](const Ranked& a, const Ranked& b) {
+                      if (sort_less(a.c, b.c)) return true;
+                      if (sort_less(b.c, a.c)) return false;
+                      return a.pos < b.pos;
+                    });
+  for (std::size_t i = 0; i < count; ++i) c[i] = ranked[i].c;
 }
 
 inline void prefetch_vector(Vec v) {
@@ -129,12 +155,15 @@ std::uint32_t os_seeded_word() {
 // Reused by every walk on a thread: search() may run on several threads at once, and a walk
 // never calls another walk while it holds these.
 struct HnswIndex::Scratch {
-  std::vector<std::uint32_t> stamps;  // visited when stamps[n] == epoch
-  std::uint32_t epoch = 0;
+  // Visited when stamps[n] == epoch; 16 bits keep the array small enough to stay in cache.
+  std::vector<std::uint16_t> stamps;
+  std::uint16_t epoch = 0;
   std::vector<Candidate> candidates;
   std::vector<Candidate> result;
   std::vector<Candidate> prune_heap;
-  std::vector<std::size_t> batch;
+  std::vector<Ranked> ranked;
+  std::vector<Link> links;
+  std::vector<Link> batch;
   std::vector<Vec> batch_vectors;
 
   void start_visit(std::size_t nodes) {
@@ -157,7 +186,10 @@ struct HnswIndex::Scratch {
   }
 };
 
-HnswIndex::HnswIndex(HnswConfig config) : config_(config) {}
+HnswIndex::HnswIndex(HnswConfig config)
+    : config_(config),
+      slots_(std::min<std::size_t>(std::max(config.m, config.m_max0), 512)),
+      stride_(2 + slots_) {}
 
 std::size_t HnswIndex::random_layer() const {
   for (;;) {
@@ -187,30 +219,87 @@ float HnswIndex::key(Metric metric, Vec q, Vec x) const {
   return is_distance(metric) ? v : -v;
 }
 
-std::vector<std::size_t>* HnswIndex::list_of(std::size_t node, std::size_t layer) {
-  if (node >= layers_.size() || layer >= layers_[node]) return nullptr;
-  return layer == 0 ? &layer0_[node] : &upper_[node][layer - 1];
+HnswIndex::List HnswIndex::list_of(std::size_t node, std::size_t layer) const {
+  if (node >= node_slots()) return {};
+  const Link* b = block(node);
+  if (layer >= b[1]) return {};
+  if (layer > 0) {
+    // An empty vector may have no storage at all, but an existing empty list is not a missing
+    // one.
+    static constexpr Link kNoLinks = 0;
+    const std::vector<Link>& l = upper_[node][layer - 1];
+    return {l.empty() ? &kNoLinks : l.data(), l.size()};
+  }
+  if (b[0] <= slots_) return {b + 2, b[0]};
+  const std::vector<Link>& l = spill0_.find(node)->second;
+  return {l.data(), l.size()};
 }
 
-const std::vector<std::size_t>* HnswIndex::neighbors(std::size_t node, std::size_t layer) const {
-  return list_of(node, layer);
+void HnswIndex::append(std::size_t node, std::size_t layer, Link x) {
+  if (layer > 0) {
+    upper_[node][layer - 1].push_back(x);
+    return;
+  }
+  Link* b = block(node);
+  if (b[0] < slots_) {
+    b[2 + b[0]] = x;
+  } else {
+    std::vector<Link>& l = spill0_[node];
+    if (b[0] == slots_) l.assign(b + 2, b + 2 + slots_);
+    l.push_back(x);
+  }
+  ++b[0];
+}
+
+void HnswIndex::assign(std::size_t node, std::size_t layer, const std::vector<Link>& xs) {
+  if (layer > 0) {
+    upper_[node][layer - 1] = xs;
+    return;
+  }
+  Link* b = block(node);
+  if (b[0] > slots_ && xs.size() <= slots_) spill0_.erase(node);
+  if (xs.size() <= slots_) {
+    std::copy(xs.begin(), xs.end(), b + 2);
+  } else {
+    spill0_[node] = xs;
+  }
+  b[0] = static_cast<Link>(xs.size());
+}
+
+void HnswIndex::reset_node(std::size_t node, std::size_t level) {
+  if (node >= node_slots()) {
+    level0_.resize((node + 1) * stride_, 0);
+    upper_.resize(node + 1);
+  }
+  Link* b = block(node);
+  if (b[0] > slots_) spill0_.erase(node);
+  b[0] = 0;
+  b[1] = static_cast<Link>(level + 1);
+  upper_[node].assign(level, {});
+}
+
+std::optional<std::vector<std::size_t>> HnswIndex::neighbors(std::size_t node,
+                                                             std::size_t layer) const {
+  const List l = list_of(node, layer);
+  if (l.data == nullptr) return std::nullopt;
+  return std::vector<std::size_t>(l.data, l.data + l.size);
 }
 
 std::size_t HnswIndex::node_layers(std::size_t node) const {
-  return node < layers_.size() ? layers_[node] : 0;
+  return node < node_slots() ? block(node)[1] : 0;
 }
 
 // best holds the key of q and c on entry and the key of the returned node on return.
 std::size_t HnswIndex::greedy_closest(Vec q, std::size_t c, float& best, std::size_t layer,
                                       VectorAccess access, Metric metric) const {
   for (;;) {
-    const std::vector<std::size_t>* list = list_of(c, layer);
-    if (list == nullptr || list->empty()) return c;
+    const List list = list_of(c, layer);
+    if (list.size == 0) return c;
     // The whole list of the node where this round began is scanned, against the best so far.
     std::size_t next = c;
     bool changed = false;
-    const std::size_t* xs = list->data();
-    const std::size_t n = list->size();
+    const Link* xs = list.data;
+    const std::size_t n = list.size;
     for (std::size_t i = 0; i < n; ++i) {
       if (i + 1 < n) prefetch_vector(access(xs[i + 1]));
       const float d = key(metric, q, access(xs[i]));
@@ -228,7 +317,7 @@ std::size_t HnswIndex::greedy_closest(Vec q, std::size_t c, float& best, std::si
 void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::size_t layer,
                              std::size_t ef, VectorAccess access, Metric metric,
                              Scratch& s) const {
-  s.start_visit(layers_.size());
+  s.start_visit(node_slots());
   MaxHeap candidates(s.candidates);
   MaxHeap result(s.result);
   s.visit(entry);
@@ -240,14 +329,15 @@ void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::siz
     const float dc = -nearest.value;
     // Everything kept is nearer than the nearest unexpanded node (NaN on either side goes on).
     if (result.top().value < dc) break;
-    const std::vector<std::size_t>* list = list_of(nearest.node, layer);
-    if (list == nullptr) continue;
+    const List list = list_of(nearest.node, layer);
+    if (list.data == nullptr) continue;
 
     // Whether a node is visited does not depend on any key, so the list's unvisited nodes can
     // be collected first and their vectors prefetched while the earlier ones are measured.
     s.batch.clear();
     s.batch_vectors.clear();
-    for (std::size_t x : *list) {
+    for (std::size_t i = 0; i < list.size; ++i) {
+      const Link x = list.data[i];
       if (!s.visit(x)) continue;
       s.batch.push_back(x);
       const Vec v = access(x);
@@ -258,44 +348,47 @@ void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::siz
       const float d = key(metric, q, s.batch_vectors[i]);
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
-        candidates.push({-d, s.batch[i]});
-        result.push({d, s.batch[i]});
+        const Link x = s.batch[i];
+        // Likely expanded soon: fetch its layer-0 block (its list on any layer starts there).
+        __builtin_prefetch(block(x));
+        candidates.push({-d, x});
+        result.push({d, x});
         if (result.size() > ef) result.pop();
       }
     }
   }
 }
 
-void HnswIndex::prune(std::size_t node, std::vector<std::size_t>& list, std::size_t cap,
-                      VectorAccess access, Metric metric, Scratch& s) const {
+void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
+                          VectorAccess access, Metric metric, Scratch& s) {
+  const List list = list_of(node, layer);
+  if (list.size + 1 <= cap) {
+    append(node, layer, x);
+    return;
+  }
+  // Over its cap once x is appended: order the list with x at its end through the candidate
+  // heap, nearest to node first (ties: greater node number first), and keep cap of them.
   const Vec own = access(node);
   MaxHeap heap(s.prune_heap);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (i + 1 < list.size()) prefetch_vector(access(list[i + 1]));
-    heap.push({-key(metric, own, access(list[i])), list[i]});
+  for (std::size_t i = 0; i <= list.size; ++i) {
+    const Link y = i < list.size ? list.data[i] : x;
+    if (i + 1 < list.size) prefetch_vector(access(list.data[i + 1]));
+    heap.push({-key(metric, own, access(y)), y});
   }
   // Compared for equality after each append, so a cap of 0 never shortens the list; it is only
   // re-ordered nearest first.
-  list.clear();
+  s.links.clear();
   while (!heap.empty()) {
-    list.push_back(heap.pop().node);
-    if (list.size() == cap) break;
+    s.links.push_back(static_cast<Link>(heap.pop().node));
+    if (s.links.size() == cap) break;
   }
+  assign(node, layer, s.links);
 }
 
 void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metric) {
   const std::size_t level = random_layer();
 
-  if (node >= layers_.size()) {
-    layers_.resize(node + 1, 0);
-    layer0_.resize(node + 1);
-    upper_.resize(node + 1);
-  }
-  layers_[node] = level + 1;
-  layer0_[node].clear();
-  layer0_[node].shrink_to_fit();
-  upper_[node].assign(level, {});
-  if (config_.m_max0 > 0 && config_.m_max0 < 4096) layer0_[node].reserve(config_.m_max0 + 1);
+  reset_node(node, level);
 
   if (!entry_point_) {
     entry_point_ = node;
@@ -312,16 +405,17 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
     search_layer(v, ep, ep_key, l, config_.ef_construction, access, metric, s);
     std::vector<Candidate>& w = s.result;
-    const std::vector<std::size_t> chosen = select_neighbors(w, config_.m);
+    // select_neighbors(w, m), sorting only as much of w as is read: m links and the nearest.
+    const std::size_t chosen = std::min(config_.m, w.size());
+    nearest_first_prefix(w, std::max<std::size_t>(chosen, 1), s.ranked);
     const std::size_t cap = l == 0 ? config_.m_max0 : config_.m_max;
-    for (std::size_t n : chosen) {
-      list_of(node, l)->push_back(n);
+    for (std::size_t i = 0; i < chosen; ++i) {
+      const std::size_t n = w[i].node;
+      append(node, l, static_cast<Link>(n));
       // Only a node number inserted twice can leave a link to a layer its new lists lack; such
       // a node gets no link back rather than a list it was not drawn for.
-      std::vector<std::size_t>* back = list_of(n, l);
-      if (back == nullptr) continue;
-      back->push_back(node);
-      if (back->size() > cap) prune(n, *back, cap, access, metric, s);
+      if (node_layers(n) <= l) continue;
+      link_back(n, l, static_cast<Link>(node), cap, access, metric, s);
     }
     // The nearest node this layer's search found enters the next layer down.
     ep = w[0].node;
@@ -349,8 +443,8 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
   Scratch& s = Scratch::local();
   search_layer(query, ep, ep_key, 0, std::max(k, ef), access, metric, s);
   std::vector<Candidate>& w = s.result;
-  stable_sort_nearest_first(w);
   const std::size_t n = std::min(k, w.size());
+  nearest_first_prefix(w, n, s.ranked);
   out.reserve(n);
   const bool similarity = !is_distance(metric);
   for (std::size_t i = 0; i < n; ++i) {

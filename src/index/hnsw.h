@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -80,8 +81,9 @@ class HnswIndex {
                                                     std::size_t ef, VectorAccess access,
                                                     Metric metric) const;
 
-  // The node's neighbour list on a layer, or nullptr when the node or layer does not exist.
-  const std::vector<std::size_t>* neighbors(std::size_t node, std::size_t layer) const;
+  // A copy of the node's neighbour list on a layer; nothing when the node or layer does not
+  // exist.
+  std::optional<std::vector<std::size_t>> neighbors(std::size_t node, std::size_t layer) const;
   // Number of layers (level + 1) of a node; 0 when the node does not exist.
   std::size_t node_layers(std::size_t node) const;
 
@@ -91,6 +93,22 @@ class HnswIndex {
  private:
   struct Scratch;  // per-thread visited stamps and heap arrays, reused across calls
 
+  // Links are held as 32-bit node numbers: half the memory traffic of a machine word in the
+  // walks, which are bound by it. REQUIRES of every caller: node numbers below 2^32 - 1.
+  using Link = std::uint32_t;
+  struct List {
+    const Link* data = nullptr;  // nullptr when the node or the layer does not exist
+    std::size_t size = 0;
+  };
+
+  std::size_t node_slots() const { return level0_.size() / stride_; }
+  const Link* block(std::size_t node) const { return &level0_[node * stride_]; }
+  Link* block(std::size_t node) { return &level0_[node * stride_]; }
+  List list_of(std::size_t node, std::size_t layer) const;
+  void append(std::size_t node, std::size_t layer, Link x);
+  void assign(std::size_t node, std::size_t layer, const std::vector<Link>& xs);
+  void reset_node(std::size_t node, std::size_t level);
+
   float key(Metric metric, std::span<const float> q, std::span<const float> x) const;
   std::size_t greedy_closest(std::span<const float> q, std::size_t c, float& best,
                              std::size_t layer, VectorAccess access, Metric metric) const;
@@ -98,22 +116,26 @@ class HnswIndex {
   void search_layer(std::span<const float> q, std::size_t entry, float entry_key,
                     std::size_t layer, std::size_t ef, VectorAccess access, Metric metric,
                     Scratch& s) const;
-  void prune(std::size_t node, std::vector<std::size_t>& list, std::size_t cap,
-             VectorAccess access, Metric metric, Scratch& s) const;
-  std::vector<std::size_t>* list_of(std::size_t node, std::size_t layer);
-  const std::vector<std::size_t>* list_of(std::size_t node, std::size_t layer) const {
-    return const_cast<HnswIndex*>(this)->list_of(node, layer);
-  }
+  // Appends x to node's list on layer; when that makes the list longer than cap, replaces it
+  // with its cap nearest to node.
+  void link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
+                 VectorAccess access, Metric metric, Scratch& s);
 
   HnswConfig config_;
   std::optional<std::size_t> entry_point_;
   std::size_t max_level_ = 0;
-  // Dense by node number. layers_[n] is node n's level + 1, 0 when n is not in the graph.
-  // Layer 0 lists sit apart from the upper ones so that the beam search over layer 0, where
-  // nearly all the time goes, reaches a list with one lookup.
-  std::vector<std::size_t> layers_;
-  std::vector<std::vector<std::size_t>> layer0_;
-  std::vector<std::vector<std::vector<std::size_t>>> upper_;  // upper_[n][l - 1]
+
+  // Layer 0, where nearly all the time of a walk goes, is one flat array of fixed-size blocks
+  // indexed by node number, so that reaching a node's list costs one memory access:
+  //   block = count, layers (level + 1, 0 when the node is not in the graph), slots_ links.
+  // slots_ is the longest list the configuration keeps, max(m, m_max0), bounded so that an
+  // outsized cap cannot blow up every block. A longer list (a cap of 0 never shortens one) lives
+  // in spill0_ instead, and count then exceeds slots_.
+  std::size_t slots_;
+  std::size_t stride_;
+  std::vector<Link> level0_;
+  std::unordered_map<std::size_t, std::vector<Link>> spill0_;
+  std::vector<std::vector<std::vector<Link>>> upper_;  // upper_[n][l - 1]
   std::function<std::uint32_t()> words_;
 };
 

@@ -55,8 +55,7 @@ class Graph {
   }
 
   Nodes list(std::size_t node, std::size_t layer) const {
-    const Nodes* l = index.neighbors(node, layer);
-    return l ? *l : Nodes{999999};
+    return index.neighbors(node, layer).value_or(Nodes{999999});
   }
 
   HnswIndex index;
@@ -153,7 +152,7 @@ TEST(HnswInsert, FirstNodesLinkBothWays) {
   EXPECT_EQ(g.list(0, 0), Nodes{1});
   EXPECT_EQ(g.list(0, 1), Nodes{});
   EXPECT_EQ(g.index.node_layers(1), 1u);
-  EXPECT_EQ(g.index.neighbors(1, 1), nullptr);
+  EXPECT_FALSE(g.index.neighbors(1, 1));
   EXPECT_EQ(g.index.entry_point(), 0u);
 }
 
@@ -279,6 +278,19 @@ TEST(HnswSearch, ResultHeapTiesFollowTheHeapArray) {
     ASSERT_EQ(g.list(0, 0), (Nodes{a, b, 3}));
     EXPECT_EQ(g.search({0.0f}, 3, 0), (Pairs{{3, 1.0f}, {0, 3.0f}, {1, 5.0f}}));
     EXPECT_EQ(g.search({0.0f}, 4, 0), (Pairs{{3, 1.0f}, {0, 3.0f}, {2, 5.0f}, {1, 5.0f}}));
+  }
+}
+
+// Many equal keys in a wide beam: a short answer must be the head of the long one from the same
+// beam, ties in heap-array order included, however little of the beam is sorted for it.
+TEST(HnswSearch, ShortAnswerIsHeadOfLongOneUnderTies) {
+  Graph g(config(8, 8, 16, 40), Metric::Manhattan);
+  for (std::size_t i = 0; i < 120; ++i) g.add(i, {static_cast<float>(i % 6), 0.0f});
+  const Pairs full = g.search({2.0f, 0.0f}, 100, 100);
+  ASSERT_EQ(full.size(), 100u);
+  for (std::size_t k : {1, 5, 20}) {
+    const Pairs head = g.search({2.0f, 0.0f}, k, 100);
+    EXPECT_EQ(head, Pairs(full.begin(), full.begin() + k)) << k;
   }
 }
 
