@@ -158,57 +158,70 @@ inline constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,
                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// Below this a significand takes any further digit without overflowing 64 bits.
+inline constexpr std::uint64_t kSafeSignificand = (UINT64_MAX - 9) / 10;
+
 // A literal with a fraction, an exponent or more integer digits than 64 bits hold: always a
 // double. REQUIRES: p_ just after the integer digits taken into `sig` (all of them unless
 // `overflowed`). Doubles are correctly rounded; the common short literal takes the exact
 // path (an exact significand times or over an exact power of ten rounds once).
 inline bool Reader::parse_number_tail(const char* digits, bool positive, std::uint64_t sig,
                                       bool overflowed, Number& n) {
+  // A local cursor: the digit loops are the decoder's hottest code.
+  const char* p = p_;
+  const char* const end = end_;
   std::uint64_t mant = sig;  // the leading significant digits; all of them while `exact`
   std::int64_t exp10 = 0;    // value = mant * 10^exp10 (approximately, when !exact)
   bool exact = !overflowed;
   if (overflowed) {
-    while (p_ < end_ && is_digit(*p_)) {
+    while (p < end && is_digit(*p)) {
       ++exp10;
-      ++p_;
+      ++p;
     }
   }
-  if (p_ < end_ && *p_ == '.') {
-    ++p_;
-    const char* fraction = p_;
-    while (p_ < end_ && is_digit(*p_)) {
-      const auto d = static_cast<std::uint64_t>(*p_ - '0');
+  if (p < end && *p == '.') {
+    ++p;
+    const char* fraction = p;
+    while (p < end && is_digit(*p)) {
+      const auto d = static_cast<std::uint64_t>(*p - '0');
       if (exact) {
-        if (mant > (UINT64_MAX - d) / 10) {
-          exact = false;
-        } else {
+        if (mant <= kSafeSignificand || mant <= (UINT64_MAX - d) / 10) {
           mant = mant * 10 + d;
           --exp10;
+        } else {
+          exact = false;
         }
       }
-      ++p_;
+      ++p;
     }
-    if (p_ == fraction) return fail_peeked(p_ == end_ ? kEofValue : kInvalidNumber);
+    if (p == fraction) {
+      p_ = p;
+      return fail_peeked(p == end ? kEofValue : kInvalidNumber);
+    }
   }
-  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-    ++p_;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
     bool positive_exp = true;
-    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
-      positive_exp = *p_ == '+';
-      ++p_;
+    if (p < end && (*p == '+' || *p == '-')) {
+      positive_exp = *p == '+';
+      ++p;
     }
-    if (p_ == end_) return fail_consumed(kEofValue);
-    if (!is_digit(*p_)) {
-      ++p_;
+    if (p == end) {
+      p_ = p;
+      return fail_consumed(kEofValue);
+    }
+    if (!is_digit(*p)) {
+      p_ = p + 1;
       return fail_consumed(kInvalidNumber);
     }
-    std::int32_t e = *p_++ - '0';
-    while (p_ < end_ && is_digit(*p_)) {
-      const int d = *p_++ - '0';
+    std::int32_t e = *p++ - '0';
+    while (p < end && is_digit(*p)) {
+      const int d = *p++ - '0';
       if (e > (INT32_MAX - d) / 10) {
         // An exponent beyond 32 bits is out of range at once, or zero.
+        p_ = p;
         if (mant != 0 && positive_exp) return fail_consumed(kNumberOutOfRange);
-        while (p_ < end_ && is_digit(*p_)) ++p_;
+        while (p_ < end && is_digit(*p_)) ++p_;
         n.kind = Number::Kind::Float;
         n.d = positive ? 0.0 : -0.0;
         return true;
@@ -217,6 +230,7 @@ inline bool Reader::parse_number_tail(const char* digits, bool positive, std::ui
     }
     exp10 += positive_exp ? e : -static_cast<std::int64_t>(e);
   }
+  p_ = p;
   double d;
   if (mant == 0) {
     d = 0.0;
@@ -232,26 +246,36 @@ inline bool Reader::parse_number_tail(const char* digits, bool positive, std::ui
 }
 
 inline bool Reader::parse_number(bool positive, Number& n) {
-  const char* digits = p_;
-  if (p_ == end_) return fail_consumed(kEofValue);
-  const char first = *p_++;
+  const char* p = p_;
+  const char* const end = end_;
+  const char* digits = p;
+  if (p == end) return fail_consumed(kEofValue);
+  const char first = *p++;
   std::uint64_t sig;
   if (first == '0') {
     // Only one leading zero.
-    if (p_ < end_ && is_digit(*p_)) return fail_peeked(kInvalidNumber);
+    if (p < end && is_digit(*p)) {
+      p_ = p;
+      return fail_peeked(kInvalidNumber);
+    }
     sig = 0;
   } else if (first >= '1' && first <= '9') {
     sig = static_cast<std::uint64_t>(first - '0');
-    while (p_ < end_ && is_digit(*p_)) {
-      const auto d = static_cast<std::uint64_t>(*p_ - '0');
-      if (sig > (UINT64_MAX - d) / 10) return parse_number_tail(digits, positive, sig, true, n);
+    while (p < end && is_digit(*p)) {
+      const auto d = static_cast<std::uint64_t>(*p - '0');
+      if (sig > kSafeSignificand && sig > (UINT64_MAX - d) / 10) {
+        p_ = p;
+        return parse_number_tail(digits, positive, sig, true, n);
+      }
       sig = sig * 10 + d;
-      ++p_;
+      ++p;
     }
   } else {
+    p_ = p;
     return fail_consumed(kInvalidNumber);
   }
-  if (p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) {
+  p_ = p;
+  if (p < end && (*p == '.' || *p == 'e' || *p == 'E')) {
     return parse_number_tail(digits, positive, sig, false, n);
   }
   if (positive) {
