@@ -103,16 +103,17 @@ struct RowBatch {
   }
 };
 
-// Decodes batch into out[0, batch.size()). Every row is decoded even after a failure, so the
-// error kept is the one of the first bad row, whichever thread found it.
+// Decodes batch into out[0, batch.size()); first_row numbers the batch's first row among all
+// rows. Every row is decoded even after a failure, so the error kept is the one of the first bad
+// row in key order, whichever thread found it.
 class BatchDecoder {
  public:
-  void decode(const RowBatch& batch, Record* out) {
+  void decode(const RowBatch& batch, std::size_t first_row, Record* out) {
     auto decode_rows = [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         auto decoded = decode_record(batch.row(i));
         if (!decoded) {
-          note_failure(i, std::move(decoded).error());
+          note_failure(first_row + i, std::move(decoded).error());
           continue;
         }
         Record& record = *decoded;
@@ -275,17 +276,24 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   bool decoding_busy = false;
   // Waits for the batch in flight; false when it held a bad row.
   auto finish_decoding = [&]() {
-    if (!decoding_busy) return true;
-    workers.wait();
-    decoding_busy = false;
+    if (decoding_busy) {
+      workers.wait();
+      decoding_busy = false;
+    }
     return !decoder.failed();
   };
   auto start_decoding = [&]() {
     std::size_t base = records.size();
     records.resize(base + decoding.size());
     Record* out = records.data() + base;
+    // A small store (or the tail of a large one) is decoded right here: starting the worker
+    // pool would cost more than it saves.
+    if (decoding.text.size() < kParallelBytes) {
+      decoder.decode(decoding, base, out);
+      return;
+    }
     decoding_busy = true;
-    workers.run([&decoder, &decoding, out] { decoder.decode(decoding, out); });
+    workers.run([&decoder, &decoding, base, out] { decoder.decode(decoding, base, out); });
   };
 
   for (;;) {

@@ -298,16 +298,19 @@ TEST_F(StorageTest, FileThatIsNotADatabaseFailsAndIsLeftAlone) {
   EXPECT_EQ(nowhere.error().display(), "Database error: unable to open database file");
 }
 
-// Rows planted with the C API: enough of them to span several load batches, each large enough
-// to be decoded in parallel.
-std::string row_text(const std::string& id, int i) {
-  std::string row = "{\"id\":\"" + id + "\",\"vector\":[";
-  for (int j = 0; j < 24; ++j) {
-    if (j) row += ',';
-    row += std::to_string(i + j);
-    row += ".25";
+// Rows planted with the C API. Wide rows make load batches big enough to be decoded in parallel;
+// narrow ones, in the reader's short array form, keep them on the opening thread.
+std::string row_text(const std::string& id, int i, int components) {
+  std::string vector = "[";
+  for (int j = 0; j < components; ++j) {
+    if (j) vector += ',';
+    vector += std::to_string(i + j);
+    vector += ".25";
   }
-  return row + "],\"metadata\":{\"n\":" + std::to_string(i) + "},\"timestamp\":null}";
+  vector += ']';
+  if (components == 1) return "[\"" + id + "\"," + vector + ",null,null]";
+  return "{\"id\":\"" + id + "\",\"vector\":" + vector + ",\"metadata\":{\"n\":" +
+         std::to_string(i) + "},\"timestamp\":null}";
 }
 std::string row_key(int i) {
   char key[16];
@@ -317,41 +320,47 @@ std::string row_key(int i) {
 
 TEST_F(StorageTest, LoadsEveryRowInKeyOrderAndFailsOnTheFirstBadOne) {
   constexpr int kRows = 20000;
-  Close();
-  {
-    RawDb raw(path_);
-    raw.exec("BEGIN");
-    for (int i = kRows - 1; i >= 0; --i) raw.put(row_key(i), row_text(row_key(i), i));
-    raw.exec("COMMIT");
-  }
-  Reopen();
-  ASSERT_EQ(store_->records().size(), static_cast<std::size_t>(kRows));
-  for (int i = 0; i < kRows; ++i) {
-    const Record& r = store_->records()[static_cast<std::size_t>(i)];
-    ASSERT_EQ(r.id, row_key(i));
-    ASSERT_EQ(r.vector.size(), 24u);
-    ASSERT_EQ(r.vector[23], static_cast<float>(i + 23) + 0.25f);
-    ASSERT_EQ(r.vector.capacity(), 24u);
-  }
-  EXPECT_EQ(store_->newest_position("r12345"), 12345u);
+  for (int components : {24, 1}) {
+    SCOPED_TRACE(components);
+    path_ = dir_ + "/rows-" + std::to_string(components) + ".db";
+    Reopen();
+    Close();
+    {
+      RawDb raw(path_);
+      raw.exec("BEGIN");
+      for (int i = kRows - 1; i >= 0; --i) raw.put(row_key(i), row_text(row_key(i), i, components));
+      raw.exec("COMMIT");
+    }
+    Reopen();
+    ASSERT_EQ(store_->records().size(), static_cast<std::size_t>(kRows));
+    for (int i = 0; i < kRows; ++i) {
+      const Record& r = store_->records()[static_cast<std::size_t>(i)];
+      ASSERT_EQ(r.id, row_key(i));
+      ASSERT_EQ(r.vector.size(), static_cast<std::size_t>(components));
+      ASSERT_EQ(r.vector.back(), static_cast<float>(i + components - 1) + 0.25f);
+      ASSERT_EQ(r.vector.capacity(), r.vector.size());
+    }
+    EXPECT_EQ(store_->newest_position("r12345"), 12345u);
 
-  // Two bad rows side by side in one batch and one in a later batch: the first in key order is
-  // the one reported, whichever worker gets to it first.
-  const std::string first_bad = "{\"id\":\"x\"}";
-  Close();
-  {
-    RawDb raw(path_);
-    raw.put(row_key(9001), "{}");
-    raw.put(row_key(9000), first_bad);
-    raw.put(row_key(15000), "not json");
-  }
-  auto expected = decode_record(first_bad);
-  ASSERT_FALSE(expected);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    auto opened = Storage::open(path_);
-    ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error().kind, Kind::Serialization);
-    EXPECT_EQ(opened.error().display(), "Serialization error: " + expected.error().message);
+    // Load batches hold a few thousand rows. Two bad rows side by side near the end of one
+    // batch, and one near the start of the next: the first in key order is reported, whichever
+    // worker or batch gets to a bad row first.
+    const std::string first_bad = "{\"id\":\"x\"}";
+    Close();
+    {
+      RawDb raw(path_);
+      raw.put(row_key(4095), "{}");
+      raw.put(row_key(4094), first_bad);
+      raw.put(row_key(4097), "not json");
+    }
+    auto expected = decode_record(first_bad);
+    ASSERT_FALSE(expected);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      auto opened = Storage::open(path_);
+      ASSERT_FALSE(opened);
+      EXPECT_EQ(opened.error().kind, Kind::Serialization);
+      EXPECT_EQ(opened.error().display(), "Serialization error: " + expected.error().message);
+    }
   }
 }
 

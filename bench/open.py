@@ -1,0 +1,154 @@
+"""Time and memory of opening a large store: Korvane(path) on N records of dimension d.
+
+Run from the repository root with the module importable, for example:
+
+    PYTHONPATH=build/<dir>/src/python python3 bench/open.py [--n 100000] [--dim 384] [--runs 3]
+
+The store is written straight into a database file with Python's sqlite3 in one transaction
+(inserting through the module would commit durably once per record), in the module's own row
+format, {"id":...,"vector":[...],"metadata":{...},"timestamp":null}, each component written as
+the shortest text that reads back to the same float32. It is cached under --cache and rebuilt
+only when missing or when --n, --dim or --seed change.
+
+Each run opens the store in a fresh interpreter and reports:
+  seconds    wall time of Korvane(path) alone (the import is not counted)
+  cpu s      CPU time of all its threads meanwhile; near 2x seconds on an idle 2-core machine,
+             near 1x when other work holds a core
+  MB/s       stored row text (the value column, summed) divided by seconds
+  peak RSS   ru_maxrss of that interpreter right after the open, and that figure divided by
+             the raw size (float bytes + id bytes + metadata text bytes); "over import" is the
+             same peak less the RSS the interpreter had right before the open
+Timings only; nothing is asserted.
+"""
+
+import argparse
+import json
+import os
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+SCHEMA = "CREATE TABLE records(id BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID"
+
+CHILD = r"""
+import json, resource, sys, time
+import korvane
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+before = rss_kib()
+cpu_before = time.process_time()
+start = time.perf_counter()
+store = korvane.Korvane(sys.argv[1])
+seconds = time.perf_counter() - start
+cpu = time.process_time() - cpu_before
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+count = len(store.get_all())
+print(json.dumps({"seconds": seconds, "cpu_seconds": cpu, "count": count,
+                  "rss_before_kib": before, "peak_kib": peak}))
+"""
+
+
+def component_pool(rng, dim, pool_vectors):
+    """Shortest float32 texts of unit-vector components, valid JSON ("0.0123", "1e-05")."""
+    x = rng.standard_normal((pool_vectors, dim), dtype=np.float32)
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    flat = x.ravel()
+    texts = [str(v) for v in flat]  # numpy prints a float32 scalar as its shortest round trip
+    for t in texts[:1000]:
+        assert np.float32(float(t)) == np.float32(t)
+        json.loads(t)
+    return texts
+
+
+def build(path, n, dim, seed):
+    """Writes the store; returns (row text bytes, raw bytes)."""
+    rng = np.random.default_rng(seed)
+    pool = component_pool(rng, dim, pool_vectors=256)
+    tmp = path + ".partial"
+    for p in (tmp, tmp + "-journal", tmp + "-wal"):
+        if os.path.exists(p):
+            os.remove(p)
+    db = sqlite3.connect(tmp, isolation_level=None)
+    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("BEGIN")
+    db.execute(SCHEMA)
+    text_bytes = 0
+    raw_bytes = 0
+    picks = rng.integers(0, len(pool), size=(n, dim))
+    batch = []
+    for i in range(n):
+        rid = "doc-%07d" % i
+        meta = '{"n":%d,"tag":"t%d"}' % (i, i % 7)
+        # Every row mixes components from the whole pool, so no two rows are alike.
+        vector = ",".join([pool[j] for j in picks[i]])
+        row = '{"id":"%s","vector":[%s],"metadata":%s,"timestamp":null}' % (rid, vector, meta)
+        data = row.encode()
+        text_bytes += len(data)
+        raw_bytes += 4 * dim + len(rid) + len(meta)
+        batch.append((rid.encode(), data))
+        if len(batch) == 2000:
+            db.executemany("INSERT INTO records VALUES(?, ?)", batch)
+            batch.clear()
+    if batch:
+        db.executemany("INSERT INTO records VALUES(?, ?)", batch)
+    db.execute("COMMIT")
+    db.execute("PRAGMA journal_mode=DELETE")
+    db.close()
+    os.replace(tmp, path)
+    return text_bytes, raw_bytes
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--n", type=int, default=100_000)
+    ap.add_argument("--dim", type=int, default=384)
+    ap.add_argument("--seed", type=int, default=11)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvane-bench-open"))
+    args = ap.parse_args()
+
+    os.makedirs(args.cache, exist_ok=True)
+    stem = os.path.join(args.cache, "store-n%d-d%d-s%d" % (args.n, args.dim, args.seed))
+    path, info_path = stem + ".db", stem + ".json"
+    if os.path.exists(path) and os.path.exists(info_path):
+        with open(info_path) as f:
+            info = json.load(f)
+    else:
+        start = time.perf_counter()
+        text_bytes, raw_bytes = build(path, args.n, args.dim, args.seed)
+        info = {"text_bytes": text_bytes, "raw_bytes": raw_bytes}
+        with open(info_path, "w") as f:
+            json.dump(info, f)
+        print("built %s in %.1f s" % (path, time.perf_counter() - start))
+
+    text_mb = info["text_bytes"] / 1e6
+    raw_mb = info["raw_bytes"] / 1e6
+    print("%d records, dim %d: %.1f MB of row text, %.1f MB raw, file %.1f MB"
+          % (args.n, args.dim, text_mb, raw_mb, os.path.getsize(path) / 1e6))
+    print("%4s %9s %7s %9s %12s %8s %15s" % ("run", "seconds", "cpu s", "MB/s", "peak RSS MB", "/ raw", "over import MB"))
+    results = []
+    for run in range(args.runs):
+        out = subprocess.run([sys.executable, "-c", CHILD, path], check=True, capture_output=True, text=True)
+        r = json.loads(out.stdout)
+        if r["count"] != args.n:
+            sys.exit("the store opened with %d records, expected %d" % (r["count"], args.n))
+        peak_mb = r["peak_kib"] * 1024 / 1e6
+        over_mb = (r["peak_kib"] - r["rss_before_kib"]) * 1024 / 1e6
+        results.append((r["seconds"], peak_mb))
+        print("%4d %9.3f %7.2f %9.0f %12.1f %8.2f %15.1f"
+              % (run, r["seconds"], r["cpu_seconds"], text_mb / r["seconds"], peak_mb, peak_mb / raw_mb, over_mb))
+    seconds = statistics.median(s for s, _ in results)
+    peak = max(p for _, p in results)
+    print("median %.3f s, %.0f MB/s of row text; peak RSS / raw size %.2f" % (seconds, text_mb / seconds, peak / raw_mb))
+
+
+if __name__ == "__main__":
+    main()
