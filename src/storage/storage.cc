@@ -336,11 +336,14 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   auto impl = std::make_unique<Impl>();
 
   // Step 1: the file, its lock and the connection settings.
-  if (path.find('\0') != std::string::npos) {
-    return StorageError{Kind::Database, "path contains a NUL byte"};
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    return StorageError{Kind::Database, sqlite3_errstr(SQLITE_CANTOPEN)};
   }
+  // The path names a file, always: SQLite would take ":memory:" for a private in-memory
+  // database and, as built by most distributions, "file:..." for a URI with options.
+  const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw,
+  int rc = sqlite3_open_v2(file.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   impl->db = SqliteDb(raw);

@@ -298,6 +298,29 @@ TEST_F(StorageTest, FileThatIsNotADatabaseFailsAndIsLeftAlone) {
   EXPECT_EQ(nowhere.error().display(), "Database error: unable to open database file");
 }
 
+// Names SQLite would read as something other than a file.
+TEST_F(StorageTest, EveryPathNamesAFile) {
+  auto empty = Storage::open("");
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.error().kind, Kind::Database);
+
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  for (const std::string name : {":memory:", "file:uri.db?mode=memory"}) {
+    {
+      auto opened = Storage::open(name);
+      ASSERT_TRUE(opened) << opened.error().display();
+      auto appended = (*opened)->append(make("a", {1.0f}));
+      ASSERT_TRUE(appended) << appended.error().display();
+    }
+    auto reopened = Storage::open(name);
+    ASSERT_TRUE(reopened) << reopened.error().display();
+    EXPECT_EQ((*reopened)->records().size(), 1u) << name;
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/" + name)) << name;
+  }
+  std::filesystem::current_path(cwd);
+}
+
 // Rows planted with the C API. Wide rows make load batches big enough to be decoded in parallel;
 // narrow ones, in the reader's short array form, keep them on the opening thread.
 std::string row_text(const std::string& id, int i, int components) {
