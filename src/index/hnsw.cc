@@ -12,14 +12,24 @@
 #include <limits>
 #include <random>
 
+#include "index/metric_kernels.h"
+
 namespace korvane_index::hnsw {
 namespace {
 
 using Vec = std::span<const float>;
 
+// A Candidate as the walks hold it: the heaps move these around, and half the size is half the
+// traffic.
+struct Entry {
+  float value;
+  std::uint32_t node;
+};
+
 // Heap order: by value; when neither value is smaller (equal, or either is NaN) the smaller node
 // number is the smaller candidate.
-inline bool heap_less(const Candidate& a, const Candidate& b) {
+template <class C>
+inline bool heap_less(const C& a, const C& b) {
   if (a.value < b.value) return true;
   if (b.value < a.value) return false;
   return a.node < b.node;
@@ -28,26 +38,27 @@ inline bool heap_less(const Candidate& a, const Candidate& b) {
 // A binary max-heap over a borrowed array. std::priority_queue and std::push_heap leave the
 // array order unspecified, but callers read this array as it stands (ties between equal keys
 // are settled by it), so push and pop are spelled out.
+template <class C>
 class MaxHeap {
  public:
-  explicit MaxHeap(std::vector<Candidate>& a) : a_(a) { a_.clear(); }
+  explicit MaxHeap(std::vector<C>& a) : a_(a) { a_.clear(); }
 
   bool empty() const { return a_.empty(); }
   std::size_t size() const { return a_.size(); }
-  const Candidate& top() const { return a_[0]; }
+  const C& top() const { return a_[0]; }
 
-  void push(Candidate c) {
+  void push(C c) {
     a_.push_back(c);
     sift_up(a_.size() - 1);
   }
 
   // REQUIRES: not empty.
-  Candidate pop() {
-    const Candidate last = a_.back();
+  C pop() {
+    const C last = a_.back();
     a_.pop_back();
     const std::size_t n = a_.size();
     if (n == 0) return last;
-    const Candidate result = a_[0];
+    const C result = a_[0];
     // Walk the hole from the root to a leaf, always pulling up the greater child (the right
     // one when the left is not greater), then drop the old last element in and sift it up.
     std::size_t hole = 0;
@@ -69,7 +80,7 @@ class MaxHeap {
 
  private:
   void sift_up(std::size_t i) {
-    const Candidate c = a_[i];
+    const C c = a_[i];
     while (i > 0) {
       const std::size_t parent = (i - 1) / 2;
       if (!heap_less(a_[parent], c)) break;
@@ -79,22 +90,24 @@ class MaxHeap {
     a_[i] = c;
   }
 
-  std::vector<Candidate>& a_;
+  std::vector<C>& a_;
 };
 
 // Ascending, NaN after every number; a strict weak order, so the stable sort stays well defined
 // whatever the metric returns.
-inline bool sort_less(const Candidate& a, const Candidate& b) {
+template <class C>
+inline bool sort_less(const C& a, const C& b) {
   return a.value < b.value || (std::isnan(b.value) && !std::isnan(a.value));
 }
 
-void stable_sort_nearest_first(std::vector<Candidate>& c) {
+template <class C>
+void stable_sort_nearest_first(std::vector<C>& c) {
   if (c.size() < 2) return;
   // Short runs are the common case (pruned lists, small beams); insertion sort is stable and
   // needs no buffer.
   if (c.size() <= 32) {
     for (std::size_t i = 1; i < c.size(); ++i) {
-      const Candidate x = c[i];
+      const C x = c[i];
       std::size_t j = i;
       while (j > 0 && sort_less(x, c[j - 1])) {
         c[j] = c[j - 1];
@@ -104,19 +117,18 @@ void stable_sort_nearest_first(std::vector<Candidate>& c) {
     }
     return;
   }
-  std::stable_sort(c.begin(), c.end(),
-                   [](const Candidate& a, const Candidate& b) { return sort_less(a, b); });
+  std::stable_sort(c.begin(), c.end(), [](const C& a, const C& b) { return sort_less(a, b); });
 }
 
 struct Ranked {
-  Candidate c;
+  Entry c;
   std::size_t pos;
 };
 
 // Leaves in c[0, min(count, size)) what a stable sort would put there; the rest of c is left in
 // no particular order. Walks need only the head of a sorted beam (k results, m links), and
 // ranking by (value, position) selects it without sorting the tail.
-void nearest_first_prefix(std::vector<Candidate>& c, std::size_t count,
+void nearest_first_prefix(std::vector<Entry>& c, std::size_t count,
                           std::vector<Ranked>& ranked) {
   if (c.size() <= 32 || count * 4 >= c.size()) {
     stable_sort_nearest_first(c);
@@ -141,6 +153,50 @@ inline void prefetch_vector(Vec v) {
   for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
 }
 
+// distance(metric, a, b), bit for bit, with the kernel table looked up once: the walks spend
+// most of their time here, and the general entry point's layers of calls cost about as much as
+// the kernel itself on short vectors. The shapes (whole blocks, then each vector's tail) are
+// those of metric.cc.
+inline float metric_value(Metric metric, Vec a, Vec b) {
+  static const kernels::Table& t = kernels::active();
+  const std::size_t blocks = std::min(a.size() / 8, b.size() / 8);
+  const std::size_t tail = std::min(a.size() % 8, b.size() % 8);
+  const float* at = a.data() + a.size() / 8 * 8;
+  const float* bt = b.data() + b.size() / 8 * 8;
+  switch (static_cast<std::uint8_t>(metric)) {
+    case 0: {
+      kernels::CosineSums sums = t.cosine(a.data(), b.data(), blocks);
+      for (std::size_t j = 0; j < tail; ++j) {
+        sums.d += at[j] * bt[j];
+        sums.na += at[j] * at[j];
+        sums.nb += bt[j] * bt[j];
+      }
+      return kernels::cosine_from(sums.d, sums.na, sums.nb);
+    }
+    case 1: {
+      float total = t.dot(a.data(), b.data(), blocks);
+      for (std::size_t j = 0; j < tail; ++j) total += at[j] * bt[j];
+      return total;
+    }
+    case 2: {
+      float total = t.sqdiff(a.data(), b.data(), blocks);
+      for (std::size_t j = 0; j < tail; ++j) {
+        const float diff = at[j] - bt[j];
+        total += diff * diff;
+      }
+      return std::sqrt(total);
+    }
+    default:
+      return t.manhattan(a.data(), b.data(), std::min(a.size(), b.size()));
+  }
+}
+
+// Smaller is nearer: similarities are negated.
+inline float key(Metric metric, Vec q, Vec x) {
+  const float v = metric_value(metric, q, x);
+  return is_distance(metric) ? v : -v;
+}
+
 std::uint32_t os_seeded_word() {
   thread_local std::mt19937 gen = [] {
     std::random_device rd;
@@ -158,9 +214,9 @@ struct HnswIndex::Scratch {
   // Visited when stamps[n] == epoch; 16 bits keep the array small enough to stay in cache.
   std::vector<std::uint16_t> stamps;
   std::uint16_t epoch = 0;
-  std::vector<Candidate> candidates;
-  std::vector<Candidate> result;
-  std::vector<Candidate> prune_heap;
+  std::vector<Entry> candidates;
+  std::vector<Entry> result;
+  std::vector<Entry> prune_heap;
   std::vector<Ranked> ranked;
   std::vector<Link> links;
   std::vector<Link> batch;
@@ -212,11 +268,6 @@ std::vector<std::size_t> HnswIndex::select_neighbors(std::vector<Candidate>& c,
   std::vector<std::size_t> out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = c[i].node;
   return out;
-}
-
-float HnswIndex::key(Metric metric, Vec q, Vec x) const {
-  const float v = distance(metric, q, x);
-  return is_distance(metric) ? v : -v;
 }
 
 HnswIndex::List HnswIndex::list_of(std::size_t node, std::size_t layer) const {
@@ -318,14 +369,14 @@ void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::siz
                              std::size_t ef, VectorAccess access, Metric metric,
                              Scratch& s) const {
   s.start_visit(node_slots());
-  MaxHeap candidates(s.candidates);
-  MaxHeap result(s.result);
+  MaxHeap<Entry> candidates(s.candidates);
+  MaxHeap<Entry> result(s.result);
   s.visit(entry);
-  candidates.push({-entry_key, entry});
-  result.push({entry_key, entry});
+  candidates.push({-entry_key, static_cast<Link>(entry)});
+  result.push({entry_key, static_cast<Link>(entry)});
 
   while (!candidates.empty()) {
-    const Candidate nearest = candidates.pop();
+    const Entry nearest = candidates.pop();
     const float dc = -nearest.value;
     // Everything kept is nearer than the nearest unexpanded node (NaN on either side goes on).
     if (result.top().value < dc) break;
@@ -333,22 +384,33 @@ void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::siz
     if (list.data == nullptr) continue;
 
     // Whether a node is visited does not depend on any key, so the list's unvisited nodes can
-    // be collected first and their vectors prefetched while the earlier ones are measured.
-    s.batch.clear();
-    s.batch_vectors.clear();
+    // be collected first and their vectors prefetched while the earlier ones are measured. The
+    // collection has no branch: whether a neighbour was seen is a coin toss to the predictor.
+    if (s.batch.size() < list.size) {
+      s.batch.resize(list.size);
+      s.batch_vectors.resize(list.size);
+    }
+    Link* batch = s.batch.data();
+    Vec* vectors = s.batch_vectors.data();
+    std::uint16_t* stamps = s.stamps.data();
+    const std::uint16_t epoch = s.epoch;
+    std::size_t fresh = 0;
     for (std::size_t i = 0; i < list.size; ++i) {
       const Link x = list.data[i];
-      if (!s.visit(x)) continue;
-      s.batch.push_back(x);
-      const Vec v = access(x);
-      s.batch_vectors.push_back(v);
-      prefetch_vector(v);
+      const bool unseen = stamps[x] != epoch;
+      stamps[x] = epoch;
+      batch[fresh] = x;
+      fresh += unseen;
     }
-    for (std::size_t i = 0; i < s.batch.size(); ++i) {
-      const float d = key(metric, q, s.batch_vectors[i]);
+    for (std::size_t i = 0; i < fresh; ++i) {
+      vectors[i] = access(batch[i]);
+      prefetch_vector(vectors[i]);
+    }
+    for (std::size_t i = 0; i < fresh; ++i) {
+      const float d = key(metric, q, vectors[i]);
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
-        const Link x = s.batch[i];
+        const Link x = batch[i];
         // Likely expanded soon: fetch its layer-0 block (its list on any layer starts there).
         __builtin_prefetch(block(x));
         candidates.push({-d, x});
@@ -369,7 +431,7 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
   // Over its cap once x is appended: order the list with x at its end through the candidate
   // heap, nearest to node first (ties: greater node number first), and keep cap of them.
   const Vec own = access(node);
-  MaxHeap heap(s.prune_heap);
+  MaxHeap<Entry> heap(s.prune_heap);
   for (std::size_t i = 0; i <= list.size; ++i) {
     const Link y = i < list.size ? list.data[i] : x;
     if (i + 1 < list.size) prefetch_vector(access(list.data[i + 1]));
@@ -379,7 +441,7 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
   // re-ordered nearest first.
   s.links.clear();
   while (!heap.empty()) {
-    s.links.push_back(static_cast<Link>(heap.pop().node));
+    s.links.push_back(heap.pop().node);
     if (s.links.size() == cap) break;
   }
   assign(node, layer, s.links);
@@ -404,7 +466,7 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
 
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
     search_layer(v, ep, ep_key, l, config_.ef_construction, access, metric, s);
-    std::vector<Candidate>& w = s.result;
+    std::vector<Entry>& w = s.result;
     // select_neighbors(w, m), sorting only as much of w as is read: m links and the nearest.
     const std::size_t chosen = std::min(config_.m, w.size());
     nearest_first_prefix(w, std::max<std::size_t>(chosen, 1), s.ranked);
@@ -442,7 +504,7 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
 
   Scratch& s = Scratch::local();
   search_layer(query, ep, ep_key, 0, std::max(k, ef), access, metric, s);
-  std::vector<Candidate>& w = s.result;
+  std::vector<Entry>& w = s.result;
   const std::size_t n = std::min(k, w.size());
   nearest_first_prefix(w, n, s.ranked);
   out.reserve(n);

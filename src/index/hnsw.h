@@ -109,7 +109,6 @@ class HnswIndex {
   void assign(std::size_t node, std::size_t layer, const std::vector<Link>& xs);
   void reset_node(std::size_t node, std::size_t level);
 
-  float key(Metric metric, std::span<const float> q, std::span<const float> x) const;
   std::size_t greedy_closest(std::span<const float> q, std::size_t c, float& best,
                              std::size_t layer, VectorAccess access, Metric metric) const;
   // Leaves the result heap's array in s.result.

@@ -146,10 +146,11 @@ TEST_F(HnswCoreTest, DeleteRebuildsOnlyWhenSomethingWentAndFailedWritesLeaveTheI
 // must come from the scan.
 TEST_F(HnswCoreTest, FiltersAndDecayTakeTheScan) {
   Korvane& store = Open(Metric::Dot);
+  const char* ids[] = {"r0", "r1", "r2", "r3", "r4"};
   for (int i = 0; i < 5; ++i) {
     Value meta = Value::object();
     meta.set("tag", Value::string("x"));
-    Insert("r" + std::to_string(i), {static_cast<float>(i)}, std::move(meta));
+    Insert(ids[i], {static_cast<float>(i)}, std::move(meta));
   }
   store.enable_hnsw(HnswConfig{0, 4, 4, 8, 8, 0.0f});
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -319,6 +320,36 @@ TEST(HnswInsert, ReinsertedNodeGetsFreshLists) {
   g.add(3, {1.4f}, kLevel1);  // reaches 1 on layer 1: linked one way only
   EXPECT_EQ(g.list(3, 1).front(), 1u);
   EXPECT_EQ(g.search({1.5f}, 1, 4), (Pairs{{1, 0.0f}}));
+}
+
+// The walks measure with their own copy of the metrics' shapes (blocks, tails, square roots);
+// every reported value must still be the metric's bit for bit, over every tail length.
+TEST(HnswSearch, ValuesAreTheMetricsOwnOverUnequalLengths) {
+  std::mt19937 gen(3);
+  std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);
+  auto random_vector = [&](std::size_t len) {
+    std::vector<float> v(len);
+    for (float& x : v) x = uniform(gen);
+    return v;
+  };
+  for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan}) {
+    Graph g(config(64, 64, 64, 64), metric);
+    std::vector<std::vector<float>> vs;
+    for (std::size_t len = 0; len <= 40; ++len) {
+      vs.push_back(random_vector(len));
+      g.add(len, vs.back());
+    }
+    for (std::size_t qlen : {0, 1, 7, 8, 9, 17, 23, 40}) {
+      const std::vector<float> q = random_vector(qlen);
+      const Pairs got = g.search(q, 41, 64);
+      ASSERT_EQ(got.size(), 41u);
+      for (const auto& [node, value] : got) {
+        const float want = distance(metric, q, vs[node]);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(want))
+            << "metric " << static_cast<int>(metric) << " lengths " << qlen << ", " << node;
+      }
+    }
+  }
 }
 
 // Recall against exact search on random data, with the parameters a caller would pick. The
