@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace korvane_index::hnsw {
@@ -350,6 +351,38 @@ TEST(HnswSearch, ValuesAreTheMetricsOwnOverUnequalLengths) {
       }
     }
   }
+}
+
+// search() keeps its working state per thread: concurrent searches must answer exactly as the
+// same searches one after another.
+TEST(HnswSearch, ConcurrentSearchesAnswerAsSerialOnes) {
+  const std::size_t n = 3000, dim = 8, queries = 200;
+  std::mt19937 gen(8);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<std::vector<float>> data(n + queries, std::vector<float>(dim));
+  for (auto& v : data)
+    for (float& x : v) x = normal(gen);
+  HnswIndex index(HnswConfig{8, 8, 16, 32, 32, 1.0f / std::log(8.0f)});
+  auto access = [&](std::size_t i) { return std::span<const float>(data[i]); };
+  for (std::size_t i = 0; i < n; ++i) index.insert(i, data[i], access, Metric::Euclidean);
+
+  std::vector<Pairs> serial(queries);
+  for (std::size_t q = 0; q < queries; ++q) {
+    serial[q] = index.search(data[n + q], 10, 32, access, Metric::Euclidean);
+  }
+  std::vector<std::vector<Pairs>> answers(4, std::vector<Pairs>(queries));
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round) {
+        for (std::size_t q = 0; q < queries; ++q) {
+          answers[t][q] = index.search(data[n + q], 10, 32, access, Metric::Euclidean);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t t = 0; t < 4; ++t) EXPECT_EQ(answers[t], serial) << "thread " << t;
 }
 
 // Recall against exact search on random data, with the parameters a caller would pick. The
