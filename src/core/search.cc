@@ -24,6 +24,7 @@
 
 #include "core/korvane.h"
 #include "index/metric.h"
+#include "index/metric_kernels.h"
 
 namespace korvane_core {
 namespace {
@@ -89,6 +90,58 @@ class TopK {
   std::vector<Candidate> kept_;
 };
 
+// Scores records against the query with the store's metric, bit for bit as distance() does.
+// Records as long as the query (the usual case) share its block layout, so for them the kernel
+// table and the tail are settled once per search, and Cosine takes the query's own sum of
+// squares, and its root, from here instead of summing it again for every record.
+class Scorer {
+ public:
+  Scorer(Metric metric, korvane_index::Vec query)
+      : metric_(metric),
+        query_(query),
+        table_(korvane_index::kernels::active()),
+        blocks_(query.size() / 8) {
+    if (metric_ == Metric::Cosine) {
+      query_norm_ = table_.cosine(query_.data(), query_.data(), blocks_).na;
+      for (std::size_t j = 8 * blocks_; j < query_.size(); ++j) query_norm_ += query_[j] * query_[j];
+      query_root_ = std::sqrt(query_norm_);
+    }
+  }
+
+  float operator()(korvane_index::Vec v) const {
+    if (v.size() == query_.size()) {
+      if (metric_ == Metric::Cosine) return cosine(v);
+      if (metric_ == Metric::Dot) return dot(v);
+    }
+    return korvane_index::distance(metric_, query_, v);
+  }
+
+ private:
+  float cosine(korvane_index::Vec v) const {
+    korvane_index::kernels::CosineSums s = table_.dot_norm(query_.data(), v.data(), blocks_);
+    for (std::size_t j = 8 * blocks_; j < v.size(); ++j) {
+      s.d += query_[j] * v[j];
+      s.nb += v[j] * v[j];
+    }
+    if (query_norm_ == 0.0f) return 0.0f;
+    if (s.nb == 0.0f) return 0.0f;
+    return s.d / (query_root_ * std::sqrt(s.nb));
+  }
+
+  float dot(korvane_index::Vec v) const {
+    float total = table_.dot(query_.data(), v.data(), blocks_);
+    for (std::size_t j = 8 * blocks_; j < v.size(); ++j) total += query_[j] * v[j];
+    return total;
+  }
+
+  Metric metric_;
+  korvane_index::Vec query_;
+  const korvane_index::kernels::Table& table_;
+  std::size_t blocks_;
+  float query_norm_ = 0.0f;
+  float query_root_ = 0.0f;
+};
+
 }  // namespace
 
 std::vector<SearchResult> SearchBuilder::scan() const {
@@ -101,6 +154,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   const Metric metric = store_->metric_;
   const BestFirst order(korvane_index::is_distance(metric));
   const korvane_index::Vec query(query_);
+  const Scorer score(metric, query);
 
   auto passes = [this](const Record& r) {
     if (filters_.empty()) return true;
@@ -122,7 +176,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
     for (std::size_t i = begin; i < end; ++i) {
       const Record& r = records[i];
       if (!passes(r)) continue;
-      top.offer({decayed(korvane_index::distance(metric, query, r.vector), r), i});
+      top.offer({decayed(score(r.vector), r), i});
     }
     return std::move(top).take_sorted();
   };

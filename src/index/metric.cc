@@ -99,6 +99,19 @@ CosineSums cosine_sse2(const float* a, const float* b, std::size_t blocks) {
   return {combine_sse(d0, d1), combine_sse(a0, a1), combine_sse(b0, b1)};
 }
 
+CosineSums dot_norm_sse2(const float* a, const float* b, std::size_t blocks) {
+  __m128 d0 = _mm_setzero_ps(), d1 = _mm_setzero_ps();
+  __m128 b0 = _mm_setzero_ps(), b1 = _mm_setzero_ps();
+  for (std::size_t i = 0; i < blocks; ++i, a += 8, b += 8) {
+    const __m128 y0 = _mm_loadu_ps(b), y1 = _mm_loadu_ps(b + 4);
+    d0 = _mm_add_ps(d0, _mm_mul_ps(_mm_loadu_ps(a), y0));
+    d1 = _mm_add_ps(d1, _mm_mul_ps(_mm_loadu_ps(a + 4), y1));
+    b0 = _mm_add_ps(b0, _mm_mul_ps(y0, y0));
+    b1 = _mm_add_ps(b1, _mm_mul_ps(y1, y1));
+  }
+  return {combine_sse(d0, d1), 0.0f, combine_sse(b0, b1)};
+}
+
 float sqdiff_sse2(const float* a, const float* b, std::size_t blocks) {
   __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
   for (std::size_t i = 0; i < blocks; ++i, a += 8, b += 8) {
@@ -128,7 +141,7 @@ float manhattan_sse2(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kSse2 = {"sse2", dot_sse2, cosine_sse2, sqdiff_sse2, manhattan_sse2};
+const Table kSse2 = {"sse2", dot_sse2, cosine_sse2, dot_norm_sse2, sqdiff_sse2, manhattan_sse2};
 
 namespace {
 

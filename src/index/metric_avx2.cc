@@ -35,6 +35,16 @@ CosineSums cosine_avx2(const float* a, const float* b, std::size_t blocks) {
   return {combine_avx(d), combine_avx(na), combine_avx(nb)};
 }
 
+CosineSums dot_norm_avx2(const float* a, const float* b, std::size_t blocks) {
+  __m256 d = _mm256_setzero_ps(), nb = _mm256_setzero_ps();
+  for (std::size_t i = 0; i < blocks; ++i, a += 8, b += 8) {
+    const __m256 y = _mm256_loadu_ps(b);
+    d = _mm256_add_ps(d, _mm256_mul_ps(_mm256_loadu_ps(a), y));
+    nb = _mm256_add_ps(nb, _mm256_mul_ps(y, y));
+  }
+  return {combine_avx(d), 0.0f, combine_avx(nb)};
+}
+
 float sqdiff_avx2(const float* a, const float* b, std::size_t blocks) {
   __m256 acc = _mm256_setzero_ps();
   for (std::size_t i = 0; i < blocks; ++i, a += 8, b += 8) {
@@ -62,6 +72,6 @@ float manhattan_avx2(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, sqdiff_avx2, manhattan_avx2};
+const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2};
 
 }  // namespace korvane_index::kernels

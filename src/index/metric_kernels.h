@@ -27,6 +27,8 @@ struct Table {
   // Combined totals of `blocks` whole blocks; no tail.
   float (*dot)(const float* a, const float* b, std::size_t blocks);
   CosineSums (*cosine)(const float* a, const float* b, std::size_t blocks);
+  // cosine() without na, which a scan computes once for its query: d and nb; na stays 0.
+  CosineSums (*dot_norm)(const float* a, const float* b, std::size_t blocks);
   float (*sqdiff)(const float* a, const float* b, std::size_t blocks);
   // Sum of |a[i] - b[i]| for i < n, added in index order.
   float (*manhattan)(const float* a, const float* b, std::size_t n);

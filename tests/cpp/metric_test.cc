@@ -109,6 +109,21 @@ TEST(MetricTest, FastPathsEqualReferenceOnLongVectors) {
   }
 }
 
+// The scan's cosine takes na from the query once and d, nb from this kernel.
+TEST(MetricTest, DotNormKernelEqualsCosineKernel) {
+  std::mt19937 rng(11);
+  for (std::size_t blocks : {0u, 1u, 5u, 48u}) {
+    const auto a = RandomVector(rng, 8 * blocks, false);
+    const auto b = RandomVector(rng, 8 * blocks, blocks == 5);
+    for (const kernels::Table* t : kernels::supported()) {
+      const kernels::CosineSums all = t->cosine(a.data(), b.data(), blocks);
+      const kernels::CosineSums two = t->dot_norm(a.data(), b.data(), blocks);
+      EXPECT_TRUE(SameBits(all.d, two.d)) << t->name;
+      EXPECT_TRUE(SameBits(all.nb, two.nb)) << t->name;
+    }
+  }
+}
+
 TEST(MetricTest, DispatchPicksWidestSupportedTable) {
   const auto tables = kernels::supported();
   ASSERT_FALSE(tables.empty());

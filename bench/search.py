@@ -1,0 +1,187 @@
+"""Latency of one exhaustive Cosine search from Python, against NumPy (and faiss, if installed).
+
+Run from the repository root with the module importable, for example:
+
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=build/<dir>/src/python \
+        python3 bench/search.py [--quick] [--queries 30]
+
+Some machines set OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE to dodge bugs of old OpenBLAS builds;
+they slow a current NumPy, so unset both in this command only (never in tests or CI) to give
+NumPy its best kernel. The kernel in use is printed.
+
+Columns (median milliseconds over the queries, one query per call):
+  korvane   Korvane.search(query, k) on a store of N records of dimension d
+  numpy     X @ q with row norms computed beforehand, argpartition, sort of the k best
+  faiss     IndexFlatIP over row-normalised vectors (normalising the query included)
+  floor     NumPy summing the whole float32 matrix once: reading every vector, nothing more
+
+The store is built straight into a database file with sqlite3 in one transaction (inserting
+through the module commits durably per record) and cached under --cache between runs.
+Timings only; nothing is asserted.
+"""
+
+import argparse
+import json
+import os
+import platform
+import sqlite3
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import korvane
+
+K = 10
+
+
+def cpu_model():
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if ":" in line:
+                    key, _, value = line.partition(":")
+                    fields.setdefault(key.strip(), value.strip())
+    except OSError:
+        return platform.processor()
+    flags = set(fields.get("flags", "").split())
+    wide = [f for f in ("avx2", "avx512f") if f in flags]
+    return "%s (family %s model %s, %d logical cpus, %s)" % (
+        fields.get("model name", "?"), fields.get("cpu family", "?"), fields.get("model", "?"),
+        os.cpu_count(), "+".join(wide) or "sse only")
+
+
+def blas_info():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "threadpoolctl not installed"
+    return "; ".join("%s %s %s threads=%s" % (p.get("internal_api"), p.get("version"),
+                                               p.get("architecture"), p.get("num_threads"))
+                     for p in threadpool_info())
+
+
+def matrix(n, d, seed):
+    rng = np.random.default_rng(seed)
+    return rng.standard_normal((n, d), dtype=np.float32)
+
+
+def build_store(path, x):
+    """Writes x as records r0000000.. straight into a fresh database file."""
+    tmp = path + ".part"
+    if os.path.exists(tmp):
+        os.remove(tmp)
+    db = sqlite3.connect(tmp)
+    db.execute("CREATE TABLE records(id BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID")
+    rows = x.astype(np.float64)  # exact, and its shortest repr reads back as the same float32
+    with db:
+        for start in range(0, len(rows), 10000):
+            batch = []
+            for i, row in enumerate(rows[start:start + 10000].tolist(), start):
+                rid = "r%07d" % i
+                text = '{"id":"%s","vector":[%s],"metadata":null,"timestamp":null}' % (
+                    rid, ",".join(map(repr, row)))
+                batch.append((rid.encode(), text.encode()))
+            db.executemany("INSERT INTO records(id, value) VALUES(?, ?)", batch)
+    db.close()
+    os.replace(tmp, path)
+
+
+def median_ms(fn, queries, warmup=3):
+    for q in queries[:warmup]:
+        fn(q)
+    times = []
+    for q in queries:
+        t0 = time.perf_counter()
+        fn(q)
+        times.append((time.perf_counter() - t0) * 1e3)
+    return statistics.median(times)
+
+
+def run(n, d, args, faiss):
+    x = matrix(n, d, seed=1000 + d)
+    path = os.path.join(args.cache, "bench_%d_%d.db" % (n, d))
+    if not os.path.exists(path):
+        t0 = time.perf_counter()
+        build_store(path, x)
+        print("  built %s in %.1f s" % (path, time.perf_counter() - t0), file=sys.stderr)
+    t0 = time.perf_counter()
+    store = korvane.Korvane(path)
+    load_s = time.perf_counter() - t0
+
+    qs = matrix(args.queries, d, seed=7)
+    q_lists = [q.tolist() for q in qs]
+    norms = np.linalg.norm(x, axis=1)
+
+    def numpy_search(q):
+        scores = (x @ q) / (norms * np.linalg.norm(q))
+        top = np.argpartition(-scores, K)[:K]
+        return top[np.argsort(-scores[top], kind="stable")]
+
+    def korvane_search(q):
+        return store.search(q, K)
+
+    # Same answers? Scores differ in the last bits from BLAS's order, so compare as sets.
+    agree = np.mean([len({int(r[0][1:]) for r in korvane_search(ql)} & set(numpy_search(q).tolist())) / K
+                     for q, ql in zip(qs[:5], q_lists[:5])])
+
+    row = {
+        "n": n, "d": d, "load_s": load_s, "agree": agree,
+        "korvane": median_ms(korvane_search, q_lists),
+        "numpy": median_ms(numpy_search, list(qs)),
+        "floor": median_ms(lambda _: x.sum(), list(qs)),
+        "faiss": None,
+    }
+    if faiss is not None:
+        xn = x / norms[:, None]
+        index = faiss.IndexFlatIP(d)
+        index.add(xn)
+
+        def faiss_search(q):
+            qn = (q / np.linalg.norm(q))[None, :]
+            return index.search(qn, K)
+
+        row["faiss"] = median_ms(faiss_search, list(qs))
+        del index, xn
+    del store
+    return row
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--queries", type=int, default=30)
+    ap.add_argument("--cache", default="/tmp/korvane_bench")
+    ap.add_argument("--quick", action="store_true", help="only N=100k, d=384")
+    args = ap.parse_args()
+    os.makedirs(args.cache, exist_ok=True)
+    try:
+        import faiss
+    except ImportError:
+        faiss = None
+
+    print("cpu:   ", cpu_model())
+    print("blas:  ", blas_info())
+    print("env:    OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s" % (
+        os.environ.get("OPENBLAS_CORETYPE"), os.environ.get("OPENBLAS_L2_SIZE")))
+    print("numpy: ", np.__version__, " faiss:", faiss.__version__ if faiss else "not installed")
+    print("k=%d, Cosine, median of %d single-query calls, ms" % (K, args.queries))
+
+    shapes = [(100_000, 384)]
+    if not args.quick:
+        shapes += [(10_000, 128), (100_000, 128), (1_000_000, 128), (100_000, 1536)]
+    header = "%9s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
+        "N", "d", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s", "agree")
+    print(header)
+    for n, d in shapes:
+        r = run(n, d, args, faiss)
+        print("%9d %5d %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
+            r["n"], r["d"], r["korvane"], r["numpy"],
+            "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
+            r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
+            flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,100 @@
+// Times the scanning search from C++ on a database file made by bench/search.py (Cosine, k 10),
+// beside single-threaded scoring of every record as loaded, with software prefetch of the
+// vector `ahead` records on (its first `floats` floats), and over one contiguous copy of all
+// vectors: how much the one-allocation-per-record layout costs.
+//
+//   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/search_bench.cc \
+//       build/<dir>/src/core/libkorvane_core.a build/<dir>/src/storage/libkorvane_storage.a \
+//       build/<dir>/src/index/libkorvane_index.a -ltbb -lsqlite3 -o search_bench
+//   search_bench <db file> [queries=30] [ahead=4] [floats=256]
+//
+// Medians over the queries. Nothing is asserted.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+#include <algorithm>
+
+#include "core/korvane.h"
+#include "index/metric.h"
+
+namespace {
+
+template <class F>
+double median_ms(int reps, F f) {
+  std::vector<double> t;
+  for (int i = 0; i < reps; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f(i);
+    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s <db file> [queries]\n", argv[0]);
+    return 2;
+  }
+  const int reps = argc > 2 ? std::atoi(argv[2]) : 30;
+  const std::size_t ahead = argc > 3 ? std::atoi(argv[3]) : 4, cap = argc > 4 ? std::atoi(argv[4]) : 256;
+  auto opened = korvane_core::Korvane::open(argv[1]);
+  if (!opened) {
+    std::fprintf(stderr, "%s\n", opened.error().display().c_str());
+    return 1;
+  }
+  const auto& store = **opened;
+  const auto& records = store.get_all();
+  const std::size_t d = records.empty() ? 0 : records[0].vector.size();
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> queries(reps, std::vector<float>(d));
+  for (auto& q : queries) for (float& x : q) x = normal(rng);
+
+  volatile float sink = 0;
+  const double search = median_ms(reps, [&](int i) { sink = store.search(queries[i], 10)->front().score; });
+  const double one_thread = median_ms(reps, [&](int i) {
+    float best = -2;
+    for (const auto& r : records) best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], r.vector));
+    sink = best;
+  });
+  const double one_thread_prefetch = median_ms(reps, [&](int i) {
+    float best = -2;
+    const std::size_t n = records.size();
+    for (std::size_t p = 0; p < n; ++p) {
+      if (p + ahead < n) {
+        const auto& v = records[p + ahead].vector;
+        const std::size_t lines = std::min<std::size_t>(v.size(), cap);
+        for (std::size_t j = 0; j < lines; j += 16) __builtin_prefetch(v.data() + j);
+      }
+      best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], records[p].vector));
+    }
+    sink = best;
+  });
+  const double touch = median_ms(reps, [&](int) {
+    float s = 0;
+    for (const auto& r : records) for (std::size_t j = 0; j < r.vector.size(); j += 16) s += r.vector[j];
+    sink = s;
+  });
+  std::vector<float> flat;
+  flat.reserve(records.size() * d);
+  for (const auto& r : records) flat.insert(flat.end(), r.vector.begin(), r.vector.end());
+  const double flat_one = median_ms(reps, [&](int i) {
+    float best = -2;
+    for (std::size_t p = 0; p < records.size(); ++p)
+      best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], {&flat[p * d], d}));
+    sink = best;
+  });
+  const double mb = records.size() * d * 4 / 1e6;
+  std::printf("records %zu, d %zu, %.0f MB of vectors\n", records.size(), d, mb);
+  std::printf("search (pool)            %8.3f ms  %6.1f GB/s\n", search, mb / search);
+  std::printf("score all, one thread    %8.3f ms  %6.1f GB/s\n", one_thread, mb / one_thread);
+  std::printf("score all, 1 thr, prefetch %7.3f ms  %6.1f GB/s\n", one_thread_prefetch, mb / one_thread_prefetch);
+  std::printf("score all, contiguous    %8.3f ms  %6.1f GB/s\n", flat_one, mb / flat_one);
+  std::printf("read every line, 1 thr   %8.3f ms  %6.1f GB/s\n", touch, mb / touch);
+  return sink == 12345 ? 1 : 0;
+}
