@@ -3,8 +3,8 @@
 // vector `ahead` records on (its first `floats` floats), and over one contiguous copy of all
 // vectors: how much the one-allocation-per-record layout costs.
 //
-//   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/search_bench.cc \
-//       build/<dir>/src/core/libkorvane_core.a build/<dir>/src/storage/libkorvane_storage.a \
+//   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/search_bench.cc
+//       build/<dir>/src/core/libkorvane_core.a build/<dir>/src/storage/libkorvane_storage.a
 //       build/<dir>/src/index/libkorvane_index.a -ltbb -lsqlite3 -o search_bench
 //   search_bench <db file> [queries=30] [ahead=4] [floats=256]
 //
