@@ -166,6 +166,8 @@ def main():
     print("env:    OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s" % (
         os.environ.get("OPENBLAS_CORETYPE"), os.environ.get("OPENBLAS_L2_SIZE")))
     print("numpy: ", np.__version__, " faiss:", faiss.__version__ if faiss else "not installed")
+    # The machine may be shared: a load above zero before the run means the figures are noisy.
+    print("load:   %.2f %.2f %.2f" % os.getloadavg())
     print("k=%d, Cosine, median of %d single-query calls, ms" % (K, args.queries))
 
     shapes = [(100_000, 384)]

@@ -182,14 +182,16 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   };
 
   const std::size_t work = n * (query.size() + kPerRecordWork);
-  std::vector<Candidate> winners;
-  if (work < kSerialWork) {
-    winners = scan_run(0, n);
-  } else {
+  std::size_t runs = 1;
+  if (work >= kSerialWork) {
     const std::size_t threads =
         static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
-    const std::size_t runs = std::clamp<std::size_t>(work / kRunWork, 1,
-                                                     std::min(n, threads * kRunsPerThread));
+    runs = std::clamp<std::size_t>(work / kRunWork, 1, std::min(n, threads * kRunsPerThread));
+  }
+  std::vector<Candidate> winners;
+  if (runs == 1) {
+    winners = scan_run(0, n);
+  } else {
     std::vector<std::vector<Candidate>> per_run(runs);
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, runs, 1),
