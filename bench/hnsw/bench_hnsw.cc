@@ -3,6 +3,12 @@
 //
 //   bench_hnsw DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]
 //
+// Built by hand against a Release build of the index library, with the project's float flags:
+//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/hnsw/bench_hnsw.cc \
+//       build/<dir>/src/index/libkorvane_index.a -o build/<dir>/bench_hnsw
+// compare.py writes the two input files and runs it. The index gets m_max = m, m_max0 = 2m and
+// ml = 1 / ln m, the usual pairing.
+//
 // DATA: uint32 n, uint32 queries, uint32 dim, then n * dim base floats and queries * dim query
 // floats, little-endian. GROUND_TRUTH: uint32 queries, uint32 k, then queries * k uint32 exact
 // neighbour numbers, nearest first. METRIC: cosine, dot, euclidean or manhattan.

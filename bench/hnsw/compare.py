@@ -8,6 +8,11 @@ thread doing the work (on a shared machine, wall time mostly measures the neighb
 sides run on the calling thread.
 
   python3 bench/hnsw/compare.py --driver build/hnsw/bench_hnsw --n 20000 --dim 64
+
+Data kinds: gaussian and uniform are independent noise in every dimension (the hardest case for
+any graph index), latentD is a D-dimensional gaussian mapped linearly into --dim dimensions
+(embeddings have a low intrinsic dimension), clustered is a mixture of well separated gaussians.
+Needs numpy and hnswlib (pip install numpy hnswlib).
 """
 import argparse
 import os
@@ -113,7 +118,7 @@ def main():
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--dim", type=int, default=64)
     ap.add_argument("--metric", choices=["l2", "cosine"], default="l2")
-    ap.add_argument("--data", choices=["gaussian", "uniform", "clustered", "latent8", "latent12", "latent16", "latent24"], default="clustered")
+    ap.add_argument("--data", choices=["gaussian", "uniform", "clustered", "latent8", "latent12", "latent16", "latent24", "latent32"], default="clustered")
     ap.add_argument("--m", type=int, default=16)
     ap.add_argument("--ef-construction", type=int, default=200)
     ap.add_argument("--ef", default="10,16,24,32,48,64,96,128,192,256,384")

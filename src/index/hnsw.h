@@ -5,8 +5,13 @@
 // are measured with the store's Metric, also passed with each call. Every node lives on layer 0
 // and on each layer up to its own randomly drawn level.
 //
+// Node numbers are dense: the index keeps a slot for every number up to the largest inserted,
+// which suits positions in a list of records.
+//
 // Thread safety: insert() needs exclusive access; any number of search() calls may run at once
-// while no insert runs. random_layer() uses the calling thread's own generator.
+// while no insert runs. The walks' working memory (visited marks, heaps) belongs to the calling
+// thread and is kept for its next walk, sized to the largest index that thread has walked.
+// random_layer() uses the calling thread's own generator.
 #pragma once
 
 #include <cstddef>
