@@ -26,6 +26,7 @@ import os
 import platform
 import sqlite3
 import statistics
+import subprocess
 import sys
 import time
 
@@ -58,9 +59,9 @@ def blas_info():
         from threadpoolctl import threadpool_info
     except ImportError:
         return "threadpoolctl not installed"
-    return "; ".join("%s %s %s threads=%s" % (p.get("internal_api"), p.get("version"),
-                                               p.get("architecture"), p.get("num_threads"))
-                     for p in threadpool_info())
+    return "; ".join("%s %s %s threads=%s (%s)" % (
+        p.get("internal_api"), p.get("version"), p.get("architecture"), p.get("num_threads"),
+        os.path.basename(os.path.dirname(p.get("filepath", "")))) for p in threadpool_info())
 
 
 def matrix(n, d, seed):
@@ -90,6 +91,9 @@ def build_store(path, x):
 
 
 def median_ms(fn, queries, warmup=3):
+    # Worker pools (OpenBLAS, OpenMP, TBB) spin for a while after their last job; let the
+    # previous method's threads go to sleep so they do not steal this one's cores.
+    time.sleep(0.5)
     for q in queries[:warmup]:
         fn(q)
     times = []
@@ -154,12 +158,16 @@ def main():
     ap.add_argument("--queries", type=int, default=30)
     ap.add_argument("--cache", default="/tmp/korvane_bench")
     ap.add_argument("--quick", action="store_true", help="only N=100k, d=384")
+    ap.add_argument("--one", nargs=2, type=int, metavar=("N", "D"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     os.makedirs(args.cache, exist_ok=True)
     try:
         import faiss
     except ImportError:
         faiss = None
+    if args.one:
+        print(json.dumps(run(args.one[0], args.one[1], args, faiss)))
+        return
 
     print("cpu:   ", cpu_model())
     print("blas:  ", blas_info())
@@ -177,7 +185,12 @@ def main():
         "N", "d", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s", "agree")
     print(header)
     for n, d in shapes:
-        r = run(n, d, args, faiss)
+        # Each shape in a fresh process: the heap left by a previous store scatters the next
+        # one's vectors, and idle pools of earlier runs must not be around.
+        out = subprocess.run([sys.executable, __file__, "--one", str(n), str(d),
+                              "--queries", str(args.queries), "--cache", args.cache],
+                             check=True, stdout=subprocess.PIPE, text=True).stdout
+        r = json.loads(out.strip().splitlines()[-1])
         print("%9d %5d %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
             r["n"], r["d"], r["korvane"], r["numpy"],
             "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
