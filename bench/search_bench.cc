@@ -75,11 +75,6 @@ int main(int argc, char** argv) {
     }
     sink = best;
   });
-  const double touch = median_ms(reps, [&](int) {
-    float s = 0;
-    for (const auto& r : records) for (std::size_t j = 0; j < r.vector.size(); j += 16) s += r.vector[j];
-    sink = s;
-  });
   std::vector<float> flat;
   flat.reserve(records.size() * d);
   for (const auto& r : records) flat.insert(flat.end(), r.vector.begin(), r.vector.end());
@@ -95,6 +90,5 @@ int main(int argc, char** argv) {
   std::printf("score all, one thread    %8.3f ms  %6.1f GB/s\n", one_thread, mb / one_thread);
   std::printf("score all, 1 thr, prefetch %7.3f ms  %6.1f GB/s\n", one_thread_prefetch, mb / one_thread_prefetch);
   std::printf("score all, contiguous    %8.3f ms  %6.1f GB/s\n", flat_one, mb / flat_one);
-  std::printf("read every line, 1 thr   %8.3f ms  %6.1f GB/s\n", touch, mb / touch);
   return sink == 12345 ? 1 : 0;
 }
