@@ -124,15 +124,6 @@ TEST(MetricTest, DotNormKernelEqualsCosineKernel) {
   }
 }
 
-TEST(MetricTest, DispatchPicksWidestSupportedTable) {
-  const auto tables = kernels::supported();
-  ASSERT_FALSE(tables.empty());
-  EXPECT_EQ(&kernels::active(), tables.back());
-  if (__builtin_cpu_supports("avx2")) {
-    EXPECT_STREQ(kernels::active().name, "avx2");
-  }
-}
-
 float Dot(std::vector<float> a, std::vector<float> b) { return distance(Metric::Dot, a, b); }
 
 TEST(MetricTest, WorkedValues) {
