@@ -98,11 +98,12 @@ bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out) {
     raise_not_convertible(obj, "Sequence");
     return fail(name);
   }
-  // The length only sizes the buffer; a sequence that cannot tell it is still read.
+  // The length only sizes the buffer; a sequence that cannot tell it, or tells a length no
+  // buffer could have, is still read element by element.
   const Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) {
     PyErr_Clear();
-  } else {
+  } else if (static_cast<std::size_t>(length) <= out.max_size()) {
     out.reserve(static_cast<std::size_t>(length));
   }
 
