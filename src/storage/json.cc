@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstring>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -536,7 +537,8 @@ Result<Value, JsonError> parse_json(std::string_view text) {
 namespace {
 
 // Lays out the shortest round-trip digits by the float rule: fixed notation for decimal
-// exponents in [fixed_min, fixed_max], otherwise d[.ddd]e±X.
+// exponents in [fixed_min, fixed_max], otherwise d[.ddd]e±X. The text is built in a local buffer
+// and appended once: vectors write hundreds of these per row.
 template <class F>
 void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
   assert(std::isfinite(f));
@@ -547,9 +549,11 @@ void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
   // The shortest round-trip form, as [-]d[.ddd]e±XX.
   char sci[40];
   const auto r = std::to_chars(sci, sci + sizeof sci, f, std::chars_format::scientific);
+  char buf[64];  // fixed notation is at most 1 + 2 + 6 + 17 or 17 + 15 + 2 bytes
+  char* w = buf;
   const char* q = sci;
   if (*q == '-') {
-    out += '-';
+    *w++ = '-';
     ++q;
   }
   char digits[24];
@@ -564,28 +568,37 @@ void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
   std::from_chars(q, r.ptr, e);
   if (negative_exp) e = -e;
 
+  auto put = [&w](const char* p, int len) {
+    std::memcpy(w, p, static_cast<std::size_t>(len));
+    w += len;
+  };
   if (e < fixed_min || e > fixed_max) {
-    out += digits[0];
+    *w++ = digits[0];
     if (n > 1) {
-      out += '.';
-      out.append(digits + 1, n - 1);
+      *w++ = '.';
+      put(digits + 1, n - 1);
     }
-    out += 'e';
-    out += negative_exp ? '-' : '+';
-    out += std::to_string(negative_exp ? -e : e);
+    *w++ = 'e';
+    *w++ = negative_exp ? '-' : '+';
+    w = std::to_chars(w, buf + sizeof buf, negative_exp ? -e : e).ptr;
   } else if (e < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-e - 1), '0');
-    out.append(digits, n);
+    *w++ = '0';
+    *w++ = '.';
+    std::memset(w, '0', static_cast<std::size_t>(-e - 1));
+    w += -e - 1;
+    put(digits, n);
   } else if (n <= e + 1) {
-    out.append(digits, n);
-    out.append(static_cast<std::size_t>(e + 1 - n), '0');
-    out += ".0";
+    put(digits, n);
+    std::memset(w, '0', static_cast<std::size_t>(e + 1 - n));
+    w += e + 1 - n;
+    *w++ = '.';
+    *w++ = '0';
   } else {
-    out.append(digits, e + 1);
-    out += '.';
-    out.append(digits + e + 1, n - e - 1);
+    put(digits, e + 1);
+    *w++ = '.';
+    put(digits + e + 1, n - e - 1);
   }
+  out.append(buf, static_cast<std::size_t>(w - buf));
 }
 
 // What each byte becomes inside a string literal: 0 raw, otherwise the escape letter, or 'u'.
