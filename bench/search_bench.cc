@@ -1,7 +1,8 @@
 // Times the scanning search from C++ on a database file made by bench/search.py (Cosine, k 10),
-// beside single-threaded scoring of every record as loaded, with software prefetch of the
-// vector `ahead` records on (its first `floats` floats), and over one contiguous copy of all
-// vectors: how much the one-allocation-per-record layout costs.
+// beside plain scoring of every record (no top-k) as loaded and over one contiguous copy of all
+// vectors, on one thread and on the pool: how much the one-allocation-per-record layout costs.
+// The one-thread loop is also run with software prefetch of the vector `ahead` records on (its
+// first `floats` floats).
 //
 //   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/search_bench.cc
 //       build/<dir>/src/core/libkorvane_core.a build/<dir>/src/storage/libkorvane_storage.a
@@ -9,12 +10,15 @@
 //   search_bench <db file> [queries=30] [ahead=4] [floats=256]
 //
 // Medians over the queries. Nothing is asserted.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
-#include <algorithm>
 
 #include "core/korvane.h"
 #include "index/metric.h"
@@ -84,11 +88,31 @@ int main(int argc, char** argv) {
       best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], {&flat[p * d], d}));
     sink = best;
   });
+  // The same scoring on both threads, as loaded and contiguous: the layout's cost under the pool.
+  auto pool_max = [&](const std::vector<float>& q, auto vector_at) {
+    return tbb::parallel_reduce(
+        tbb::blocked_range<std::size_t>(0, records.size(), 2048), -2.0f,
+        [&](const tbb::blocked_range<std::size_t>& r, float best) {
+          for (std::size_t p = r.begin(); p != r.end(); ++p) {
+            best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, q, vector_at(p)));
+          }
+          return best;
+        },
+        [](float x, float y) { return std::max(x, y); });
+  };
+  const double pool_loaded = median_ms(reps, [&](int i) {
+    sink = pool_max(queries[i], [&](std::size_t p) { return korvane_index::Vec(records[p].vector); });
+  });
+  const double pool_flat = median_ms(reps, [&](int i) {
+    sink = pool_max(queries[i], [&](std::size_t p) { return korvane_index::Vec(&flat[p * d], d); });
+  });
   const double mb = records.size() * d * 4 / 1e6;
   std::printf("records %zu, d %zu, %.0f MB of vectors\n", records.size(), d, mb);
   std::printf("search (pool)            %8.3f ms  %6.1f GB/s\n", search, mb / search);
   std::printf("score all, one thread    %8.3f ms  %6.1f GB/s\n", one_thread, mb / one_thread);
   std::printf("score all, 1 thr, prefetch %7.3f ms  %6.1f GB/s\n", one_thread_prefetch, mb / one_thread_prefetch);
+  std::printf("score all, pool          %8.3f ms  %6.1f GB/s\n", pool_loaded, mb / pool_loaded);
+  std::printf("score all, pool, contig. %8.3f ms  %6.1f GB/s\n", pool_flat, mb / pool_flat);
   std::printf("score all, contiguous    %8.3f ms  %6.1f GB/s\n", flat_one, mb / flat_one);
   return sink == 12345 ? 1 : 0;
 }
