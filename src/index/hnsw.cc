@@ -196,6 +196,17 @@ inline float key(Metric metric, Vec q, Vec x) {
   return is_distance(metric) ? v : -v;
 }
 
+// The cosine's sum of squares of a when its partner has a's length: the blocked dot product of a
+// with itself.
+inline float self_dot(Vec a) {
+  static const kernels::Table& t = kernels::active();
+  float total = t.dot(a.data(), a.data(), a.size() / 8);
+  const float* at = a.data() + a.size() / 8 * 8;
+  for (std::size_t j = 0; j < a.size() % 8; ++j) total += at[j] * at[j];
+  return total;
+}
+
+
 std::uint32_t os_seeded_word() {
   thread_local std::mt19937 gen = [] {
     std::random_device rd;
@@ -206,6 +217,38 @@ std::uint32_t os_seeded_word() {
 }
 
 }  // namespace
+
+// The nearness key of one fixed vector (a query, or the node whose list is pruned) to nodes.
+// Under Cosine, when both vectors have the same length, the sums of squares are each vector's
+// dot product with itself: the probe's is taken once, each node's when it was inserted, and a
+// pair costs one dot product instead of three sums. The bits are those of the full metric.
+class HnswIndex::Probe {
+ public:
+  Probe(Metric metric, Vec q, const float* self_dots)
+      : metric_(metric),
+        q_(q),
+        self_dots_(self_dots),
+        cosine_(static_cast<std::uint8_t>(metric) == 0),
+        q_self_(cosine_ ? self_dot(q) : 0.0f) {}
+
+  float key(std::size_t node, Vec x) const {
+    if (cosine_ && x.size() == q_.size()) {
+      static const kernels::Table& t = kernels::active();
+      const std::size_t n = q_.size();
+      float d = t.dot(q_.data(), x.data(), n / 8);
+      for (std::size_t j = n / 8 * 8; j < n; ++j) d += q_[j] * x[j];
+      return -kernels::cosine_from(d, q_self_, self_dots_[node]);
+    }
+    return hnsw::key(metric_, q_, x);
+  }
+
+ private:
+  Metric metric_;
+  Vec q_;
+  const float* self_dots_;
+  bool cosine_;
+  float q_self_;
+};
 
 // Reused by every walk on a thread: search() may run on several threads at once, and a walk
 // never calls another walk while it holds these.
@@ -320,6 +363,7 @@ void HnswIndex::reset_node(std::size_t node, std::size_t level) {
   if (node >= node_slots()) {
     level0_.resize((node + 1) * stride_, 0);
     upper_.resize(node + 1);
+    self_dots_.resize(node + 1);
   }
   Link* b = block(node);
   if (b[0] > slots_) spill0_.erase(node);
@@ -340,8 +384,8 @@ std::size_t HnswIndex::node_layers(std::size_t node) const {
 }
 
 // best holds the key of q and c on entry and the key of the returned node on return.
-std::size_t HnswIndex::greedy_closest(Vec q, std::size_t c, float& best, std::size_t layer,
-                                      VectorAccess access, Metric metric) const {
+std::size_t HnswIndex::greedy_closest(const Probe& probe, std::size_t c, float& best,
+                                      std::size_t layer, VectorAccess access) const {
   for (;;) {
     const List list = list_of(c, layer);
     if (list.size == 0) return c;
@@ -352,7 +396,7 @@ std::size_t HnswIndex::greedy_closest(Vec q, std::size_t c, float& best, std::si
     const std::size_t n = list.size;
     for (std::size_t i = 0; i < n; ++i) {
       if (i + 1 < n) prefetch_vector(access(xs[i + 1]));
-      const float d = key(metric, q, access(xs[i]));
+      const float d = probe.key(xs[i], access(xs[i]));
       if (d < best) {
         best = d;
         next = xs[i];
@@ -364,8 +408,8 @@ std::size_t HnswIndex::greedy_closest(Vec q, std::size_t c, float& best, std::si
   }
 }
 
-void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::size_t layer,
-                             std::size_t ef, VectorAccess access, Metric metric,
+void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_key,
+                             std::size_t layer, std::size_t ef, VectorAccess access,
                              Scratch& s) const {
   s.start_visit(node_slots());
   MaxHeap<Entry> candidates(s.candidates);
@@ -406,7 +450,7 @@ void HnswIndex::search_layer(Vec q, std::size_t entry, float entry_key, std::siz
       prefetch_vector(vectors[i]);
     }
     for (std::size_t i = 0; i < fresh; ++i) {
-      const float d = key(metric, q, vectors[i]);
+      const float d = probe.key(batch[i], vectors[i]);
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
         const Link x = batch[i];
@@ -429,12 +473,12 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
   }
   // Over its cap once x is appended: order the list with x at its end through the candidate
   // heap, nearest to node first (ties: greater node number first), and keep cap of them.
-  const Vec own = access(node);
+  const Probe probe(metric, access(node), self_dots_.data());
   MaxHeap<Entry> heap(s.prune_heap);
   for (std::size_t i = 0; i <= list.size; ++i) {
     const Link y = i < list.size ? list.data[i] : x;
     if (i + 1 < list.size) prefetch_vector(access(list.data[i + 1]));
-    heap.push({-key(metric, own, access(y)), y});
+    heap.push({-probe.key(y, access(y)), y});
   }
   // Compared for equality after each append, so a cap of 0 never shortens the list; it is only
   // re-ordered nearest first.
@@ -450,6 +494,7 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   const std::size_t level = random_layer();
 
   reset_node(node, level);
+  self_dots_[node] = self_dot(v);
 
   if (!entry_point_) {
     entry_point_ = node;
@@ -460,11 +505,12 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   Scratch& s = Scratch::local();
   std::size_t ep = *entry_point_;
   const std::size_t top = max_level_;
-  float ep_key = key(metric, v, access(ep));
-  for (std::size_t l = top; l > level; --l) ep = greedy_closest(v, ep, ep_key, l, access, metric);
+  const Probe probe(metric, v, self_dots_.data());
+  float ep_key = probe.key(ep, access(ep));
+  for (std::size_t l = top; l > level; --l) ep = greedy_closest(probe, ep, ep_key, l, access);
 
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
-    search_layer(v, ep, ep_key, l, config_.ef_construction, access, metric, s);
+    search_layer(probe, ep, ep_key, l, config_.ef_construction, access, s);
     std::vector<Entry>& w = s.result;
     // select_neighbors(w, m), sorting only as much of w as is read: m links and the nearest.
     const std::size_t chosen = std::min(config_.m, w.size());
@@ -496,13 +542,14 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
   if (!entry_point_) return out;
 
   std::size_t ep = *entry_point_;
-  float ep_key = key(metric, query, access(ep));
+  const Probe probe(metric, query, self_dots_.data());
+  float ep_key = probe.key(ep, access(ep));
   for (std::size_t l = max_level_; l > 0; --l) {
-    ep = greedy_closest(query, ep, ep_key, l, access, metric);
+    ep = greedy_closest(probe, ep, ep_key, l, access);
   }
 
   Scratch& s = Scratch::local();
-  search_layer(query, ep, ep_key, 0, std::max(k, ef), access, metric, s);
+  search_layer(probe, ep, ep_key, 0, std::max(k, ef), access, s);
   std::vector<Entry>& w = s.result;
   const std::size_t n = std::min(k, w.size());
   nearest_first_prefix(w, n, s.ranked);

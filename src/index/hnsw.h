@@ -77,7 +77,8 @@ class HnswIndex {
   std::vector<std::size_t> select_neighbors(std::vector<Candidate>& c, std::size_t m) const;
 
   // Adds node with vector v; a node number inserted again gets fresh, empty lists.
-  // REQUIRES: access resolves every node already in the index and node itself; ml is such that
+  // REQUIRES: access resolves every node already in the index and node itself, to the vector
+  // the node was inserted with (the index keeps each vector's sum of squares); ml is such that
   // drawn levels stay small enough to allocate lists for (any ml below about 1e15).
   void insert(std::size_t node, std::span<const float> v, VectorAccess access, Metric metric);
 
@@ -97,6 +98,7 @@ class HnswIndex {
 
  private:
   struct Scratch;  // per-thread visited stamps and heap arrays, reused across calls
+  class Probe;     // the nearness key of one fixed vector to nodes
 
   // Links are held as 32-bit node numbers: half the memory traffic of a machine word in the
   // walks, which are bound by it. REQUIRES of every caller: node numbers below 2^32 - 1.
@@ -114,12 +116,11 @@ class HnswIndex {
   void assign(std::size_t node, std::size_t layer, const std::vector<Link>& xs);
   void reset_node(std::size_t node, std::size_t level);
 
-  std::size_t greedy_closest(std::span<const float> q, std::size_t c, float& best,
-                             std::size_t layer, VectorAccess access, Metric metric) const;
+  std::size_t greedy_closest(const Probe& probe, std::size_t c, float& best, std::size_t layer,
+                             VectorAccess access) const;
   // Leaves the result heap's array in s.result.
-  void search_layer(std::span<const float> q, std::size_t entry, float entry_key,
-                    std::size_t layer, std::size_t ef, VectorAccess access, Metric metric,
-                    Scratch& s) const;
+  void search_layer(const Probe& probe, std::size_t entry, float entry_key, std::size_t layer,
+                    std::size_t ef, VectorAccess access, Scratch& s) const;
   // Appends x to node's list on layer; when that makes the list longer than cap, replaces it
   // with its cap nearest to node.
   void link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
@@ -140,6 +141,9 @@ class HnswIndex {
   std::vector<Link> level0_;
   std::unordered_map<std::size_t, std::vector<Link>> spill0_;
   std::vector<std::vector<std::vector<Link>>> upper_;  // upper_[n][l - 1]
+  // Each node's vector's dot product with itself, taken at insertion: half of what a Cosine
+  // measure between two vectors of one length needs, and the same for every pair.
+  std::vector<float> self_dots_;
   std::function<std::uint32_t()> words_;
 };
 

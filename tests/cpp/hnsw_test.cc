@@ -555,7 +555,7 @@ TEST(HnswModel, SameGraphAndAnswersAsThePlainAlgorithm) {
   const std::vector<ModelCase> cases = {
       {{6, 6, 12, 24, 0, 0.8f}, Metric::Euclidean, 5, 3},
       {{6, 6, 12, 24, 0, 0.8f}, Metric::Manhattan, 3, 2, 37},
-      {{8, 3, 5, 10, 0, 1.0f}, Metric::Cosine, 4, 2},  // m above both caps
+      {{8, 3, 5, 10, 0, 1.0f}, Metric::Cosine, 4, 1, 53},  // m above both caps; zero vectors
       {{4, 4, 8, 0, 0, 0.6f}, Metric::Dot, 6, 3},      // ef_construction 0
       {{5, 0, 0, 16, 0, 0.7f}, Metric::Euclidean, 2, 4},  // caps of 0: lists only grow
       {{3, 40, 40, 50, 0, 0.9f}, Metric::Euclidean, 9, 50},  // few ties, long lists
