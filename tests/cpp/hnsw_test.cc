@@ -230,20 +230,6 @@ TEST(HnswInsert, ZeroEfConstructionLinksOneNodePerLayer) {
   EXPECT_EQ(g.list(3, 0), Nodes{2});  // from 0 the walk reaches 2 at 4, the nearest it saw
 }
 
-TEST(HnswInsert, SimilarityMetricsLinkTheMostSimilar) {
-  Graph g(config(1, 4, 4, 10), Metric::Cosine);
-  g.add(0, {1.0f, 0.1f});
-  g.add(1, {1.0f, 0.9f});
-  g.add(2, {1.0f, 1.0f});
-  EXPECT_EQ(g.list(2, 0), Nodes{1});
-
-  Graph dot(config(1, 4, 4, 10), Metric::Dot);
-  dot.add(0, {1.0f});
-  dot.add(1, {9.0f});
-  dot.add(2, {2.0f});
-  EXPECT_EQ(dot.list(2, 0), Nodes{1});  // 18 beats 2, though 0 lies closer on the line
-}
-
 TEST(HnswSearch, TwoNodesUnderCosineAndEuclidean) {
   Graph cos(config(1, 4, 4, 10), Metric::Cosine);
   cos.add(0, {-1.0f, 0.0f});
@@ -256,16 +242,6 @@ TEST(HnswSearch, TwoNodesUnderCosineAndEuclidean) {
   euc.add(0, {3.0f, 4.0f});
   euc.add(1, {0.0f, 0.0f});
   EXPECT_EQ(euc.search({0.0f, 0.0f}, 5, 1), (Pairs{{1, 0.0f}, {0, 5.0f}}));
-}
-
-TEST(HnswSearch, WidthIsAtLeastKAndResultsAtMostK) {
-  Graph g(config(10, 10, 10, 10), Metric::Manhattan);
-  for (std::size_t i = 0; i < 8; ++i) g.add(i, {static_cast<float>(i * i)});
-  const Pairs all = g.search({10.5f}, 8, 1);
-  ASSERT_EQ(all.size(), 8u);
-  const Nodes order = {3, 4, 2, 1, 0, 5, 6, 7};
-  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(all[i].first, order[i]) << i;
-  EXPECT_EQ(g.search({10.0f}, 2, 100).size(), 2u);
 }
 
 // Entry E at 3, then A and B both at distance 5 from the query, then C at distance 1, all on
