@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs every benchmark against a Release build in build/bench. Each prints its baseline beside
+# korvane's figures, measured in the same run. Needs numpy (and hnswlib, faiss-cpu if present).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+
+"$PY" -m pip install -q numpy threadpoolctl hnswlib
+"$PY" -m pip install -q faiss-cpu 2>/dev/null || echo "faiss-cpu not available; searching without it"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_TESTS=OFF \
+  -DKORVANE_BUILD_BENCH=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+cmake --build build/bench -j 2
+export PYTHONPATH="$PWD/build/bench/src/python"
+
+echo "== insert: korvane vs sqlite3, one durable commit per record"
+"$PY" bench/insert.py
+echo "== open: 100,000 records of dimension 384"
+"$PY" bench/open.py
+echo "== search: exhaustive Cosine, k 10"
+# A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
+# best kernel in this command only.
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py
+echo "== graph index vs hnswlib"
+"$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw
