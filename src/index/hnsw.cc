@@ -206,7 +206,6 @@ inline float self_dot(Vec a) {
   return total;
 }
 
-
 std::uint32_t os_seeded_word() {
   thread_local std::mt19937 gen = [] {
     std::random_device rd;
@@ -427,8 +426,10 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
     if (list.data == nullptr) continue;
 
     // Whether a node is visited does not depend on any key, so the list's unvisited nodes can
-    // be collected first and their vectors prefetched while the earlier ones are measured. The
-    // collection has no branch: whether a neighbour was seen is a coin toss to the predictor.
+    // be collected first and their vectors fetched while the earlier ones are measured: the
+    // first line of each at once, the rest of each one step ahead (all of every vector at once
+    // overflows the line-fill buffers and stalls). The collection has no branch: whether a
+    // neighbour was seen is a coin toss to the predictor.
     if (s.batch.size() < list.size) {
       s.batch.resize(list.size);
       s.batch_vectors.resize(list.size);
@@ -447,9 +448,10 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
     }
     for (std::size_t i = 0; i < fresh; ++i) {
       vectors[i] = access(batch[i]);
-      prefetch_vector(vectors[i]);
+      __builtin_prefetch(vectors[i].data());
     }
     for (std::size_t i = 0; i < fresh; ++i) {
+      if (i + 1 < fresh) prefetch_vector(vectors[i + 1]);
       const float d = probe.key(batch[i], vectors[i]);
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
