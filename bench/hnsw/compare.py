@@ -103,11 +103,21 @@ def best_of(old, new):
 
 
 def qps_at(rows, recall):
-    """Queries/s at the target recall, linearly interpolated between the two bracketing rows."""
-    pts = sorted((r[8], r[9]) for r in rows)
-    for (r0, q0), (r1, q1) in zip(pts, pts[1:]):
+    """Queries/s at the target recall on the best trade-off curve of rows: for each recall, the
+    fastest setting reaching at least it, linearly interpolated between neighbouring points."""
+    best = {}
+    for r in rows:
+        best[r[8]] = max(best.get(r[8], 0.0), r[9])
+    curve, fastest = [], 0.0
+    for rec in sorted(best, reverse=True):
+        fastest = max(fastest, best[rec])
+        curve.append((rec, fastest))
+    curve.reverse()
+    for (r0, q0), (r1, q1) in zip(curve, curve[1:]):
         if r0 <= recall <= r1:
-            return q0 if r1 == r0 else q0 + (q1 - q0) * (recall - r0) / (r1 - r0)
+            return q0 + (q1 - q0) * (recall - r0) / (r1 - r0)
+    if curve and curve[0][0] == recall:
+        return curve[0][1]
     return None
 
 
