@@ -163,6 +163,9 @@ def main():
         print("%s,%s,%d,%d,%d,%d,%.3f,%d,%.4f,%.0f" % r)
     print()
     print("build time ratio (ours / hnswlib): %.2f" % (ours[0][6] / theirs[0][6]))
+    print("ef,our_recall,hnswlib_recall,our_qps,hnswlib_qps,ratio")
+    for r, o in zip(ours, theirs):
+        print("%d,%.4f,%.4f,%.0f,%.0f,%.2f" % (r[7], r[8], o[8], r[9], o[9], r[9] / o[9]))
     print("recall,our_qps,hnswlib_qps_at_same_recall,ratio")
     for r in ours:
         other = qps_at(theirs, r[8])
