@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -493,6 +494,7 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
 }
 
 void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metric) {
+  assert(node < std::numeric_limits<Link>::max() && "node numbers are held in 32 bits");
   const std::size_t level = random_layer();
 
   reset_node(node, level);
