@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PY=${PYTHON:-python3}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 debs=(g++ libsqlite3-dev libtbb-dev libgtest-dev)
 # The interpreter's own headers, from Debian only when it is Debian's interpreter that lacks them.
 if ! "$PY" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
