@@ -4,9 +4,7 @@
 // The one-thread loop is also run with software prefetch of the vector `ahead` records on (its
 // first `floats` floats).
 //
-//   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/search_bench.cc
-//       build/<dir>/src/core/libkorvane_core.a build/<dir>/src/storage/libkorvane_storage.a
-//       build/<dir>/src/index/libkorvane_index.a -ltbb -lsqlite3 -o search_bench
+//   built by `make bench` (the CMake option KORVANE_BUILD_BENCH) as build/bench/bench/search_bench
 //   search_bench <db file> [queries=30] [ahead=4] [floats=256]
 //
 // Medians over the queries. Nothing is asserted.

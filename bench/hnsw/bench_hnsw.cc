@@ -3,9 +3,7 @@
 //
 //   bench_hnsw DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]
 //
-// Built by hand against a Release build of the index library, with the project's float flags:
-//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/hnsw/bench_hnsw.cc \
-//       build/<dir>/src/index/libkorvane_index.a -o build/<dir>/bench_hnsw
+// Built by `make bench` (the CMake option KORVANE_BUILD_BENCH) as build/bench/bench/bench_hnsw.
 // compare.py writes the two input files and runs it. The index gets m_max = m, m_max0 = 2m and
 // ml = 1 / ln m, the usual pairing.
 //
