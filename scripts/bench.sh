@@ -20,5 +20,11 @@ echo "== search: exhaustive Cosine, k 10"
 # A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
 # best kernel in this command only.
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py
-echo "== graph index vs hnswlib"
-"$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw
+# Embedding-like data (a 16-dimensional source seen in 64 dimensions), both metric kinds; then
+# well separated clusters, where keeping only the nearest neighbours loses recall.
+for metric in l2 cosine; do
+  echo "== graph index vs hnswlib: 20,000 x 64, latent16, $metric"
+  "$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data latent16 --metric $metric
+done
+echo "== graph index vs hnswlib: 20,000 x 64, clustered, l2"
+"$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data clustered --metric l2

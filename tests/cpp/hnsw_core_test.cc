@@ -14,6 +14,7 @@
 
 #include "core/korvane.h"
 #include "faulty_vfs.h"
+#include "store_fixture.h"
 
 namespace korvane_core {
 namespace {
@@ -24,38 +25,12 @@ constexpr std::uint32_t kLevel0Word = 0x80000000u;  // r = 0.5: level 0 for any 
 
 HnswConfig small_config() { return HnswConfig{4, 4, 8, 16, 16, 1.0f / std::log(4.0f)}; }
 
-class HnswCoreTest : public ::testing::Test {
+class HnswCoreTest : public korvane_test::StoreTest {
  protected:
   static void SetUpTestSuite() { FaultyVfs::install(); }
-
-  void SetUp() override {
-    path_ = ::testing::TempDir() + "korvane_hnsw_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
-    std::remove(path_.c_str());
-  }
   void TearDown() override {
     FaultyVfs::install().disarm();
-    store_.reset();
-    std::remove(path_.c_str());
-  }
-
-  Korvane& Open(Metric metric) {
-    store_.reset();
-    auto opened = Korvane::open(path_, metric);
-    EXPECT_TRUE(opened) << opened.error().display();
-    store_ = std::move(*opened);
-    return *store_;
-  }
-
-  void Insert(const std::string& id, std::vector<float> v, std::optional<Value> meta = {}) {
-    auto done = store_->insert(id, std::move(v), std::move(meta));
-    ASSERT_TRUE(done) << done.error().display();
-  }
-
-  std::vector<SearchResult> Search(std::vector<float> q, std::uint64_t k) {
-    auto found = store_->search(q, k);
-    EXPECT_TRUE(found);
-    return found ? std::move(*found) : std::vector<SearchResult>{};
+    StoreTest::TearDown();
   }
 
   // Makes the installed index count its level draws, each giving level 0. A rebuilt index is a
@@ -69,14 +44,6 @@ class HnswCoreTest : public ::testing::Test {
     });
   }
 
-  static std::vector<std::string> Ids(const std::vector<SearchResult>& results) {
-    std::vector<std::string> ids;
-    for (const auto& r : results) ids.push_back(r.id);
-    return ids;
-  }
-
-  std::string path_;
-  std::unique_ptr<Korvane> store_;
   int draws_ = 0;
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/korvane.h"
+#include "store_fixture.h"
 #include "index/metric.h"
 
 namespace korvane_core {
@@ -22,48 +23,7 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr std::uint64_t kAllOfThem = std::numeric_limits<std::uint64_t>::max();
 
-class SearchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = ::testing::TempDir() + "korvane_search_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
-    std::remove(path_.c_str());
-  }
-  void TearDown() override {
-    store_.reset();
-    std::remove(path_.c_str());
-  }
-
-  // (Re)opens the file with the given metric; the previous store must go first (file lock).
-  Korvane& Open(Metric metric) {
-    store_.reset();
-    auto opened = Korvane::open(path_, metric);
-    EXPECT_TRUE(opened) << opened.error().display();
-    store_ = std::move(*opened);
-    return *store_;
-  }
-
-  void Insert(const std::string& id, std::vector<float> v, std::optional<Value> meta = {},
-              std::optional<std::uint64_t> ts = {}) {
-    auto done = store_->insert_with_time(id, std::move(v), std::move(meta), ts);
-    ASSERT_TRUE(done) << done.error().display();
-  }
-
-  std::vector<SearchResult> Search(std::vector<float> q, std::uint64_t k) {
-    auto found = store_->search(q, k);
-    EXPECT_TRUE(found);
-    return found ? std::move(*found) : std::vector<SearchResult>{};
-  }
-
-  static std::vector<std::string> Ids(const std::vector<SearchResult>& results) {
-    std::vector<std::string> ids;
-    for (const auto& r : results) ids.push_back(r.id);
-    return ids;
-  }
-
-  std::string path_;
-  std::unique_ptr<Korvane> store_;
-};
+class SearchTest : public korvane_test::StoreTest {};
 
 struct Request {
   std::vector<std::pair<std::string, Value>> filters;
