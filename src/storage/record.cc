@@ -52,6 +52,21 @@ bool nests_deeper_than(const Value& v, int limit) {
   return false;
 }
 
+// Whether any string or key inside v is not valid UTF-8 (possible only for values built in C++;
+// the reader checks what it reads).
+bool holds_invalid_text(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::String: return !json_internal::valid_utf8(v.as_string());
+    case Value::Kind::Array:
+      return std::any_of(v.as_array().begin(), v.as_array().end(), holds_invalid_text);
+    case Value::Kind::Object:
+      return std::any_of(v.as_object().begin(), v.as_object().end(), [](const Value::Member& m) {
+        return !json_internal::valid_utf8(m.key) || holds_invalid_text(m.value);
+      });
+    default: return false;
+  }
+}
+
 enum Field { kId, kVector, kMetadata, kTimestamp, kFieldCount, kUnknown = kFieldCount };
 constexpr std::string_view kFieldNames[kFieldCount] = {"id", "vector", "metadata", "timestamp"};
 
@@ -288,6 +303,9 @@ Result<std::string, JsonError> encode_record(const Record& record) {
   if (record.metadata && nests_deeper_than(*record.metadata, kMaxMetadataDepth)) {
     return JsonError{"cannot store metadata nested deeper than " +
                      std::to_string(kMaxMetadataDepth) + " levels"};
+  }
+  if (!json_internal::valid_utf8(record.id) || (record.metadata && holds_invalid_text(*record.metadata))) {
+    return JsonError{"cannot store text that is not valid UTF-8"};
   }
 
   std::string out;

@@ -93,6 +93,20 @@ TEST(EncodeRecord, RefusesRowsThatCouldNotBeReadBack) {
   auto r = encode_record(rec);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message, "cannot store metadata nested deeper than 126 levels");
+
+  // Text the reader would refuse as "invalid unicode code point": in the id, a string, a key.
+  Value bad_key = Value::object();
+  bad_key.set("k\xC3", Value::null());
+  const Record bad_text[] = {
+      {"\xFF", {}, std::nullopt, std::nullopt},
+      {"x", {}, Value::array({Value::string("ok"), Value::string("\xED\xA0\x80")}), std::nullopt},
+      {"x", {}, bad_key, std::nullopt},
+  };
+  for (const Record& bad : bad_text) {
+    auto refused = encode_record(bad);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "cannot store text that is not valid UTF-8");
+  }
 }
 
 TEST(DecodeRecord, AcceptedForms) {
