@@ -70,7 +70,8 @@ def matrix(n, d, seed):
 
 
 def build_store(path, x):
-    """Writes x as records r0000000.. straight into a fresh database file."""
+    """Writes x as records r0000000.. straight into a fresh database file; record i has the
+    metadata {"group": i % 10}, which the C++ driver filters on."""
     tmp = path + ".part"
     if os.path.exists(tmp):
         os.remove(tmp)
@@ -82,8 +83,8 @@ def build_store(path, x):
             batch = []
             for i, row in enumerate(rows[start:start + 10000].tolist(), start):
                 rid = "r%07d" % i
-                text = '{"id":"%s","vector":[%s],"metadata":null,"timestamp":null}' % (
-                    rid, ",".join(map(repr, row)))
+                text = '{"id":"%s","vector":[%s],"metadata":{"group":%d},"timestamp":null}' % (
+                    rid, ",".join(map(repr, row)), i % 10)
                 batch.append((rid.encode(), text.encode()))
             db.executemany("INSERT INTO records(id, value) VALUES(?, ?)", batch)
     db.close()
@@ -106,7 +107,7 @@ def median_ms(fn, queries, warmup=3):
 
 def run(n, d, args, faiss):
     x = matrix(n, d, seed=1000 + d)
-    path = os.path.join(args.cache, "bench_%d_%d.db" % (n, d))
+    path = os.path.join(args.cache, "bench_g10_%d_%d.db" % (n, d))
     if not os.path.exists(path):
         t0 = time.perf_counter()
         build_store(path, x)

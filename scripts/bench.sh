@@ -19,7 +19,9 @@ echo "== open: 100,000 records of dimension 384"
 echo "== search: exhaustive Cosine, k 10"
 # A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
 # best kernel in this command only.
-env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py --cache /tmp/korvane_bench
+echo "== search from C++, with a metadata filter, and the cost of the record layout"
+build/bench/bench/search_bench /tmp/korvane_bench/bench_g10_100000_384.db
 # Embedding-like data (a 16-dimensional source seen in 64 dimensions), both metric kinds; then
 # well separated clusters, where keeping only the nearest neighbours loses recall.
 for metric in l2 cosine; do
