@@ -306,18 +306,9 @@ bool Reader::parse_value(Value& out, int depth) {
       ++p_;
       Value::Array items;
       for (bool first = true;; first = false) {
-        int e = peek_ws();
-        if (e == ']') break;
-        if (e == ',' && !first) {
-          ++p_;
-          e = peek_ws();
-        } else if (e < 0) {
-          return fail_peeked(kEofList);
-        } else if (!first) {
-          return fail_peeked(kExpectedListCommaOrEnd);
-        }
-        if (e == ']') return fail_peeked(kTrailingComma);
-        if (e < 0) return fail_peeked(kEofValue);
+        const int e = next_element(first, ']');
+        if (e == kClosed) break;
+        if (e == kFailed) return false;
         items.emplace_back();
         if (!parse_value(items.back(), depth + 1)) return false;
       }
@@ -330,18 +321,9 @@ bool Reader::parse_value(Value& out, int depth) {
       ++p_;
       Value::Object members;
       for (bool first = true;; first = false) {
-        int e = peek_ws();
-        if (e == '}') break;
-        if (e == ',' && !first) {
-          ++p_;
-          e = peek_ws();
-        } else if (e < 0) {
-          return fail_peeked(kEofObject);
-        } else if (!first) {
-          return fail_peeked(kExpectedObjectCommaOrEnd);
-        }
-        if (e == '}') return fail_peeked(kTrailingComma);
-        if (e < 0) return fail_peeked(kEofValue);
+        const int e = next_element(first, '}');
+        if (e == kClosed) break;
+        if (e == kFailed) return false;
         if (e != '"') return fail_peeked(kKeyMustBeString);
         ++p_;
         std::string_view key;

@@ -82,6 +82,37 @@ class Reader {
   const char* pos() const { return p_; }
   const char* end() const { return end_; }
 
+  // Steps to the next element of a list (close ']') or an object (close '}'), after its opening
+  // bracket (first) or after an element: over the separating comma, refusing a missing or a
+  // trailing one. Returns the element's first byte, kClosed when the container ends here (the
+  // bracket not consumed), or kFailed with the error set.
+  static constexpr int kClosed = -2;
+  static constexpr int kFailed = -3;
+  int next_element(bool first, char close) {
+    const bool list = close == ']';
+    int c = peek_ws();
+    if (c == close) return kClosed;
+    if (c == ',' && !first) {
+      ++p_;
+      c = peek_ws();
+    } else if (c < 0) {
+      fail_peeked(list ? kEofList : kEofObject);
+      return kFailed;
+    } else if (!first) {
+      fail_peeked(list ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd);
+      return kFailed;
+    }
+    if (c == close) {
+      fail_peeked(kTrailingComma);
+      return kFailed;
+    }
+    if (c < 0) {
+      fail_peeked(kEofValue);
+      return kFailed;
+    }
+    return c;
+  }
+
   bool fail_consumed(std::string_view reason) { return fail_at(reason, p_ - begin_); }
   bool fail_peeked(std::string_view reason) {
     return fail_at(reason, p_ < end_ ? p_ - begin_ + 1 : end_ - begin_);

@@ -102,18 +102,9 @@ class RecordReader {
     r_.eat();
     bool seen[kFieldCount] = {};
     for (bool first = true;; first = false) {
-      int c = r_.peek_ws();
-      if (c == '}') break;
-      if (c == ',' && !first) {
-        r_.eat();
-        c = r_.peek_ws();
-      } else if (c < 0) {
-        return r_.fail_peeked(json_internal::kEofObject);
-      } else if (!first) {
-        return r_.fail_peeked(json_internal::kExpectedObjectCommaOrEnd);
-      }
-      if (c == '}') return r_.fail_peeked(json_internal::kTrailingComma);
-      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      const int c = r_.next_element(first, '}');
+      if (c == Reader::kClosed) break;
+      if (c == Reader::kFailed) return false;
       if (c != '"') return r_.fail_peeked(json_internal::kKeyMustBeString);
       r_.eat();
       std::string_view key;
@@ -144,22 +135,13 @@ class RecordReader {
   bool read_array(Record& rec) {
     r_.eat();
     for (int i = 0; i < kFieldCount; ++i) {
-      int c = r_.peek_ws();
-      if (c == ']') {
+      const int c = r_.next_element(i == 0, ']');
+      if (c == Reader::kClosed) {
         r_.eat();
         return r_.fail_consumed("invalid length " + std::to_string(i) +
                                 ", expected struct Record with 4 elements");
       }
-      if (c == ',' && i > 0) {
-        r_.eat();
-        c = r_.peek_ws();
-      } else if (c < 0) {
-        return r_.fail_peeked(json_internal::kEofList);
-      } else if (i > 0) {
-        return r_.fail_peeked(json_internal::kExpectedListCommaOrEnd);
-      }
-      if (c == ']') return r_.fail_peeked(json_internal::kTrailingComma);
-      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      if (c == Reader::kFailed) return false;
       if (!read_field(static_cast<Field>(i), rec)) return false;
     }
     const int c = r_.peek_ws();
@@ -211,18 +193,9 @@ class RecordReader {
       }
     }
     for (bool first = true;; first = false) {
-      c = r_.peek_ws();
-      if (c == ']') break;
-      if (c == ',' && !first) {
-        r_.eat();
-        c = r_.peek_ws();
-      } else if (c < 0) {
-        return r_.fail_peeked(json_internal::kEofList);
-      } else if (!first) {
-        return r_.fail_peeked(json_internal::kExpectedListCommaOrEnd);
-      }
-      if (c == ']') return r_.fail_peeked(json_internal::kTrailingComma);
-      if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
+      c = r_.next_element(first, ']');
+      if (c == Reader::kClosed) break;
+      if (c == Reader::kFailed) return false;
       const bool positive = c != '-';
       if (!positive) {
         r_.eat();
