@@ -12,8 +12,12 @@ namespace {
 
 const char* verb(Py_ssize_t given) { return given == 1 ? "was" : "were"; }
 
+std::size_t positional_count(const Signature& sig) {
+  return sig.positional < sig.parameters.size() ? sig.positional : sig.parameters.size();
+}
+
 void raise_too_many_positionals(const Signature& sig, Py_ssize_t given) {
-  const std::size_t n = sig.parameters.size();
+  const std::size_t n = positional_count(sig);
   std::string message = sig.function;
   if (sig.required != n) {
     message += " takes from " + std::to_string(sig.required) + " to " + std::to_string(n);
@@ -79,7 +83,7 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
 }  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
-  const Py_ssize_t n = static_cast<Py_ssize_t>(sig.parameters.size());
+  const Py_ssize_t n = static_cast<Py_ssize_t>(positional_count(sig));
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   if (given > n) {

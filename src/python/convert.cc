@@ -1,5 +1,8 @@
 #include "python/convert.h"
 
+#include <bit>
+#include <cstring>
+
 #include "python/errors.h"
 #include "storage/json.h"
 
@@ -33,6 +36,7 @@ void raise_not_convertible(PyObject* obj, const char* target) {
 
 // Renames a pending TypeError after the argument it came from; see convert.h.
 void name_argument_error(const char* name) {
+  if (name == nullptr) return;
   PyObject* raw_type = nullptr;
   PyObject* raw_value = nullptr;
   PyObject* raw_traceback = nullptr;
@@ -65,6 +69,38 @@ void name_argument_error(const char* name) {
   PyErr_SetObject(PyExc_TypeError, renamed.get());
 }
 
+// Prefixes the pending exception's message with "item {index}: ", keeping its type, so a
+// failure inside a batch says which element it was. Exceptions with other arguments than one
+// message pass unchanged.
+void name_item_error(Py_ssize_t index) {
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  if (raw_type == nullptr) return;
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  PyRef type = PyRef::steal(raw_type);
+  PyRef value = PyRef::steal(raw_value);
+  PyRef traceback = PyRef::steal(raw_traceback);
+  PyRef args = value ? PyRef::steal(PyObject_GetAttrString(value.get(), "args")) : PyRef();
+  const bool plain = args && PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1 &&
+                     PyUnicode_Check(PyTuple_GetItem(args.get(), 0));
+  // Only the built-in types are rebuilt from a message; anything else passes as raised.
+  const bool builtin = type.get() == PyExc_TypeError || type.get() == PyExc_ValueError ||
+                       type.get() == PyExc_OverflowError || type.get() == PyExc_RuntimeError;
+  if (!plain || !builtin) {
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    return;
+  }
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("item %zd: %U", index,
+                                                    PyTuple_GetItem(args.get(), 0)));
+  if (!message) return;
+  PyRef renamed = PyRef::steal(PyObject_CallFunctionObjArgs(type.get(), message.get(), nullptr));
+  if (!renamed) return;
+  PyException_SetCause(renamed.get(), PyException_GetCause(value.get()));
+  PyErr_SetObject(type.get(), renamed.get());
+}
+
 bool fail(const char* name) {
   name_argument_error(name);
   return false;
@@ -81,13 +117,125 @@ bool encode_text(PyObject* obj, std::string& out) {
   return true;
 }
 
+// A value of the interface dict, borrowed; null (and no exception) when it is missing.
+PyObject* interface_item(PyObject* interface, const char* key) {
+  PyObject* item = PyDict_GetItemString(interface, key);
+  return item;
+}
+
+bool read_sizes(PyObject* tuple, int dims, Py_ssize_t* out) {
+  if (tuple == nullptr || !PyTuple_Check(tuple) || PyTuple_Size(tuple) != dims) return false;
+  for (int i = 0; i < dims; ++i) {
+    out[i] = PyLong_AsSsize_t(PyTuple_GetItem(tuple, i));
+    if (out[i] == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+float ArrayView::at(std::size_t i, std::size_t j) const {
+  const char* p = data + static_cast<Py_ssize_t>(i) * strides[0] +
+                  static_cast<Py_ssize_t>(j) * strides[1];
+  if (is_double) {
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return static_cast<float>(d);
+  }
+  float f;
+  std::memcpy(&f, p, sizeof f);
+  return f;
+}
+
+bool array_view(PyObject* obj, int dims, ArrayView& out) {
+  // Lists and tuples are by far the most common arguments; they never carry the interface, and
+  // asking would cost an AttributeError each time.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyUnicode_Check(obj)) return false;
+  // Only types that declare the interface are asked, so an instance's own __getattr__ never
+  // runs here.
+  PyRef type = PyRef::steal(PyObject_Type(obj));
+  if (!type) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef declared = PyRef::steal(PyObject_GetAttrString(type.get(), "__array_interface__"));
+  if (!declared) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef interface = PyRef::steal(PyObject_GetAttrString(obj, "__array_interface__"));
+  if (!interface || !PyDict_Check(interface.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* d = interface.get();
+
+  // Only native-order 32- and 64-bit floats are read directly.
+  PyObject* typestr = interface_item(d, "typestr");
+  if (typestr == nullptr || !PyUnicode_Check(typestr)) return false;
+  PyRef type_bytes = PyRef::steal(PyUnicode_AsUTF8String(typestr));
+  if (!type_bytes) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::string_view code(PyBytes_AsString(type_bytes.get()),
+                              static_cast<std::size_t>(PyBytes_Size(type_bytes.get())));
+  const char native = std::endian::native == std::endian::little ? '<' : '>';
+  if (code.size() != 3 || code[0] != native || code[1] != 'f' || (code[2] != '4' && code[2] != '8')) {
+    return false;
+  }
+  out.is_double = code[2] == '8';
+  const Py_ssize_t item_size = out.is_double ? 8 : 4;
+
+  // A mask, or data handed over as a buffer object (with an offset into it), take the general
+  // path.
+  PyObject* mask = interface_item(d, "mask");
+  if (mask != nullptr && mask != Py_None) return false;
+  PyObject* data = interface_item(d, "data");
+  if (data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2) return false;
+  PyObject* offset = interface_item(d, "offset");
+  if (offset != nullptr && !(PyLong_Check(offset) && PyLong_AsLong(offset) == 0)) {
+    PyErr_Clear();
+    return false;
+  }
+
+  out.shape[1] = 1;
+  if (!read_sizes(interface_item(d, "shape"), dims, out.shape)) return false;
+  if (out.shape[0] < 0 || out.shape[1] < 0) return false;
+  PyObject* strides = interface_item(d, "strides");
+  out.strides[1] = 0;
+  if (strides == nullptr || strides == Py_None) {
+    // C order: the last dimension varies fastest.
+    out.strides[dims - 1] = item_size;
+    if (dims == 2) out.strides[0] = out.shape[1] * item_size;
+  } else if (!read_sizes(strides, dims, out.strides)) {
+    return false;
+  }
+  void* pointer = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
+  if (pointer == nullptr) {
+    PyErr_Clear();
+    // An empty array may sit at address 0; there is nothing to read from it.
+    if (out.shape[0] != 0 && out.shape[1] != 0) return false;
+  }
+  out.data = static_cast<const char*>(pointer);
+  return true;
+}
 
 bool extract_text(PyObject* obj, const char* name, std::string& out) {
   return encode_text(obj, out) || fail(name);
 }
 
 bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out) {
+  ArrayView view;
+  if (array_view(obj, 1, view)) {
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = view.at(i, 0);
+    return true;
+  }
   // A str is a sequence of str; refusing it up front gives a clearer message than the first
   // element's float conversion would.
   if (PyUnicode_Check(obj)) {
@@ -131,6 +279,73 @@ bool extract_count(PyObject* obj, const char* name, std::uint64_t& out) {
   // 2**64 - 1 is also a valid count, so only that value needs the error check.
   if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail(name);
   out = count;
+  return true;
+}
+
+bool extract_real(PyObject* obj, const char* name, double& out) {
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) return fail(name);
+  return true;
+}
+
+bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>& out) {
+  if (PyUnicode_Check(obj)) {
+    raise_error(PyExc_TypeError, "expected a sequence of str, not a str");
+    return fail(name);
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of str"));
+  if (!items) return fail(name);
+  const Py_ssize_t n = PySequence_Size(items.get());
+  if (n < 0) return fail(name);
+  out.clear();
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(items.get(), i));
+    if (!item) return fail(name);
+    std::string text;
+    if (!encode_text(item.get(), text)) {
+      name_item_error(i);
+      return fail(name);
+    }
+    out.push_back(std::move(text));
+  }
+  return true;
+}
+
+bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out) {
+  out.clear();
+  ArrayView view;
+  if (array_view(obj, 2, view)) {
+    const auto rows = static_cast<std::size_t>(view.shape[0]);
+    const auto columns = static_cast<std::size_t>(view.shape[1]);
+    out.resize(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      std::vector<float>& row = out[i];
+      row.resize(columns);
+      for (std::size_t j = 0; j < columns; ++j) row[j] = view.at(i, j);
+    }
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return fail(name);
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of vectors"));
+  if (!items) return fail(name);
+  const Py_ssize_t n = PySequence_Size(items.get());
+  if (n < 0) return fail(name);
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(items.get(), i));
+    if (!item) return fail(name);
+    std::vector<float> row;
+    // The row's own conversion names no argument; the index, then the argument, are added here.
+    if (!extract_vector(item.get(), nullptr, row)) {
+      name_item_error(i);
+      return fail(name);
+    }
+    out.push_back(std::move(row));
+  }
   return true;
 }
 

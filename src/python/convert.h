@@ -27,11 +27,37 @@ namespace korvane_python {
 // A str (or subclass), encoded to UTF-8 strictly.
 bool extract_text(PyObject* obj, const char* name, std::string& out);
 
-// Any sequence but str; each element through the float conversion, rounded to 32 bits.
+// Any sequence but str; each element through the float conversion, rounded to 32 bits. An array
+// of native 32- or 64-bit floats that offers __array_interface__ (NumPy's, any strides) is read
+// directly, with the same result the element-by-element path would give.
 bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out);
+
+// Direct access to a 1- or 2-dimensional array of floats through its __array_interface__.
+struct ArrayView {
+  const char* data = nullptr;
+  bool is_double = false;
+  Py_ssize_t shape[2] = {0, 1};
+  Py_ssize_t strides[2] = {0, 0};  // in bytes, possibly negative
+  // Element [i][j] (j is 0 for one dimension), rounded to 32 bits.
+  float at(std::size_t i, std::size_t j) const;
+};
+// True when obj offers such an array with exactly `dims` dimensions. False, with no exception
+// set, for anything else: the caller then takes the general path. The view is valid while obj
+// lives and nothing resizes it.
+bool array_view(PyObject* obj, int dims, ArrayView& out);
 
 // An unsigned 64-bit count: an int directly, anything else through its index conversion.
 bool extract_count(PyObject* obj, const char* name, std::uint64_t& out);
+
+// A real number through the float conversion (an int, a float, or anything with __float__).
+bool extract_real(PyObject* obj, const char* name, double& out);
+
+// A sequence (not a str) of str, each encoded as extract_text does.
+bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>& out);
+
+// Vectors for a batch: a 2-dimensional float array read directly, or any sequence (not a str) of
+// vectors, each converted by extract_vector; a failure of one names its index.
+bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out);
 
 // Metadata given as JSON text; obj null or None means absent. Text that is not exactly one JSON
 // value raises ValueError with the reader's message.

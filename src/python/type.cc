@@ -1,13 +1,11 @@
 #include "python/type.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,69 +13,18 @@
 #include "python/binding.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/instance.h"
+#include "python/methods.h"
 #include "python/pyref.h"
 
 namespace korvane_python {
-namespace {
-
-struct KorvaneObject {
-  PyObject_HEAD
-  // Set once by the constructor, never replaced; destroyed first by the destructor.
-  std::unique_ptr<korvane_core::Korvane> store;
-  // 0: free; n: n shared borrows; all ones: one exclusive borrow.
-  std::atomic<std::size_t> borrow;
-};
-
-KorvaneObject& instance(PyObject* self) { return *reinterpret_cast<KorvaneObject*>(self); }
-
-constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
-
-// Holds one borrow of an instance's flag for a scope; check ok() before using the store.
-class Borrow {
- public:
-  enum class Mode { Shared, Exclusive };
-
-  Borrow(std::atomic<std::size_t>& flag, Mode mode) : flag_(flag), mode_(mode) {
-    if (mode == Mode::Exclusive) {
-      std::size_t expected = 0;
-      ok_ = flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                         std::memory_order_relaxed);
-      if (!ok_) raise_error(PyExc_RuntimeError, "Already borrowed");
-      return;
-    }
-    std::size_t current = flag.load(std::memory_order_relaxed);
-    while (current != kExclusive) {
-      if (flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
-        ok_ = true;
-        return;
-      }
-    }
-    raise_error(PyExc_RuntimeError, "Already mutably borrowed");
-  }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() {
-    if (!ok_) return;
-    if (mode_ == Mode::Exclusive) {
-      flag_.store(0, std::memory_order_release);
-    } else {
-      flag_.fetch_sub(1, std::memory_order_release);
-    }
-  }
-
-  bool ok() const { return ok_; }
-
- private:
-  std::atomic<std::size_t>& flag_;
-  Mode mode_;
-  bool ok_ = false;
-};
 
 PyObject* none() {
   Py_IncRef(Py_None);
   return Py_None;
 }
+
+namespace {
 
 // Fills a new tuple; PyTuple_SetItem takes each reference, also on failure.
 PyRef make_tuple(std::initializer_list<PyRef*> items) {
@@ -90,16 +37,89 @@ PyRef make_tuple(std::initializer_list<PyRef*> items) {
   return tuple;
 }
 
+}  // namespace
+
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return list;
+  Py_ssize_t i = 0;
+  for (const korvane_core::SearchResult& result : results) {
+    PyRef id = text_to_python(result.id);
+    // Widening keeps the 32-bit score exact.
+    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(result.score)));
+    PyRef metadata = metadata_to_python(result.metadata);
+    PyRef tuple = make_tuple({&id, &score, &metadata});
+    if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return PyRef();
+  }
+  return list;
+}
+
+namespace {
+
 constexpr const char* kNewParameters[] = {"path"};
+constexpr const char* kOpenParameters[] = {"path", "metric", "dim"};
 constexpr const char* kInsertParameters[] = {"id", "vector", "metadata"};
 constexpr const char* kSearchParameters[] = {"query", "k"};
 constexpr const char* kIdParameters[] = {"id"};
 
 const Signature kNew{"Korvane.__new__()", kNewParameters, 1};
+const Signature kOpen{"Korvane.open()", kOpenParameters, 1, 1};
 const Signature kInsert{"Korvane.insert()", kInsertParameters, 2};
 const Signature kSearch{"Korvane.search()", kSearchParameters, 2};
 const Signature kGet{"Korvane.get()", kIdParameters, 1};
 const Signature kDelete{"Korvane.delete()", kIdParameters, 1};
+
+bool parse_metric(PyObject* obj, korvane_core::Metric& out) {
+  std::string name;
+  if (!extract_text(obj, "metric", name)) return false;
+  if (name == "cosine") {
+    out = korvane_core::Metric::Cosine;
+  } else if (name == "dot") {
+    out = korvane_core::Metric::Dot;
+  } else if (name == "euclidean") {
+    out = korvane_core::Metric::Euclidean;
+  } else if (name == "manhattan") {
+    out = korvane_core::Metric::Manhattan;
+  } else {
+    raise_error(PyExc_ValueError, "unknown metric '" + name +
+                                      "': expected 'cosine', 'dot', 'euclidean' or 'manhattan'");
+    return false;
+  }
+  return true;
+}
+
+// Opens the store, then makes the instance; nothing is allocated when opening fails.
+PyObject* open_instance(PyTypeObject* subtype, const std::string& path,
+                        korvane_core::Metric metric, std::optional<std::size_t> dim) {
+  auto opened = [&] {
+    // Loading every record is the slow part of opening; other threads run meanwhile.
+    WithoutGil unlocked;
+    return korvane_core::Korvane::open(path, metric);
+  }();
+  if (!opened) {
+    raise_core_error(opened.error());
+    return nullptr;
+  }
+  if (dim) {
+    for (const korvane_storage::Record& record : (*opened)->get_all()) {
+      if (record.vector.size() != *dim) {
+        raise_error(PyExc_ValueError, "record '" + record.id + "' has length " +
+                                          std::to_string(record.vector.size()) +
+                                          ", but dim is " + std::to_string(*dim));
+        return nullptr;
+      }
+    }
+  }
+  auto state = std::make_unique<State>();
+  state->store = std::move(*opened);
+  state->dim = dim;
+  // Should the allocation fail, `state` closes the database again on the way out.
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+  PyObject* self = alloc(subtype, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<KorvaneObject*>(self)->state = state.release();
+  return self;
+}
 
 PyObject* korvane_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -107,20 +127,29 @@ PyObject* korvane_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kNew, args, kwargs, bound)) return nullptr;
     std::string path;
     if (!extract_text(bound[0], "path", path)) return nullptr;
-    auto opened = korvane_core::Korvane::open(path);
-    if (!opened) {
-      raise_core_error(opened.error());
-      return nullptr;
+    return open_instance(subtype, path, korvane_core::Metric::Cosine, std::nullopt);
+  });
+}
+
+PyObject* korvane_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[3] = {};
+    if (!bind_arguments(kOpen, args, kwargs, bound)) return nullptr;
+    std::string path;
+    if (!extract_text(bound[0], "path", path)) return nullptr;
+    korvane_core::Metric metric = korvane_core::Metric::Cosine;
+    if (bound[1] != nullptr && !parse_metric(bound[1], metric)) return nullptr;
+    std::optional<std::size_t> dim;
+    if (bound[2] != nullptr && bound[2] != Py_None) {
+      std::uint64_t value = 0;
+      if (!extract_count(bound[2], "dim", value)) return nullptr;
+      if (value == 0) {
+        raise_error(PyExc_ValueError, "dim must be positive");
+        return nullptr;
+      }
+      dim = static_cast<std::size_t>(value);
     }
-    // Allocating only now means a failed open leaves no half-made instance behind. Should the
-    // allocation fail, `opened` closes the database again on the way out.
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
-    PyObject* self = alloc(subtype, 0);
-    if (self == nullptr) return nullptr;
-    KorvaneObject& obj = instance(self);
-    new (&obj.store) std::unique_ptr<korvane_core::Korvane>(std::move(*opened));
-    new (&obj.borrow) std::atomic<std::size_t>(0);
-    return self;
+    return open_instance(reinterpret_cast<PyTypeObject*>(cls), path, metric, dim);
   });
 }
 
@@ -128,7 +157,7 @@ void korvane_dealloc(PyObject* self) {
   // Read before freeing: the instance's reference to its heap type is released last.
   PyTypeObject* type = Py_TYPE(self);
   // Closes the database and releases its file lock before the memory goes.
-  instance(self).store.~unique_ptr();
+  delete reinterpret_cast<KorvaneObject*>(self)->state;
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
@@ -138,9 +167,11 @@ PyObject* korvane_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* bound[3] = {};
     if (!bind_arguments(kInsert, args, kwargs, bound)) return nullptr;
-    KorvaneObject& obj = instance(self);
-    Borrow borrow(obj.borrow, Borrow::Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Exclusive);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
     std::string id;
     std::vector<float> vector;
     std::optional<korvane_storage::Value> metadata;
@@ -148,7 +179,11 @@ PyObject* korvane_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
         !extract_metadata(bound[2], "metadata", metadata)) {
       return nullptr;
     }
-    auto inserted = obj.store->insert(id, std::move(vector), std::move(metadata));
+    if (!check_dim(state, vector.size(), "vector")) return nullptr;
+    auto inserted = [&] {
+      WithoutGil unlocked;
+      return store->insert(id, std::move(vector), std::move(metadata));
+    }();
     if (!inserted) {
       raise_core_error(inserted.error());
       return nullptr;
@@ -161,31 +196,26 @@ PyObject* korvane_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* bound[2] = {};
     if (!bind_arguments(kSearch, args, kwargs, bound)) return nullptr;
-    KorvaneObject& obj = instance(self);
-    Borrow borrow(obj.borrow, Borrow::Mode::Shared);
-    if (!borrow.ok()) return nullptr;
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Shared);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
     std::vector<float> query;
     std::uint64_t k = 0;
     if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k)) {
       return nullptr;
     }
-    auto found = obj.store->search(query, k);
+    if (!check_dim(state, query.size(), "query")) return nullptr;
+    auto found = [&] {
+      WithoutGil unlocked;
+      return store->search(query, k);
+    }();
     if (!found) {
       raise_core_error(found.error());
       return nullptr;
     }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const korvane_core::SearchResult& result : *found) {
-      PyRef id = text_to_python(result.id);
-      // Widening keeps the 32-bit score exact.
-      PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(result.score)));
-      PyRef metadata = metadata_to_python(result.metadata);
-      PyRef tuple = make_tuple({&id, &score, &metadata});
-      if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
-    }
-    return list.release();
+    return results_to_list(*found).release();
   });
 }
 
@@ -193,12 +223,13 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* bound[1] = {};
     if (!bind_arguments(kGet, args, kwargs, bound)) return nullptr;
-    KorvaneObject& obj = instance(self);
-    Borrow borrow(obj.borrow, Borrow::Mode::Shared);
-    if (!borrow.ok()) return nullptr;
+    Access access(state_of(self), Access::Mode::Shared);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
     std::string id;
     if (!extract_text(bound[0], "id", id)) return nullptr;
-    auto found = obj.store->get(id);
+    auto found = store->get(id);
     if (!found) return none();
     return metadata_to_python(found->metadata).release();
   });
@@ -206,10 +237,11 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
   return guard([&]() -> PyObject* {
-    KorvaneObject& obj = instance(self);
-    Borrow borrow(obj.borrow, Borrow::Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    const auto& records = obj.store->get_all();
+    Access access(state_of(self), Access::Mode::Shared);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
+    const auto& records = store->get_all();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
@@ -227,12 +259,16 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* bound[1] = {};
     if (!bind_arguments(kDelete, args, kwargs, bound)) return nullptr;
-    KorvaneObject& obj = instance(self);
-    Borrow borrow(obj.borrow, Borrow::Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
+    Access access(state_of(self), Access::Mode::Exclusive);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
     std::string id;
     if (!extract_text(bound[0], "id", id)) return nullptr;
-    auto deleted = obj.store->delete_(id);
+    auto deleted = [&] {
+      WithoutGil unlocked;
+      return store->delete_(id);
+    }();
     if (!deleted) {
       raise_core_error(deleted.error());
       return nullptr;
@@ -241,20 +277,114 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
+  return guard([&]() -> PyObject* {
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Exclusive);
+    if (!access.ok()) return nullptr;
+    if (state.store) {
+      WithoutGil unlocked;
+      state.store.reset();
+    }
+    return none();
+  });
+}
+
+PyObject* korvane_enter(PyObject* self, PyObject* /*unused*/) {
+  return guard([&]() -> PyObject* {
+    Access access(state_of(self), Access::Mode::Shared);
+    if (!access.ok() || access.store() == nullptr) return nullptr;
+    Py_IncRef(self);
+    return self;
+  });
+}
+
+PyObject* korvane_exit(PyObject* self, PyObject* /*args*/) {
+  // Closes whether or not the block raised, and never swallows what it raised.
+  PyRef closed = PyRef::steal(korvane_close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_IncRef(Py_False);
+  return Py_False;
+}
+
+// The slots below return a number, not an object, so they catch C++ exceptions themselves.
+Py_ssize_t korvane_len(PyObject* self) {
+  try {
+    Access access(state_of(self), Access::Mode::Shared);
+    if (!access.ok()) return -1;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return -1;
+    return static_cast<Py_ssize_t>(store->get_all().size());
+  } catch (...) {
+    raise_current_exception();
+    return -1;
+  }
+}
+
+int korvane_contains(PyObject* self, PyObject* key) {
+  try {
+    Access access(state_of(self), Access::Mode::Shared);
+    if (!access.ok()) return -1;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return -1;
+    std::string id;
+    if (!extract_text(key, "id", id)) return -1;
+    return store->get(id).has_value() ? 1 : 0;
+  } catch (...) {
+    raise_current_exception();
+    return -1;
+  }
+}
+
+// An instance is true even when empty: having a length must not change what `if store:` meant.
+int korvane_bool(PyObject* /*self*/) { return 1; }
+
 template <class F>
 PyCFunction as_cfunction(F* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
 PyMethodDef kMethods[] = {
-    {"insert", as_cfunction(korvane_insert), METH_VARARGS | METH_KEYWORDS,
+    {"insert", as_cfunction(korvane_insert), kArgs,
      "insert($self, id, vector, metadata=None)\n--\n\n"},
-    {"search", as_cfunction(korvane_search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, query, k)\n--\n\n"},
-    {"get", as_cfunction(korvane_get), METH_VARARGS | METH_KEYWORDS, "get($self, id)\n--\n\n"},
+    {"search", as_cfunction(korvane_search), kArgs, "search($self, query, k)\n--\n\n"},
+    {"get", as_cfunction(korvane_get), kArgs, "get($self, id)\n--\n\n"},
     {"get_all", as_cfunction(korvane_get_all), METH_NOARGS, "get_all($self)\n--\n\n"},
-    {"delete", as_cfunction(korvane_delete), METH_VARARGS | METH_KEYWORDS,
-     "delete($self, id)\n--\n\n"},
+    {"delete", as_cfunction(korvane_delete), kArgs, "delete($self, id)\n--\n\n"},
+    {"open", as_cfunction(korvane_open), kArgs | METH_CLASS,
+     "open($type, path, *, metric='cosine', dim=None)\n--\n\n"
+     "Open or create the store at path, scoring with the given metric ('cosine', 'dot',\n"
+     "'euclidean' or 'manhattan'; the first two are similarities, best first by the highest\n"
+     "score, the others distances, best first by the lowest). With dim set, every vector and\n"
+     "query must have that length (ValueError otherwise), and so must every stored record."},
+    {"close", as_cfunction(korvane_close), METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the database file and release its lock and the records' memory. Closing again does\n"
+     "nothing; any other call on a closed store raises RuntimeError."},
+    {"__enter__", as_cfunction(korvane_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(korvane_exit), METH_VARARGS,
+     "__exit__($self, *exc_info)\n--\n\nClose the store."},
+    {"query", as_cfunction(korvane_query), kArgs,
+     "query($self, query, k, *, where=None, decay=None, now=None)\n--\n\n"
+     "Search with conditions. where: JSON object text; only records whose metadata object\n"
+     "holds every one of its members with an equal value take part (1 and 1.0 differ).\n"
+     "decay: a factor per day of age; a record's score is multiplied by decay ** (age in\n"
+     "days), the age counted from the record's timestamp to now (seconds since the epoch;\n"
+     "the current time when not given). Records without a timestamp keep their score."},
+    {"search_many", as_cfunction(korvane_search_many), kArgs,
+     "search_many($self, queries, k)\n--\n\n"
+     "search() for each of queries (a 2-D float array or a sequence of vectors), in one pass\n"
+     "over the records; returns one result list per query, each equal to search()'s."},
+    {"enable_index", as_cfunction(korvane_enable_index), kArgs,
+     "enable_index($self, m=16, ef_construction=200, ef_search=64, *, m_max=None, "
+     "m_max0=None, ml=None, progress=None)\n--\n\n"
+     "Build a graph index over every record; later searches without where or decay use it and\n"
+     "are approximate. m: links per node (m_max and m_max0, the caps above and on the lowest\n"
+     "layer, default to m and 2 * m; ml, the level factor, to 1 / ln(m)). ef_construction and\n"
+     "ef_search: the search widths while building and while searching. progress, if given, is\n"
+     "called as progress(done, total) while the index is built."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -263,6 +393,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
     {Py_tp_methods, kMethods},
+    {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(korvane_bool)},
     {0, nullptr},
 };
 

@@ -7,13 +7,12 @@
 //       def get(self, id) -> str | None
 //       def get_all(self) -> list[tuple[str, str | None]]
 //       def delete(self, id) -> None
+//   and beside them open(), close(), the context manager, len(), `in`, query(), search_many(),
+//   enable_index() and the batch writes (their doc strings say what each does).
 //
-// Each instance owns one core store for its whole life; dropping the last reference closes the
-// database and releases its lock. Calls never release the interpreter lock, yet a call can still
-// meet another one on the same instance: converting arguments runs the caller's Python code,
-// which may call back in or let another thread run. A borrow flag per instance settles this:
-// insert and delete take it exclusively, the readers share it, and a refused borrow raises
-// RuntimeError instead of letting a write run under a read.
+// Each instance owns one core store until close() or until the last reference goes. How calls
+// on one instance from several threads, and re-entrant calls from argument conversion, are
+// ordered is python/instance.h's.
 #pragma once
 
 #include <Python.h>

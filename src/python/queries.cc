@@ -1,0 +1,222 @@
+// The searching methods beyond search(): query (filters and decay), search_many, and
+// enable_index, which builds the graph index those searches may then take.
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/korvane.h"
+#include "python/binding.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/instance.h"
+#include "python/methods.h"
+#include "python/pyref.h"
+
+namespace korvane_python {
+namespace {
+
+constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now"};
+constexpr const char* kSearchManyParameters[] = {"queries", "k"};
+constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
+                                                  "m_max0", "ml",             "progress"};
+
+const Signature kQuery{"Korvane.query()", kQueryParameters, 2, 2};
+const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2};
+const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0, 3};
+
+// Index parameters beyond these would only exhaust memory or time.
+constexpr std::uint64_t kMaxLinks = 4096;
+constexpr std::uint64_t kMaxWidth = 1 << 20;
+constexpr double kMaxLevelFactor = 16.0;
+
+std::uint64_t seconds_now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+  return seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0;
+}
+
+// A count argument that may be left out (or None), within [low, high].
+bool optional_count(PyObject* obj, const char* name, std::uint64_t low, std::uint64_t high,
+                    std::optional<std::uint64_t>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  std::uint64_t value = 0;
+  if (!extract_count(obj, name, value)) return false;
+  if (value < low || value > high) {
+    raise_error(PyExc_ValueError, std::string(name) + " must be between " + std::to_string(low) +
+                                      " and " + std::to_string(high) + ", not " +
+                                      std::to_string(value));
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[5] = {};
+    if (!bind_arguments(kQuery, args, kwargs, bound)) return nullptr;
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Shared);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
+
+    std::vector<float> query;
+    std::uint64_t k = 0;
+    std::optional<korvane_storage::Value> where;
+    if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
+        !extract_metadata(bound[2], "where", where)) {
+      return nullptr;
+    }
+    if (where && !where->is_object()) {
+      raise_error(PyExc_ValueError, "where must be a JSON object");
+      return nullptr;
+    }
+    std::optional<float> decay;
+    if (bound[3] != nullptr && bound[3] != Py_None) {
+      double factor = 0.0;
+      if (!extract_real(bound[3], "decay", factor)) return nullptr;
+      if (!std::isfinite(factor) || factor < 0.0) {
+        raise_error(PyExc_ValueError, "decay must be a finite number, 0 or more");
+        return nullptr;
+      }
+      decay = static_cast<float>(factor);
+    }
+    std::uint64_t now = 0;
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+      if (!extract_count(bound[4], "now", now)) return nullptr;
+    } else {
+      now = seconds_now();
+    }
+    if (!check_dim(state, query.size(), "query")) return nullptr;
+
+    auto found = [&] {
+      WithoutGil unlocked;
+      korvane_core::SearchBuilder builder = store->search_builder(query, k);
+      if (where) {
+        for (const auto& member : where->as_object()) builder.filter(member.key, member.value);
+      }
+      if (decay) builder.decay(*decay).now(now);
+      return std::move(builder).execute();
+    }();
+    if (!found) {
+      raise_core_error(found.error());
+      return nullptr;
+    }
+    return results_to_list(*found).release();
+  });
+}
+
+PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[2] = {};
+    if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Shared);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
+    std::vector<std::vector<float>> queries;
+    std::uint64_t k = 0;
+    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k)) {
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      if (!check_dim(state, queries[i].size(), ("query " + std::to_string(i)).c_str())) {
+        return nullptr;
+      }
+    }
+    std::vector<std::vector<korvane_core::SearchResult>> answers(queries.size());
+    std::optional<korvane_core::KorvaneError> failure;
+    {
+      WithoutGil unlocked;
+      for (std::size_t i = 0; i < queries.size() && !failure; ++i) {
+        auto found = store->search(queries[i], k);
+        if (found) {
+          answers[i] = std::move(*found);
+        } else {
+          failure = found.error();
+        }
+      }
+    }
+    if (failure) {
+      raise_core_error(*failure);
+      return nullptr;
+    }
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+      PyRef one = results_to_list(answers[i]);
+      if (!one || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), one.release()) != 0) {
+        return nullptr;
+      }
+    }
+    return list.release();
+  });
+}
+
+PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[7] = {};
+    if (!bind_arguments(kEnableIndex, args, kwargs, bound)) return nullptr;
+    State& state = state_of(self);
+    Access access(state, Access::Mode::Exclusive);
+    if (!access.ok()) return nullptr;
+    korvane_core::Korvane* store = access.store();
+    if (store == nullptr) return nullptr;
+
+    std::optional<std::uint64_t> m, ef_construction, ef_search, m_max, m_max0;
+    if (!optional_count(bound[0], "m", 2, kMaxLinks, m) ||
+        !optional_count(bound[1], "ef_construction", 1, kMaxWidth, ef_construction) ||
+        !optional_count(bound[2], "ef_search", 1, kMaxWidth, ef_search) ||
+        !optional_count(bound[3], "m_max", 1, kMaxLinks, m_max) ||
+        !optional_count(bound[4], "m_max0", 1, kMaxLinks, m_max0)) {
+      return nullptr;
+    }
+    korvane_core::HnswConfig config;
+    config.m = static_cast<std::size_t>(m.value_or(16));
+    config.ef_construction = static_cast<std::size_t>(ef_construction.value_or(200));
+    config.ef_search = static_cast<std::size_t>(ef_search.value_or(64));
+    config.m_max = static_cast<std::size_t>(m_max.value_or(config.m));
+    config.m_max0 = static_cast<std::size_t>(m_max0.value_or(2 * config.m));
+    config.ml = 1.0f / std::log(static_cast<float>(config.m));
+    if (bound[5] != nullptr && bound[5] != Py_None) {
+      double ml = 0.0;
+      if (!extract_real(bound[5], "ml", ml)) return nullptr;
+      if (!(ml > 0.0 && ml <= kMaxLevelFactor)) {
+        raise_error(PyExc_ValueError, "ml must be above 0 and at most 16");
+        return nullptr;
+      }
+      config.ml = static_cast<float>(ml);
+    }
+    PyObject* progress = bound[6] != Py_None ? bound[6] : nullptr;
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      raise_error(PyExc_TypeError, "argument 'progress': not callable");
+      return nullptr;
+    }
+
+    const std::size_t total = store->get_all().size();
+    auto report = [&](std::size_t done) {
+      if (progress == nullptr) return true;
+      PyRef result = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                                        static_cast<Py_ssize_t>(total)));
+      return static_cast<bool>(result);
+    };
+    // A callback that raises before the build starts leaves the store as it was.
+    if (!report(0)) return nullptr;
+    {
+      WithoutGil unlocked;
+      store->enable_hnsw(config);
+    }
+    if (!report(total)) return nullptr;
+    return none();
+  });
+}
+
+}  // namespace korvane_python
