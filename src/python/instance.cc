@@ -42,6 +42,51 @@ bool take_borrow(std::atomic<std::size_t>& flag, Access::Mode mode) {
 
 }  // namespace
 
+bool WriterFirstLock::try_lock() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (writer_ || readers_ > 0) return false;
+  writer_ = true;
+  return true;
+}
+
+void WriterFirstLock::lock() {
+  std::unique_lock<std::mutex> guard(mutex_);
+  ++writers_waiting_;
+  changed_.wait(guard, [this] { return !writer_ && readers_ == 0; });
+  --writers_waiting_;
+  writer_ = true;
+}
+
+void WriterFirstLock::unlock() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    writer_ = false;
+  }
+  changed_.notify_all();
+}
+
+bool WriterFirstLock::try_lock_shared() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (writer_ || writers_waiting_ > 0) return false;
+  ++readers_;
+  return true;
+}
+
+void WriterFirstLock::lock_shared() {
+  std::unique_lock<std::mutex> guard(mutex_);
+  changed_.wait(guard, [this] { return !writer_ && writers_waiting_ == 0; });
+  ++readers_;
+}
+
+void WriterFirstLock::unlock_shared() {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    last = --readers_ == 0;
+  }
+  if (last) changed_.notify_all();
+}
+
 Access::Access(State& state, Mode mode) : state_(state), mode_(mode) {
   if (!held_here(state)) {
     // Try first: an uncontended call costs no release of the interpreter lock.

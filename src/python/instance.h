@@ -18,19 +18,39 @@
 #include <Python.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <shared_mutex>
 
 #include "core/korvane.h"
 
 namespace korvane_python {
 
+// A reader-writer lock that lets a waiting writer in before readers that come after it, so a
+// steady stream of searches cannot hold a write off forever.
+class WriterFirstLock {
+ public:
+  bool try_lock();
+  void lock();
+  void unlock();
+  bool try_lock_shared();
+  void lock_shared();
+  void unlock_shared();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t readers_ = 0;
+  std::size_t writers_waiting_ = 0;
+  bool writer_ = false;
+};
+
 struct State {
   std::unique_ptr<korvane_core::Korvane> store;  // null once closed
   std::optional<std::size_t> dim;                 // the fixed vector length, when one was set
-  std::shared_mutex lock;
+  WriterFirstLock lock;
   // 0: free; n: n shared borrows; all ones: one exclusive borrow.
   std::atomic<std::size_t> borrow{0};
 };
