@@ -145,38 +145,42 @@ class Scorer {
 }  // namespace
 
 std::vector<SearchResult> SearchBuilder::scan() const {
-  const std::vector<Record>& records = store_->storage_->records();
-  const std::size_t n = records.size();
-  if (n == 0 || k_ == 0) return {};
+  const RecordTable& table = store_->storage_->table();
+  // Runs cover slots, dead ones included, which are skipped; a slot's number is its place in
+  // store order.
+  const std::size_t n = table.slot_count();
+  if (table.empty() || k_ == 0) return {};
   // Never more results than records, whatever k says; nothing below is sized by k itself.
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, n));
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, table.size()));
 
   const Metric metric = store_->metric_;
   const BestFirst order(korvane_index::is_distance(metric));
   const korvane_index::Vec query(query_);
   const Scorer score(metric, query);
 
-  auto passes = [this](const Record& r) {
+  auto passes = [this, &table](std::size_t slot) {
     if (filters_.empty()) return true;
-    if (!r.metadata) return false;
+    const std::optional<Value>& metadata = table.metadata(slot);
+    if (!metadata) return false;
     for (const auto& [key, value] : filters_) {
-      const Value* held = r.metadata->find(key);  // null also when metadata is not an object
+      const Value* held = metadata->find(key);  // null also when metadata is not an object
       if (held == nullptr || !(*held == value)) return false;
     }
     return true;
   };
-  auto decayed = [this](float score, const Record& r) {
-    if (!decay_ || !now_ || !r.timestamp || *now_ <= *r.timestamp) return score;
-    const float days = static_cast<float>(*now_ - *r.timestamp) / 86400.0f;
+  auto decayed = [this, &table](float score, std::size_t slot) {
+    if (!decay_ || !now_) return score;
+    const std::optional<std::uint64_t> timestamp = table.timestamp(slot);
+    if (!timestamp || *now_ <= *timestamp) return score;
+    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
     return score * ::powf(*decay_, days);
   };
   // Scans records [begin, end) into a top list of its own.
   auto scan_run = [&](std::size_t begin, std::size_t end) {
     TopK top(std::min(k, end - begin), order);
     for (std::size_t i = begin; i < end; ++i) {
-      const Record& r = records[i];
-      if (!passes(r)) continue;
-      top.offer({decayed(score(r.vector), r), i});
+      if (!table.live(i) || !passes(i)) continue;
+      top.offer({decayed(score(table.vector(i)), i), i});
     }
     return std::move(top).take_sorted();
   };
@@ -215,8 +219,8 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   std::vector<SearchResult> results;
   results.reserve(winners.size());
   for (const Candidate& c : winners) {
-    const Record& r = records[c.position];
-    results.push_back(SearchResult{r.id, c.score, r.metadata});
+    results.push_back(
+        SearchResult{std::string(table.id(c.position)), c.score, table.metadata(c.position)});
   }
   return results;
 }

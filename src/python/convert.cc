@@ -137,6 +137,11 @@ bool read_sizes(PyObject* tuple, int dims, Py_ssize_t* out) {
 
 }  // namespace
 
+bool fail_item(std::size_t index, const char* name) {
+  name_item_error(static_cast<Py_ssize_t>(index));
+  return fail(name);
+}
+
 float ArrayView::at(std::size_t i, std::size_t j) const {
   const char* p = data + static_cast<Py_ssize_t>(i) * strides[0] +
                   static_cast<Py_ssize_t>(j) * strides[1];

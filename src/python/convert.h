@@ -59,6 +59,11 @@ bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>
 // vectors, each converted by extract_vector; a failure of one names its index.
 bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out);
 
+// For conversions of one item of a sequence argument (made with a null name, so that nothing is
+// renamed yet): prefixes the pending exception's message with "item {index}: ", then renames a
+// TypeError after the argument. Returns false.
+bool fail_item(std::size_t index, const char* name);
+
 // Metadata given as JSON text; obj null or None means absent. Text that is not exactly one JSON
 // value raises ValueError with the reader's message.
 bool extract_metadata(PyObject* obj, const char* name,

@@ -201,7 +201,7 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
       return nullptr;
     }
 
-    const std::size_t total = store->get_all().size();
+    const std::size_t total = store->size();
     auto report = [&](std::size_t done) {
       if (progress == nullptr) return true;
       PyRef result = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),

@@ -101,10 +101,11 @@ PyObject* open_instance(PyTypeObject* subtype, const std::string& path,
     return nullptr;
   }
   if (dim) {
-    for (const korvane_storage::Record& record : (*opened)->get_all()) {
-      if (record.vector.size() != *dim) {
-        raise_error(PyExc_ValueError, "record '" + record.id + "' has length " +
-                                          std::to_string(record.vector.size()) +
+    const korvane_core::RecordTable& records = (*opened)->get_all();
+    for (std::size_t slot : records.live_slots()) {
+      if (records.vector(slot).size() != *dim) {
+        raise_error(PyExc_ValueError, "record '" + std::string(records.id(slot)) + "' has length " +
+                                          std::to_string(records.vector(slot).size()) +
                                           ", but dim is " + std::to_string(*dim));
         return nullptr;
       }
@@ -241,13 +242,13 @@ PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
     if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
-    const auto& records = store->get_all();
+    const korvane_core::RecordTable& records = store->get_all();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (const korvane_storage::Record& record : records) {
-      PyRef id = text_to_python(record.id);
-      PyRef metadata = metadata_to_python(record.metadata);
+    for (std::size_t slot : records.live_slots()) {
+      PyRef id = text_to_python(records.id(slot));
+      PyRef metadata = metadata_to_python(records.metadata(slot));
       PyRef tuple = make_tuple({&id, &metadata});
       if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
     }
@@ -314,7 +315,7 @@ Py_ssize_t korvane_len(PyObject* self) {
     if (!access.ok()) return -1;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return -1;
-    return static_cast<Py_ssize_t>(store->get_all().size());
+    return static_cast<Py_ssize_t>(store->size());
   } catch (...) {
     raise_current_exception();
     return -1;
@@ -329,7 +330,7 @@ int korvane_contains(PyObject* self, PyObject* key) {
     if (store == nullptr) return -1;
     std::string id;
     if (!extract_text(key, "id", id)) return -1;
-    return store->get(id).has_value() ? 1 : 0;
+    return store->contains(id) ? 1 : 0;
   } catch (...) {
     raise_current_exception();
     return -1;
@@ -385,6 +386,20 @@ PyMethodDef kMethods[] = {
      "layer, default to m and 2 * m; ml, the level factor, to 1 / ln(m)). ef_construction and\n"
      "ef_search: the search widths while building and while searching. progress, if given, is\n"
      "called as progress(done, total) while the index is built."},
+    {"insert_many", as_cfunction(korvane_insert_many), kArgs,
+     "insert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
+     "insert() for each record, in one transaction: all of them are stored or none.\n"
+     "vectors: a 2-D float array or a sequence of vectors; metadata: None or a sequence of\n"
+     "JSON text or None; timestamps: None or a sequence of int (seconds) or None."},
+    {"upsert", as_cfunction(korvane_upsert), kArgs,
+     "upsert($self, id, vector, metadata=None, *, timestamp=None)\n--\n\n"
+     "Replace every record with this id by this one, in one transaction."},
+    {"upsert_many", as_cfunction(korvane_upsert_many), kArgs,
+     "upsert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
+     "upsert() for each record, in one transaction: all of them are stored or none."},
+    {"delete_many", as_cfunction(korvane_delete_many), kArgs,
+     "delete_many($self, ids)\n--\n\n"
+     "delete() for each id, in one transaction."},
     {nullptr, nullptr, 0, nullptr},
 };
 
