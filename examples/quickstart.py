@@ -12,7 +12,7 @@ import tempfile
 from korvane import Korvane
 
 
-def main():
+def main() -> None:
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "animals.db")
 

@@ -23,7 +23,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-"$PY" -m pip install -q pytest
+# pytest runs the tests, mypy checks the examples against the type stubs, NumPy feeds arrays.
+"$PY" -m pip install -q pytest mypy numpy
 # CMake and Ninja from PyPI when the machine has none of its own.
 command -v cmake >/dev/null 2>&1 || "$PY" -m pip install -q cmake
 command -v ninja >/dev/null 2>&1 || "$PY" -m pip install -q ninja

@@ -9,3 +9,7 @@ cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=
 cmake --build build/dev -j 2
 (cd build/dev && ctest --output-on-failure -j 2)
 KORVANE_MODULE_DIR="$PWD/build/dev/src/python" "$PY" -m pytest -q tests/python
+# The examples against the type stubs, as a user's checker would see them once installed.
+rm -rf build/dev/stubs && mkdir -p build/dev/stubs/korvane
+cp src/python/korvane-stubs/__init__.pyi build/dev/stubs/korvane/__init__.pyi
+MYPYPATH="$PWD/build/dev/stubs" "$PY" -m mypy --strict --no-incremental examples
