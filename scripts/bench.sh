@@ -14,6 +14,10 @@ export PYTHONPATH="$PWD/build/bench/src/python"
 
 echo "== insert: korvane vs sqlite3, one durable commit per record"
 "$PY" bench/insert.py
+echo "== batches: insert_many vs sqlite3 executemany, search_many vs single searches, arrays vs lists"
+"$PY" bench/batch.py
+echo "== threads: another Python thread's speed during searches and inserts"
+"$PY" bench/threads.py
 echo "== open: 100,000 records of dimension 384"
 "$PY" bench/open.py
 echo "== search: exhaustive Cosine, k 10"
