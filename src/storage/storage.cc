@@ -37,7 +37,6 @@ namespace korvane_storage {
 std::string StorageError::display() const {
   const char* prefix = "";
   switch (kind) {
-    case Kind::Io: prefix = "IO error: "; break;
     case Kind::Serialization: prefix = "Serialization error: "; break;
     case Kind::Database: prefix = "Database error: "; break;
     case Kind::Transaction: prefix = "Transaction error: "; break;
