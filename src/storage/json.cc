@@ -550,8 +550,8 @@ void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
   ++q;  // 'e'
   const bool negative_exp = *q == '-';
   ++q;  // the exponent's sign, always written
-  int e = 0;
-  std::from_chars(q, r.ptr, e);
+  int e = 0;  // at most three digits
+  for (; q < r.ptr; ++q) e = 10 * e + (*q - '0');
   if (negative_exp) e = -e;
 
   auto put = [&w](const char* p, int len) {

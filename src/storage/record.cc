@@ -304,7 +304,8 @@ Result<std::string, JsonError> encode_record(const Record& record) {
   }
 
   std::string out;
-  out.reserve(64 + record.id.size() + 12 * record.vector.size());
+  // Room for the usual component (a unit vector's takes 11 to 13 bytes) and its comma.
+  out.reserve(64 + record.id.size() + 14 * record.vector.size());
   out += "{\"id\":";
   write_json_string(record.id, out);
   out += ",\"vector\":[";
