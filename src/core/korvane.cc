@@ -3,7 +3,7 @@
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
-  return (kind == Kind::Storage ? "Storage error: " : "Serialization error: ") + message;
+  return "Storage error: " + message;
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)

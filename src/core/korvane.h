@@ -46,14 +46,15 @@ using korvane_storage::StorageError;
 using korvane_storage::Value;
 
 struct KorvaneError {
-  enum class Kind { Storage, Serialization };
+  // Every error reaches the core from the storage layer.
+  enum class Kind { Storage };
   Kind kind;
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
   std::optional<std::size_t> index = std::nullopt;
 
   static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display(), e.index}; }
-  // "Storage error: " or "Serialization error: " followed by message.
+  // "Storage error: " followed by message.
   std::string display() const;
 };
 

@@ -523,7 +523,11 @@ namespace {
 // and appended once: vectors write hundreds of these per row.
 template <class F>
 void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
-  assert(std::isfinite(f));
+  // JSON has no form for these, and the digit layout below relies on an exponent being there.
+  if (!std::isfinite(f)) {
+    out += "null";
+    return;
+  }
   if (f == 0) {
     out += std::signbit(f) ? "-0.0" : "0.0";
     return;
@@ -538,16 +542,16 @@ void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
     *w++ = '-';
     ++q;
   }
-  char digits[24];
+  char digits[24];  // at most 17 significant digits for a double
   int n = 0;
-  for (; *q != 'e'; ++q) {
-    if (*q != '.') digits[n++] = *q;
+  for (; q < r.ptr && *q != 'e'; ++q) {
+    if (*q != '.' && n < static_cast<int>(sizeof digits)) digits[n++] = *q;
   }
   ++q;  // 'e'
   const bool negative_exp = *q == '-';
   ++q;  // the exponent's sign, always written
-  int e = 0;
-  std::from_chars(q, r.ptr, e);
+  int e = 0;  // at most three digits
+  for (; q < r.ptr; ++q) e = 10 * e + (*q - '0');
   if (negative_exp) e = -e;
 
   auto put = [&w](const char* p, int len) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -245,6 +246,17 @@ int shortest_digits(F f) {
   int n = 0;
   for (const char* p = buf; p < r.ptr && *p != 'e'; ++p) n += (*p >= '0' && *p <= '9');
   return n;
+}
+
+// The writer's digit layout assumes an exponent; non-finite numbers have none and used to run
+// past its buffers.
+TEST(WriteFloat, NonFiniteNumbersWriteNullInsteadOfOverflowing) {
+  std::string out;
+  write_f64(std::numeric_limits<double>::infinity(), out);
+  write_f64(-std::numeric_limits<double>::quiet_NaN(), out);
+  write_f32(-std::numeric_limits<float>::infinity(), out);
+  EXPECT_EQ(out, "nullnullnull");
+  EXPECT_EQ(to_json(Value::array({Value::floating(std::nan(""))})), "[null]");
 }
 
 TEST(WriteFloat, RoundTripsWithShortestDigits) {
