@@ -3,7 +3,12 @@
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
-  return (kind == Kind::Storage ? "Storage error: " : "Serialization error: ") + message;
+  switch (kind) {
+    case Kind::Storage: return "Storage error: " + message;
+    case Kind::Serialization: return "Serialization error: " + message;
+    case Kind::Config: return "Configuration error: " + message;
+  }
+  return message;
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)
@@ -30,6 +35,12 @@ Result<void, KorvaneError> Korvane::insert_with_time(std::string_view id,
                                                      std::optional<Value> metadata,
                                                      std::optional<std::uint64_t> timestamp) {
   const std::size_t n = storage_->records().size();
+  // Checked before the write: once it is committed the index must take the record.
+  if (hnsw_ && n >= HnswIndex::kMaxNodes) {
+    return KorvaneError{KorvaneError::Kind::Config,
+                        "the graph index holds at most " + std::to_string(HnswIndex::kMaxNodes) +
+                            " records"};
+  }
   auto appended = storage_->append(
       Record{std::string(id), std::move(vector), std::move(metadata), timestamp});
   if (!appended) return KorvaneError::from(appended.error());
@@ -51,18 +62,26 @@ std::optional<SearchResult> Korvane::get(std::string_view id) const {
 Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
   auto removed = storage_->delete_(id);
   if (!removed) return KorvaneError::from(removed.error());
-  if (*removed && hnsw_) enable_hnsw(hnsw_->config());
+  if (*removed && hnsw_) hnsw_.emplace(build_index(hnsw_->config()));
   return {};
 }
 
-void Korvane::enable_hnsw(HnswConfig config) {
+Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  if (auto problem = HnswIndex::check(config, storage_->records().size())) {
+    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  }
+  hnsw_.emplace(build_index(config));
+  return {};
+}
+
+HnswIndex Korvane::build_index(HnswConfig config) const {
   HnswIndex index(config);
   const auto& records = storage_->records();
   auto access = [&records](std::size_t node) { return std::span<const float>(records[node].vector); };
   for (std::size_t i = 0; i < records.size(); ++i) {
     index.insert(i, records[i].vector, access, metric_);
   }
-  hnsw_.emplace(std::move(index));
+  return index;
 }
 
 SearchBuilder Korvane::search_builder(std::span<const float> query, std::uint64_t k) const {
