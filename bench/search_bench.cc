@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   }
   const auto& store = **opened;
   const auto& records = store.get_all();
-  const std::size_t d = records.empty() ? 0 : records[0].vector.size();
+  const std::size_t d = records.empty() ? 0 : records.vector(*records.live_slots().begin()).size();
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
   std::vector<std::vector<float>> queries(reps, std::vector<float>(d));
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   });
   const double one_thread = median_ms(reps, [&](int i) {
     float best = -2;
-    for (const auto& r : records) best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], r.vector));
+    for (std::size_t slot : records.live_slots()) best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], records.vector(slot)));
     sink = best;
   });
   const double one_thread_prefetch = median_ms(reps, [&](int i) {

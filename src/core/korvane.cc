@@ -1,5 +1,7 @@
 #include "core/korvane.h"
 
+#include <algorithm>
+
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
@@ -25,6 +27,40 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
   return std::unique_ptr<Korvane>(new Korvane(std::move(*storage), metric));
 }
 
+Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
+  if (batch.empty()) return {};
+  const std::size_t first_new = storage_->table().slot_count();
+  if (hnsw_) {
+    // Checked before the write: once it is committed the index must be able to take it.
+    std::size_t added = 0;
+    for (const auto& op : batch.ops_) added += op.kind != WriteBatch::Op::Kind::Remove;
+    if (added > HnswIndex::kMaxNodes - std::min(first_new, HnswIndex::kMaxNodes)) {
+      return KorvaneError{KorvaneError::Kind::Config,
+                          "the graph index holds at most " +
+                              std::to_string(HnswIndex::kMaxNodes) + " records"};
+    }
+  }
+  auto written = storage_->write(batch.ops_);
+  if (!written) return KorvaneError::from(written.error());
+  // Committed. The index follows or is marked stale; neither can fail.
+  if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
+  if (*written > 0) {
+    index_stale_.store(true, std::memory_order_release);
+    return {};
+  }
+  try {
+    const RecordTable& table = storage_->table();
+    auto access = [&table](std::size_t node) { return table.vector(node); };
+    for (std::size_t slot = first_new; slot < table.slot_count(); ++slot) {
+      hnsw_->insert(slot, table.vector(slot), access, metric_);
+    }
+  } catch (...) {
+    // The records are stored; a half-extended index is rebuilt before it is used again.
+    index_stale_.store(true, std::memory_order_release);
+  }
+  return {};
+}
+
 Result<void, KorvaneError> Korvane::insert(std::string_view id, std::vector<float> vector,
                                            std::optional<Value> metadata) {
   return insert_with_time(id, std::move(vector), std::move(metadata), std::nullopt);
@@ -34,54 +70,55 @@ Result<void, KorvaneError> Korvane::insert_with_time(std::string_view id,
                                                      std::vector<float> vector,
                                                      std::optional<Value> metadata,
                                                      std::optional<std::uint64_t> timestamp) {
-  const std::size_t n = storage_->records().size();
-  // Checked before the write: once it is committed the index must take the record.
-  if (hnsw_ && n >= HnswIndex::kMaxNodes) {
-    return KorvaneError{KorvaneError::Kind::Config,
-                        "the graph index holds at most " + std::to_string(HnswIndex::kMaxNodes) +
-                            " records"};
-  }
-  auto appended = storage_->append(
-      Record{std::string(id), std::move(vector), std::move(metadata), timestamp});
-  if (!appended) return KorvaneError::from(appended.error());
-  if (hnsw_) {
-    const auto& records = storage_->records();
-    auto access = [&records](std::size_t node) { return std::span<const float>(records[node].vector); };
-    hnsw_->insert(n, records[n].vector, access, metric_);
-  }
-  return {};
+  WriteBatch batch;
+  batch.insert(std::string(id), std::move(vector), std::move(metadata), timestamp);
+  return write(std::move(batch));
 }
 
 std::optional<SearchResult> Korvane::get(std::string_view id) const {
-  auto pos = storage_->newest_position(id);
-  if (!pos) return std::nullopt;
-  const Record& r = storage_->records()[*pos];
-  return SearchResult{r.id, 0.0f, r.metadata};
+  auto slot = storage_->newest_position(id);
+  if (!slot) return std::nullopt;
+  const RecordTable& table = storage_->table();
+  return SearchResult{std::string(table.id(*slot)), 0.0f, table.metadata(*slot)};
 }
 
 Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
-  auto removed = storage_->delete_(id);
-  if (!removed) return KorvaneError::from(removed.error());
-  if (*removed && hnsw_) hnsw_.emplace(build_index(hnsw_->config()));
-  return {};
-}
-
-Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
-  if (auto problem = HnswIndex::check(config, storage_->records().size())) {
-    return KorvaneError{KorvaneError::Kind::Config, *problem};
-  }
-  hnsw_.emplace(build_index(config));
-  return {};
+  WriteBatch batch;
+  batch.remove(std::string(id));
+  return write(std::move(batch));
 }
 
 HnswIndex Korvane::build_index(HnswConfig config) const {
   HnswIndex index(config);
-  const auto& records = storage_->records();
-  auto access = [&records](std::size_t node) { return std::span<const float>(records[node].vector); };
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    index.insert(i, records[i].vector, access, metric_);
-  }
+  const RecordTable& table = storage_->table();
+  auto access = [&table](std::size_t node) { return table.vector(node); };
+  for (std::size_t slot : table.live_slots()) index.insert(slot, table.vector(slot), access, metric_);
   return index;
+}
+
+Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
+    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  }
+  HnswIndex index = build_index(config);
+  hnsw_.emplace(std::move(index));
+  index_stale_.store(false, std::memory_order_release);
+  return {};
+}
+
+void Korvane::refresh_index() const {
+  if (!index_stale_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(index_mu_);
+  if (!index_stale_.load(std::memory_order_acquire)) return;
+  HnswIndex fresh = build_index(hnsw_->config());
+  *hnsw_ = std::move(fresh);
+  index_stale_.store(false, std::memory_order_release);
+}
+
+const HnswIndex* Korvane::hnsw() const {
+  if (!hnsw_) return nullptr;
+  refresh_index();
+  return &*hnsw_;
 }
 
 SearchBuilder Korvane::search_builder(std::span<const float> query, std::uint64_t k) const {
@@ -99,8 +136,9 @@ Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
 }
 
 std::vector<SearchResult> SearchBuilder::through_index() const {
-  const auto& records = store_->storage_->records();
-  auto access = [&records](std::size_t node) { return std::span<const float>(records[node].vector); };
+  store_->refresh_index();
+  const RecordTable& table = store_->storage_->table();
+  auto access = [&table](std::size_t node) { return table.vector(node); };
   // k beyond the machine word cannot be held anyway; the index returns at most its node count.
   const std::size_t k = static_cast<std::size_t>(k_);
   auto pairs = store_->hnsw_->search(query_, k, store_->hnsw_->config().ef_search, access,
@@ -108,8 +146,7 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
   std::vector<SearchResult> results;
   results.reserve(pairs.size());
   for (const auto& [node, value] : pairs) {
-    const Record& r = records[node];
-    results.push_back(SearchResult{r.id, value, r.metadata});
+    results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
   }
   return results;
 }

@@ -1,18 +1,26 @@
 // Korvane: the core store. One Storage (the database file and every record in memory), the
-// store's Metric, and an optional graph index over the records' vectors.
+// store's Metric, and an optional graph index over the records' slots.
 //
-// Every change is committed to the database file first; records and the index change only after
-// the commit succeeded, so a failed insert or delete changes nothing. A search scores every
-// record on the worker pool (the scanning path) unless the store has an index and the request
-// carries neither filters nor decay (the index path).
+// Every change is a WriteBatch committed to the database file first; records and the index
+// change only after the commit succeeded, and nothing after the commit can fail, so a failed
+// write changes nothing and a successful one is complete. A search scores every record on the
+// worker pool (the scanning path) unless the store has an index and the request carries neither
+// filters nor decay (the index path).
 //
-// Thread safety: none of its own. insert, insert_with_time, delete_ and enable_hnsw need
-// exclusive access; get, get_all and search may run together from several threads.
+// The index follows inserts at once. A write that removed records only marks it stale; it is
+// rebuilt over the remaining records, once however many writes marked it, by the next search
+// that takes the index path (or by hnsw()). It then equals a fresh build over those records.
+//
+// Thread safety: none of its own for writes. write, insert, insert_with_time, delete_ and
+// enable_hnsw need exclusive access; get, get_all, size, contains, hnsw and search may run
+// together from several threads (a stale index is rebuilt by one of them while the others wait).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +40,7 @@ using korvane_index::Metric;
 using korvane_index::hnsw::HnswConfig;
 using korvane_index::hnsw::HnswIndex;
 using korvane_storage::Record;
+using korvane_storage::RecordTable;
 using korvane_storage::Result;
 using korvane_storage::StorageError;
 using korvane_storage::Value;
@@ -40,8 +49,10 @@ struct KorvaneError {
   enum class Kind { Storage, Serialization, Config };
   Kind kind;
   std::string message;  // the wrapped error's display text
+  // The position in a batch of the operation that failed to encode; not part of display().
+  std::optional<std::size_t> index = std::nullopt;
 
-  static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display()}; }
+  static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display(), e.index}; }
   // "Storage error: ", "Serialization error: " or "Configuration error: " followed by message.
   std::string display() const;
 };
@@ -54,6 +65,38 @@ struct SearchResult {
 
 class SearchBuilder;
 
+// A list of writes applied by Korvane::write in one SQLite transaction, all or nothing in the
+// file and in memory. Operations apply in the order added.
+class WriteBatch {
+ public:
+  // As Korvane::insert / insert_with_time: the record becomes the newest with its id.
+  void insert(std::string id, std::vector<float> vector, std::optional<Value> metadata,
+              std::optional<std::uint64_t> timestamp = std::nullopt) {
+    add(Op::Kind::Insert, std::move(id), std::move(vector), std::move(metadata), timestamp);
+  }
+  // As Korvane::delete_: removes every record with this id.
+  void remove(std::string id) { add(Op::Kind::Remove, std::move(id), {}, std::nullopt, std::nullopt); }
+  // Replaces every record with this id by this one: the same result as remove(id) then
+  // insert(...) (in memory the old records go, the new one is appended last), as one operation.
+  void upsert(std::string id, std::vector<float> vector, std::optional<Value> metadata,
+              std::optional<std::uint64_t> timestamp = std::nullopt) {
+    add(Op::Kind::Upsert, std::move(id), std::move(vector), std::move(metadata), timestamp);
+  }
+
+  std::size_t size() const { return ops_.size(); }
+  bool empty() const { return ops_.empty(); }
+  void clear() { ops_.clear(); }
+
+ private:
+  friend class Korvane;
+  using Op = korvane_storage::WriteOp;
+  void add(Op::Kind kind, std::string id, std::vector<float> vector, std::optional<Value> metadata,
+           std::optional<std::uint64_t> timestamp) {
+    ops_.push_back(Op{kind, Record{std::move(id), std::move(vector), std::move(metadata), timestamp}});
+  }
+  std::vector<Op> ops_;
+};
+
 class Korvane {
  public:
   Korvane(const Korvane&) = delete;
@@ -65,6 +108,12 @@ class Korvane {
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
                                                              Metric metric);
 
+  // Applies the batch's operations in order, in one transaction: all of them or, on failure,
+  // none (file and memory as before). A record that cannot be encoded fails the batch with the
+  // error's index set to its operation's position. An empty batch changes nothing.
+  Result<void, KorvaneError> write(WriteBatch batch);
+
+  // Batches of one.
   Result<void, KorvaneError> insert(std::string_view id, std::vector<float> vector,
                                     std::optional<Value> metadata);
   Result<void, KorvaneError> insert_with_time(std::string_view id, std::vector<float> vector,
@@ -73,9 +122,14 @@ class Korvane {
 
   // The newest record with this id (score 0.0), or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
-  const std::vector<Record>& get_all() const { return storage_->records(); }
+  // Every record, read through its slot: the live slots in store order are what get_all lists.
+  const RecordTable& get_all() const { return storage_->table(); }
+  // The number of records get_all lists.
+  std::size_t size() const { return storage_->table().size(); }
+  // Whether some record has this id.
+  bool contains(std::string_view id) const { return storage_->newest_position(id).has_value(); }
 
-  // Removes every record with this id; rebuilds the index when it removed something.
+  // Removes every record with this id; marks the index stale when it removed something.
   Result<void, KorvaneError> delete_(std::string_view id);
 
   // The best k records for the query, by the store's metric, with no filter or decay.
@@ -95,16 +149,24 @@ class Korvane {
   Result<void, KorvaneError> enable_hnsw(HnswConfig config);
 
   Metric metric() const { return metric_; }
-  const HnswIndex* hnsw() const { return hnsw_ ? &*hnsw_ : nullptr; }
+  // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
+  const HnswIndex* hnsw() const;
   const korvane_storage::Storage& storage() const { return *storage_; }
 
  private:
   Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric);
-  // The index over every record, for a configuration already checked.
-  HnswIndex build_index(HnswConfig config) const;
   friend class SearchBuilder;
 
-  std::optional<HnswIndex> hnsw_;
+  // The index over every record, for a configuration already checked.
+  HnswIndex build_index(HnswConfig config) const;
+  // Rebuilds a stale index. Safe to call from several searching threads at once.
+  void refresh_index() const;
+
+  // The index and whether it must be rebuilt before use. Only a write sets stale (with
+  // exclusive access); readers clear it under index_mu_.
+  mutable std::optional<HnswIndex> hnsw_;
+  mutable std::atomic<bool> index_stale_{false};
+  mutable std::mutex index_mu_;
   std::unique_ptr<korvane_storage::Storage> storage_;
   Metric metric_;
 };

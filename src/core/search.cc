@@ -146,28 +146,33 @@ constexpr std::size_t kBatchMaxQueries = 64;
 }  // namespace
 
 std::vector<SearchResult> SearchBuilder::scan() const {
-  const std::vector<Record>& records = store_->storage_->records();
-  const std::size_t n = records.size();
-  if (n == 0 || k_ == 0) return {};
+  const RecordTable& table = store_->storage_->table();
+  // Runs cover slots, dead ones included, which are skipped; a slot's number is its place in
+  // store order.
+  const std::size_t n = table.slot_count();
+  if (table.empty() || k_ == 0) return {};
   // Never more results than records, whatever k says; nothing below is sized by k itself.
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, n));
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, table.size()));
 
   const Metric metric = store_->metric_;
   const BestFirst order(korvane_index::is_distance(metric));
   const korvane_index::Scorer scorer(metric, query_);
 
-  auto passes = [this](const Record& r) {
+  auto passes = [this, &table](std::size_t slot) {
     if (filters_.empty()) return true;
-    if (!r.metadata) return false;
+    const std::optional<Value>& metadata = table.metadata(slot);
+    if (!metadata) return false;
     for (const auto& [key, value] : filters_) {
-      const Value* held = r.metadata->find(key);  // null also when metadata is not an object
+      const Value* held = metadata->find(key);  // null also when metadata is not an object
       if (held == nullptr || !(*held == value)) return false;
     }
     return true;
   };
-  auto decayed = [this](float score, const Record& r) {
-    if (!decay_ || !now_ || !r.timestamp || *now_ <= *r.timestamp) return score;
-    const float days = static_cast<float>(*now_ - *r.timestamp) / 86400.0f;
+  auto decayed = [this, &table](float score, std::size_t slot) {
+    if (!decay_ || !now_) return score;
+    const std::optional<std::uint64_t> timestamp = table.timestamp(slot);
+    if (!timestamp || *now_ <= *timestamp) return score;
+    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
     return score * ::powf(*decay_, days);
   };
   // Scans records [begin, end) into a top list of its own: the records that pass are gathered
@@ -175,22 +180,19 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   auto scan_run = [&](std::size_t begin, std::size_t end) {
     TopK top(std::min(k, end - begin), order);
     korvane_index::Vec vectors[kChunk];
-    std::size_t positions[kChunk];
+    std::size_t slots[kChunk];
     float scores[kChunk];
     std::size_t i = begin;
     while (i < end) {
       std::size_t m = 0;
       for (; i < end && m < kChunk; ++i) {
-        const Record& r = records[i];
-        if (!passes(r)) continue;
-        vectors[m] = r.vector;
-        positions[m] = i;
+        if (!table.live(i) || !passes(i)) continue;
+        vectors[m] = table.vector(i);
+        slots[m] = i;
         ++m;
       }
       scorer.score_many({vectors, m}, scores);
-      for (std::size_t j = 0; j < m; ++j) {
-        top.offer({decayed(scores[j], records[positions[j]]), positions[j]});
-      }
+      for (std::size_t j = 0; j < m; ++j) top.offer({decayed(scores[j], slots[j]), slots[j]});
     }
     return std::move(top).take_sorted();
   };
@@ -203,8 +205,8 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   std::vector<SearchResult> results;
   results.reserve(winners.size());
   for (const Candidate& c : winners) {
-    const Record& r = records[c.position];
-    results.push_back(SearchResult{r.id, c.score, r.metadata});
+    results.push_back(
+        SearchResult{std::string(table.id(c.position)), c.score, table.metadata(c.position)});
   }
   return results;
 }
@@ -221,10 +223,11 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     });
     return answers;
   }
-  const std::vector<Record>& records = storage_->records();
-  const std::size_t n = records.size();
-  if (n == 0 || k == 0) return answers;
-  const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, n));
+  const RecordTable& table = storage_->table();
+  // Runs cover slots, dead ones included, which are skipped.
+  const std::size_t n = table.slot_count();
+  if (table.empty() || k == 0) return answers;
+  const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, table.size()));
   const BestFirst order(korvane_index::is_distance(metric_));
 
   std::vector<korvane_index::Scorer> scorers;
@@ -249,7 +252,8 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       for (std::size_t q = 0; q < count; ++q) tops.emplace_back(std::min(kk, end - begin), order);
       std::vector<float> scores(count);
       for (std::size_t i = begin; i < end; ++i) {
-        batch.scores(records[i].vector, scores.data());
+        if (!table.live(i)) continue;
+        batch.scores(table.vector(i), scores.data());
         for (std::size_t q = 0; q < count; ++q) tops[q].offer({scores[q], i});
       }
       std::vector<std::vector<Candidate>> out;
@@ -267,8 +271,8 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       std::vector<SearchResult>& results = answers[first + q];
       results.reserve(winners.size());
       for (const Candidate& c : winners) {
-        const Record& r = records[c.position];
-        results.push_back(SearchResult{r.id, c.score, r.metadata});
+        results.push_back(SearchResult{std::string(table.id(c.position)), c.score,
+                                       table.metadata(c.position)});
       }
     }
     first += count;

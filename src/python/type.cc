@@ -209,13 +209,13 @@ PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
     KorvaneObject& obj = instance(self);
     Borrow borrow(obj.borrow, Borrow::Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    const auto& records = obj.store->get_all();
+    const korvane_core::RecordTable& records = obj.store->get_all();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (const korvane_storage::Record& record : records) {
-      PyRef id = text_to_python(record.id);
-      PyRef metadata = metadata_to_python(record.metadata);
+    for (std::size_t slot : records.live_slots()) {
+      PyRef id = text_to_python(records.id(slot));
+      PyRef metadata = metadata_to_python(records.metadata(slot));
       PyRef tuple = make_tuple({&id, &metadata});
       if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
     }

@@ -79,7 +79,9 @@ Field field_of(std::string_view key) {
 
 class RecordReader {
  public:
-  explicit RecordReader(std::string_view bytes) : r_(bytes) {}
+  // The vector's components are appended to floats when given, else to the record's vector.
+  explicit RecordReader(std::string_view bytes, std::vector<float>* floats = nullptr)
+      : r_(bytes), floats_(floats) {}
 
   bool read(Record& rec) {
     const int c = r_.peek_ws();
@@ -160,7 +162,7 @@ class RecordReader {
   bool read_field(Field field, Record& rec) {
     switch (field) {
       case kId: return read_id(rec.id);
-      case kVector: return read_vector(rec.vector);
+      case kVector: return read_vector(floats_ != nullptr ? *floats_ : rec.vector);
       case kMetadata: return read_metadata(rec.metadata);
       case kTimestamp: return read_timestamp(rec.timestamp);
       default: return false;
@@ -189,7 +191,10 @@ class RecordReader {
       const char* close =
           static_cast<const char*>(std::memchr(r_.pos(), ']', r_.end() - r_.pos()));
       if (close != nullptr) {
-        vec.reserve(static_cast<std::size_t>(std::count(r_.pos(), close, ',')) + 1);
+        const std::size_t need =
+            vec.size() + static_cast<std::size_t>(std::count(r_.pos(), close, ',')) + 1;
+        // vec may be a buffer many rows share: grow it geometrically, not row by row.
+        if (need > vec.capacity()) vec.reserve(std::max(need, 2 * vec.capacity()));
       }
     }
     for (bool first = true;; first = false) {
@@ -261,6 +266,7 @@ class RecordReader {
   }
 
   Reader r_;
+  std::vector<float>* floats_;
 };
 
 }  // namespace
@@ -311,6 +317,17 @@ Result<Record, JsonError> decode_record(std::string_view bytes) {
   Record rec;
   if (!reader.read(rec)) return reader.take_error();
   return rec;
+}
+
+Result<void, JsonError> decode_record_into(std::string_view bytes, Record& record,
+                                           std::vector<float>& floats) {
+  const std::size_t base = floats.size();
+  RecordReader reader(bytes, &floats);
+  if (!reader.read(record)) {
+    floats.resize(base);
+    return reader.take_error();
+  }
+  return {};
 }
 
 }  // namespace korvane_storage

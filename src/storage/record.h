@@ -32,4 +32,9 @@ Result<std::string, JsonError> encode_record(const Record& record);
 // Reads one record from the bytes of one stored row. Metadata `null` reads back as absent.
 Result<Record, JsonError> decode_record(std::string_view bytes);
 
+// As decode_record, but the vector's components are appended to floats (and record.vector is
+// left alone). On failure floats is as it was.
+Result<void, JsonError> decode_record_into(std::string_view bytes, Record& record,
+                                           std::vector<float>& floats);
+
 }  // namespace korvane_storage

@@ -14,8 +14,8 @@
 //                           index in heap memory, so there is no -shm file;
 //   synchronous=FULL        a commit is on disk when it returns.
 //
-// Every write is BEGIN IMMEDIATE, one statement, COMMIT; any failure rolls back before memory is
-// touched, so a failed write leaves file and records() as they were.
+// Every write is BEGIN IMMEDIATE, one statement per operation, COMMIT; any failure rolls back
+// before memory is touched, so a failed write leaves file and table() as they were.
 #include "storage/storage.h"
 
 #include <sqlite3.h>
@@ -27,9 +27,9 @@
 #include <functional>
 #include <limits>
 #include <mutex>
-#include <unordered_set>
 #include <utility>
 
+#include "storage/record_table.h"
 #include "storage/sqlite_handle.h"
 
 namespace korvane_storage {
@@ -103,38 +103,69 @@ struct RowBatch {
   }
 };
 
-// Decodes batch into out[0, batch.size()); first_row numbers the batch's first row among all
-// rows. Every row is decoded even after a failure, so the error kept is the one of the first bad
-// row in key order, whichever thread found it.
+// Decodes the rows of a batch: ids, metadata and timestamps into rows(), the vectors'
+// components into a few float buffers, one per contiguous chunk of rows, that live from batch to
+// batch, so decoding allocates nothing per vector. first_row numbers the batch's first row among
+// all rows. Every row is decoded even after a failure, so the error kept is the one of the first
+// bad row in key order, whichever thread found it.
 class BatchDecoder {
  public:
-  void decode(const RowBatch& batch, std::size_t first_row, Record* out) {
-    auto decode_rows = [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        auto decoded = decode_record(batch.row(i));
-        if (!decoded) {
-          note_failure(first_row + i, std::move(decoded).error());
-          continue;
-        }
-        Record& record = *decoded;
-        if (record.vector.capacity() != record.vector.size()) record.vector.shrink_to_fit();
-        out[i] = std::move(record);
+  void decode(const RowBatch& batch, std::size_t first_row) {
+    const std::size_t n = batch.size();
+    rows_.resize(n);
+    spans_.resize(n);
+    const std::size_t chunks =
+        batch.text.size() < kParallelBytes ? 1 : std::min<std::size_t>(n, kChunks);
+    if (floats_.size() < chunks) floats_.resize(chunks);
+    chunks_ = chunks;
+    auto decode_chunk = [&](std::size_t c) {
+      std::vector<float>& floats = floats_[c];
+      floats.clear();
+      for (std::size_t i = n * c / chunks; i < n * (c + 1) / chunks; ++i) {
+        Record& rec = rows_[i];
+        rec.metadata.reset();
+        rec.timestamp.reset();
+        const std::size_t begin = floats.size();
+        auto decoded = decode_record_into(batch.row(i), rec, floats);
+        if (!decoded) note_failure(first_row + i, std::move(decoded).error());
+        spans_[i] = {c, begin, floats.size() - begin};
       }
     };
-    if (batch.text.size() < kParallelBytes) {
-      decode_rows(0, batch.size());
+    if (chunks == 1) {
+      decode_chunk(0);
       return;
     }
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, batch.size(), 8),
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1),
                       [&](const tbb::blocked_range<std::size_t>& r) {
-                        decode_rows(r.begin(), r.end());
-                      });
+                        for (std::size_t c = r.begin(); c != r.end(); ++c) decode_chunk(c);
+                      },
+                      tbb::simple_partitioner());
+  }
+
+  // Moves the decoded batch into the table, in row order. REQUIRES: !failed().
+  void store(RecordTable& table) {
+    std::size_t floats = 0;
+    for (std::size_t c = 0; c < chunks_; ++c) floats += floats_[c].size();
+    table.reserve(rows_.size(), floats);
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      const Span& sp = spans_[i];
+      Record& rec = rows_[i];
+      table.append(std::move(rec.id),
+                   std::span<const float>(floats_[sp.chunk].data() + sp.begin, sp.length),
+                   std::move(rec.metadata), rec.timestamp);
+    }
   }
 
   bool failed() const { return failed_; }
   JsonError take_error() { return std::move(error_); }
 
  private:
+  // Chunks per batch: enough to balance two to a few dozen workers.
+  static constexpr std::size_t kChunks = 64;
+  struct Span {
+    std::size_t chunk = 0, begin = 0, length = 0;
+  };
+
   void note_failure(std::size_t row, JsonError error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!failed_ || row < first_bad_) {
@@ -144,6 +175,10 @@ class BatchDecoder {
     }
   }
 
+  std::vector<Record> rows_;
+  std::vector<Span> spans_;
+  std::vector<std::vector<float>> floats_;
+  std::size_t chunks_ = 0;
   std::mutex mu_;
   bool failed_ = false;
   std::size_t first_bad_ = 0;
@@ -152,53 +187,6 @@ class BatchDecoder {
 
 }  // namespace
 
-// The positions of the newest record of every id, found by the id they point at. Holding
-// positions rather than copies of the ids keeps the index small, and a position stays valid
-// while records only grow at the end.
-class IdIndex {
- public:
-  explicit IdIndex(const std::vector<Record>* records)
-      : set_(0, Hash{records}, Equal{records}), records_(records) {}
-
-  // The record at pos is now the newest with its id.
-  void note(std::size_t pos) {
-    auto it = set_.find(std::string_view((*records_)[pos].id));
-    if (it != set_.end()) set_.erase(it);
-    set_.insert(pos);
-  }
-
-  void rebuild() {
-    set_.clear();
-    set_.reserve(records_->size());
-    for (std::size_t pos = 0; pos < records_->size(); ++pos) note(pos);
-  }
-
-  std::optional<std::size_t> find(std::string_view id) const {
-    auto it = set_.find(id);
-    if (it == set_.end()) return std::nullopt;
-    return *it;
-  }
-
- private:
-  struct Hash {
-    using is_transparent = void;
-    const std::vector<Record>* records;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-    std::size_t operator()(std::size_t pos) const { return (*this)(std::string_view((*records)[pos].id)); }
-  };
-  struct Equal {
-    using is_transparent = void;
-    const std::vector<Record>* records;
-    std::string_view id(std::size_t pos) const { return (*records)[pos].id; }
-    bool operator()(std::size_t a, std::size_t b) const { return id(a) == id(b); }
-    bool operator()(std::string_view a, std::size_t b) const { return a == id(b); }
-    bool operator()(std::size_t a, std::string_view b) const { return id(a) == b; }
-  };
-
-  std::unordered_set<std::size_t, Hash, Equal> set_;
-  const std::vector<Record>* records_;
-};
-
 struct Storage::Impl {
   SqliteDb db;  // first, so that the statements below are finalized before it closes
   SqliteStatement begin_write;
@@ -206,7 +194,6 @@ struct Storage::Impl {
   SqliteStatement rollback;
   SqliteStatement upsert;
   SqliteStatement remove;
-  std::optional<IdIndex> index;  // set by the Storage, which owns the records it points into
 
   StorageError error(Kind kind) const { return {kind, db.errmsg()}; }
 
@@ -253,11 +240,11 @@ struct Storage::Impl {
     return committed;
   }
 
-  // Steps 6 to 10 of an open: every row, in key order, decoded into records.
-  Result<void, StorageError> load(std::vector<Record>& records);
+  // Steps 6 to 10 of an open: every row, in key order, decoded into the table.
+  Result<void, StorageError> load(RecordTable& table);
 };
 
-Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
+Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   SqliteStatement begin_read;
   if (auto begun = run(begin_read, kBeginRead, Kind::Transaction); !begun) return begun;
   // Whatever happens below, the read transaction ends with the load.
@@ -274,26 +261,27 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   BatchDecoder decoder;
   tbb::task_group workers;
   bool decoding_busy = false;
-  // Waits for the batch in flight; false when it held a bad row.
+  std::size_t rows_done = 0;
+  // Waits for the batch in flight and stores it; false when it held a bad row.
   auto finish_decoding = [&]() {
-    if (decoding_busy) {
-      workers.wait();
-      decoding_busy = false;
-    }
-    return !decoder.failed();
+    if (!decoding_busy) return !decoder.failed();
+    workers.wait();
+    decoding_busy = false;
+    if (decoder.failed()) return false;
+    decoder.store(table);
+    return true;
   };
   auto start_decoding = [&]() {
-    std::size_t base = records.size();
-    records.resize(base + decoding.size());
-    Record* out = records.data() + base;
+    const std::size_t base = rows_done;
+    rows_done += decoding.size();
+    decoding_busy = true;
     // A small store (or the tail of a large one) is decoded right here: starting the worker
     // pool would cost more than it saves.
     if (decoding.text.size() < kParallelBytes) {
-      decoder.decode(decoding, base, out);
+      decoder.decode(decoding, base);
       return;
     }
-    decoding_busy = true;
-    workers.run([&decoder, &decoding, base, out] { decoder.decode(decoding, base, out); });
+    workers.run([&decoder, &decoding, base] { decoder.decode(decoding, base); });
   };
 
   for (;;) {
@@ -324,11 +312,7 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   return {};
 }
 
-Storage::Storage(std::unique_ptr<Impl> impl, std::vector<Record> records)
-    : impl_(std::move(impl)), records_(std::move(records)) {
-  impl_->index.emplace(&records_);
-  impl_->index->rebuild();
-}
+Storage::Storage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Storage::~Storage() = default;
 
@@ -371,65 +355,110 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   }
 
   // Steps 5 to 10.
-  std::vector<Record> records;
-  if (auto loaded = impl->load(records); !loaded) return std::move(loaded).error();
-  records.shrink_to_fit();
-  return std::unique_ptr<Storage>(new Storage(std::move(impl), std::move(records)));
+  std::unique_ptr<Storage> storage(new Storage(std::move(impl)));
+  if (auto loaded = storage->impl_->load(storage->table_); !loaded) {
+    return std::move(loaded).error();
+  }
+  return storage;
+}
+
+namespace {
+
+// Ends the write transaction it was given unless commit() succeeded: whichever way a write
+// leaves, the file keeps nothing of a write that did not commit.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Storage::Impl& impl) : impl_(impl) {}
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  ~WriteTransaction() {
+    if (open_) impl_.abandon();
+  }
+
+  Result<void, StorageError> begin() {
+    auto begun = impl_.begin_write_transaction();
+    open_ = begun.ok();
+    return begun;
+  }
+  Result<void, StorageError> commit() {
+    open_ = false;
+    return impl_.commit_write_transaction();  // rolls back itself when the commit fails
+  }
+
+ private:
+  Storage::Impl& impl_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
+  Impl& d = *impl_;
+
+  // Everything that can fail short of the file itself happens before the transaction begins:
+  // every row is encoded and the table takes the memory the new records need.
+  std::vector<std::string> rows(ops.size());
+  std::size_t slots = 0, floats = 0;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    if (ops[i].kind == WriteOp::Kind::Remove) continue;
+    auto text = encode_record(ops[i].record);
+    if (!text) {
+      return StorageError{Kind::Serialization, std::move(text).error().message, i};
+    }
+    rows[i] = std::move(*text);
+    ++slots;
+    floats += ops[i].record.vector.size();
+  }
+  table_.reserve(slots, floats);
+  sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
+  if (!upsert) return d.error(Kind::Table);
+  sqlite3_stmt* remove = d.statement(d.remove, kRemove);
+  if (!remove) return d.error(Kind::Table);
+
+  WriteTransaction txn(d);
+  if (auto begun = txn.begin(); !begun) return std::move(begun).error();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const WriteOp& op = ops[i];
+    sqlite3_stmt* stmt = op.kind == WriteOp::Kind::Remove ? remove : upsert;
+    int rc = bind_bytes(stmt, 1, op.record.id);
+    if (rc == SQLITE_OK && op.kind != WriteOp::Kind::Remove) rc = bind_bytes(stmt, 2, rows[i]);
+    if (rc != SQLITE_OK) {
+      StorageError failed = d.error(Kind::Storage);
+      sqlite3_clear_bindings(stmt);
+      return failed;
+    }
+    if (auto done = d.run(stmt, Kind::Storage); !done) return std::move(done).error();
+  }
+  if (auto committed = txn.commit(); !committed) return std::move(committed).error();
+
+  // Committed: from here on nothing may fail, and nothing does (the room is reserved).
+  std::size_t removed = 0;
+  for (WriteOp& op : ops) {
+    if (op.kind != WriteOp::Kind::Insert) removed += table_.remove(op.record.id);
+    if (op.kind != WriteOp::Kind::Remove) table_.append(std::move(op.record));
+  }
+  if (table_.should_compact()) table_.compact();
+  return removed;
 }
 
 Result<void, StorageError> Storage::append(Record record) {
-  Impl& d = *impl_;
-  if (auto begun = d.begin_write_transaction(); !begun) return begun;
-  auto fail = [&d](StorageError e) {
-    d.abandon();
-    return e;
-  };
-
-  sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
-  if (!upsert) return fail(d.error(Kind::Table));
-  auto text = encode_record(record);
-  if (!text) return fail({Kind::Serialization, std::move(text).error().message});
-  if (bind_bytes(upsert, 1, record.id) != SQLITE_OK || bind_bytes(upsert, 2, *text) != SQLITE_OK) {
-    StorageError failed = d.error(Kind::Storage);
-    sqlite3_clear_bindings(upsert);
-    return fail(std::move(failed));
-  }
-  if (auto written = d.run(upsert, Kind::Storage); !written) return fail(std::move(written).error());
-  if (auto committed = d.commit_write_transaction(); !committed) return committed;
-
-  records_.push_back(std::move(record));
-  d.index->note(records_.size() - 1);
+  std::vector<WriteOp> ops;
+  ops.push_back({WriteOp::Kind::Insert, std::move(record)});
+  auto written = write(ops);
+  if (!written) return std::move(written).error();
   return {};
 }
 
 Result<bool, StorageError> Storage::delete_(std::string_view id) {
-  Impl& d = *impl_;
-  if (auto begun = d.begin_write_transaction(); !begun) return std::move(begun).error();
-  auto fail = [&d](StorageError e) {
-    d.abandon();
-    return e;
-  };
-
-  sqlite3_stmt* remove = d.statement(d.remove, kRemove);
-  if (!remove) return fail(d.error(Kind::Table));
-  if (bind_bytes(remove, 1, id) != SQLITE_OK) {
-    StorageError failed = d.error(Kind::Storage);
-    sqlite3_clear_bindings(remove);
-    return fail(std::move(failed));
-  }
-  if (auto removed = d.run(remove, Kind::Storage); !removed) return fail(std::move(removed).error());
-  const bool existed = sqlite3_changes(d.db.get()) > 0;
-  if (auto committed = d.commit_write_transaction(); !committed) return std::move(committed).error();
-
-  if (existed) {
-    std::erase_if(records_, [id](const Record& r) { return r.id == id; });
-    d.index->rebuild();
-  }
-  return existed;
+  std::vector<WriteOp> ops;
+  ops.push_back({WriteOp::Kind::Remove, Record{std::string(id), {}, {}, {}}});
+  auto written = write(ops);
+  if (!written) return std::move(written).error();
+  return *written > 0;
 }
 
 std::optional<std::size_t> Storage::newest_position(std::string_view id) const {
-  return impl_->index->find(id);
+  return table_.newest(id);
 }
 
 }  // namespace korvane_storage

@@ -150,7 +150,7 @@ TEST_F(SearchTest, OrderEqualsStableSortOfAllScoresForEveryMetric) {
         if (req.now) b.now(*req.now);
         auto got = std::move(b).execute();
         ASSERT_TRUE(got);
-        ExpectSameResults(Reference(store.get_all(), metric, query, k, req), *got,
+        ExpectSameResults(Reference(korvane_test::AllRecords(store), metric, query, k, req), *got,
                           "metric " + std::to_string(static_cast<int>(metric)) + " k " +
                               std::to_string(k) + " request " + std::to_string(r));
       }

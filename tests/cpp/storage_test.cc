@@ -109,9 +109,16 @@ class StorageTest : public ::testing::Test {
     ASSERT_TRUE(appended) << appended.error().display();
   }
 
+  // Every live record, in store order.
+  std::vector<Record> Records() const {
+    std::vector<Record> out;
+    for (std::size_t slot : store_->table().live_slots()) out.push_back(store_->table().record(slot));
+    return out;
+  }
+
   std::vector<std::string> Ids() const {
     std::vector<std::string> ids;
-    for (const Record& r : store_->records()) ids.push_back(r.id);
+    for (std::size_t slot : store_->table().live_slots()) ids.emplace_back(store_->table().id(slot));
     return ids;
   }
 
@@ -128,9 +135,9 @@ class StorageTest : public ::testing::Test {
 
 TEST_F(StorageTest, NewFileIsCreatedEmptyAndReopensEmpty) {
   EXPECT_TRUE(std::filesystem::exists(path_));
-  EXPECT_TRUE(store_->records().empty());
+  EXPECT_TRUE(store_->table().empty());
   Reopen();
-  EXPECT_TRUE(store_->records().empty());
+  EXPECT_TRUE(store_->table().empty());
   EXPECT_TRUE(RowKeys().empty());
 }
 
@@ -144,14 +151,14 @@ TEST_F(StorageTest, RecordsKeepInsertOrderUntilReopenedThenFollowKeyOrder) {
 
   Reopen();
   EXPECT_EQ(Ids(), (std::vector<std::string>{"a", "b", "c"}));
-  const Record& a = store_->records()[0];
+  const Record a = Records()[0];
   EXPECT_EQ(a.vector, (std::vector<float>{0.1f, -2.5f, 1e-7f}));
   ASSERT_TRUE(a.metadata.has_value());
   EXPECT_EQ(*a.metadata, meta);
   EXPECT_EQ(a.timestamp, 18446744073709551615u);
-  EXPECT_EQ(store_->records()[1].vector, (std::vector<float>{1.0f, 2.0f}));
-  EXPECT_FALSE(store_->records()[1].metadata.has_value());
-  EXPECT_TRUE(store_->records()[2].vector.empty());
+  EXPECT_EQ(Records()[1].vector, (std::vector<float>{1.0f, 2.0f}));
+  EXPECT_FALSE(Records()[1].metadata.has_value());
+  EXPECT_TRUE(Records()[2].vector.empty());
 }
 
 // A TEXT key, or a comparison that stops at a NUL byte, would get this order wrong.
@@ -187,7 +194,7 @@ TEST_F(StorageTest, ReinsertedIdIsTwiceInMemoryOnceInTheFile) {
   EXPECT_EQ(RowKeys(), (std::vector<std::string>{"x", "y"}));
   Reopen();
   EXPECT_EQ(Ids(), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(store_->records()[0].vector, std::vector<float>{2.0f});
+  EXPECT_EQ(Records()[0].vector, std::vector<float>{2.0f});
   EXPECT_EQ(store_->newest_position("x"), 0u);
 }
 
@@ -219,7 +226,7 @@ TEST_F(StorageTest, DeleteRemovesEveryCopyAndClosesTheGap) {
   EXPECT_TRUE(*first);
   EXPECT_EQ(Ids(), (std::vector<std::string>{"b", "c"}));
   EXPECT_EQ(store_->newest_position("b"), 0u);
-  EXPECT_EQ(store_->records()[1].vector, std::vector<float>{5.0f});
+  EXPECT_EQ(Records()[1].vector, std::vector<float>{5.0f});
 
   Reopen();
   EXPECT_EQ(Ids(), (std::vector<std::string>{"b", "c"}));
@@ -310,7 +317,7 @@ TEST_F(StorageTest, EveryPathNamesAFile) {
     }
     auto reopened = Storage::open(name);
     ASSERT_TRUE(reopened) << reopened.error().display();
-    EXPECT_EQ((*reopened)->records().size(), 1u) << name;
+    EXPECT_EQ((*reopened)->table().size(), 1u) << name;
     EXPECT_TRUE(std::filesystem::exists(dir_ + "/" + name)) << name;
   }
   std::filesystem::current_path(cwd);
@@ -350,9 +357,9 @@ TEST_F(StorageTest, LoadsEveryRowInKeyOrderAndFailsOnTheFirstBadOne) {
       raw.exec("COMMIT");
     }
     Reopen();
-    ASSERT_EQ(store_->records().size(), static_cast<std::size_t>(kRows));
+    ASSERT_EQ(store_->table().size(), static_cast<std::size_t>(kRows));
     for (int i = 0; i < kRows; ++i) {
-      const Record& r = store_->records()[static_cast<std::size_t>(i)];
+      const Record r = store_->table().record(static_cast<std::size_t>(i));
       ASSERT_EQ(r.id, row_key(i));
       ASSERT_EQ(r.vector.size(), static_cast<std::size_t>(components));
       ASSERT_EQ(r.vector.back(), static_cast<float>(i + components - 1) + 0.25f);
@@ -450,7 +457,7 @@ TEST_F(StorageTest, DeleteFailingWhileRemovingTheRowChangesNothing) {
   EXPECT_EQ(Ids(), (std::vector<std::string>{"big", "small"}));
   Reopen();
   EXPECT_EQ(Ids(), (std::vector<std::string>{"big", "small"}));
-  EXPECT_EQ(store_->records()[0].metadata, big);
+  EXPECT_EQ(Records()[0].metadata, big);
 }
 
 TEST_F(StorageTest, OpenFailingMidScanFailsInsteadOfDroppingRows) {
@@ -470,7 +477,7 @@ TEST_F(StorageTest, OpenFailingMidScanFailsInsteadOfDroppingRows) {
   EXPECT_EQ(opened.error().kind, Kind::Storage);
   EXPECT_EQ(opened.error().display(), "Storage error: disk I/O error");
   Reopen();
-  EXPECT_EQ(store_->records().size(), 200u);
+  EXPECT_EQ(store_->table().size(), 200u);
 }
 
 TEST_F(StorageTest, OpenFailingToLockOrCreateTheTableReportsTheStep) {
@@ -495,7 +502,7 @@ TEST_F(StorageTest, OpenFailingToLockOrCreateTheTableReportsTheStep) {
   EXPECT_FALSE(vfs().armed(FaultyVfs::Op::Write));
   auto retried = Storage::open(fresh);
   ASSERT_TRUE(retried) << retried.error().display();
-  EXPECT_TRUE((*retried)->records().empty());
+  EXPECT_TRUE((*retried)->table().empty());
 }
 
 }  // namespace

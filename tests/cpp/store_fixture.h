@@ -16,6 +16,14 @@
 
 namespace korvane_test {
 
+// Every record the store lists, copied out of its slots in store order.
+inline std::vector<korvane_storage::Record> AllRecords(const korvane_core::Korvane& store) {
+  std::vector<korvane_storage::Record> out;
+  const korvane_core::RecordTable& table = store.get_all();
+  for (std::size_t slot : table.live_slots()) out.push_back(table.record(slot));
+  return out;
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   using Korvane = korvane_core::Korvane;
