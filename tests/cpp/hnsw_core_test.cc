@@ -189,5 +189,19 @@ TEST_F(HnswCoreTest, IndexPathAgreesWithScan) {
   }
 }
 
+// A configuration the index cannot hold is refused before anything is built; the store keeps
+// scanning.
+TEST_F(HnswCoreTest, EnableRefusesLevelsBeyondWhatTheGraphHolds) {
+  Korvane& store = Open(Metric::Cosine);
+  Insert("a", {1.0f, 0.0f});
+  auto refused = store.enable_hnsw(HnswConfig{4, 4, 8, 16, 16, 1e30f});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, KorvaneError::Kind::Config);
+  EXPECT_EQ(refused.error().display().rfind("Configuration error: level multiplier", 0), 0u)
+      << refused.error().display();
+  EXPECT_EQ(store.hnsw(), nullptr);
+  EXPECT_EQ(Ids(Search({1.0f, 0.0f}, 1)), (std::vector<std::string>{"a"}));
+}
+
 }  // namespace
 }  // namespace korvane_core
