@@ -10,17 +10,22 @@ they slow a current NumPy, so unset both in this command only (never in tests or
 NumPy its best kernel. The kernel in use is printed.
 
 Columns (median milliseconds over the queries, one query per call):
+  meta      the records' metadata: "small" is {"group": i % 10}, "doc" about 120 bytes of
+            document fields (a source URL, a title, a year) as real collections carry
   korvane   Korvane.search(query, k) on a store of N records of dimension d
   numpy     X @ q with row norms computed beforehand, argpartition, sort of the k best
   faiss     IndexFlatIP over row-normalised vectors (normalising the query included)
-  floor     NumPy summing the whole float32 matrix once: reading every vector, nothing more
+  floor     the memory floor: a native read of every float of the same matrix on all cores,
+            summed and nothing more (bench/floor.cc, built by `make bench`)
 
-The store is built straight into a database file with sqlite3 in one transaction (inserting
-through the module commits durably per record) and cached under --cache between runs.
-Timings only; nothing is asserted.
+Each (shape, metadata) runs in a fresh process, the methods interleaved in rounds, so every
+ratio compares figures taken side by side. The store is built straight into a database file
+with sqlite3 in one transaction (inserting through the module commits durably per record) and
+cached under --cache between runs. Timings only; nothing is asserted.
 """
 
 import argparse
+import ctypes
 import json
 import os
 import platform
@@ -69,9 +74,17 @@ def matrix(n, d, seed):
     return rng.standard_normal((n, d), dtype=np.float32)
 
 
-def build_store(path, x):
+def metadata_text(meta, i):
+    if meta == "small":
+        return '{"group":%d}' % (i % 10)
+    # About 120 bytes, of the kind document collections carry; "group" stays first.
+    return ('{"group":%d,"source":"https://example.org/articles/%07d","title":"Notes on item %d '
+            'of the quarterly archive","year":%d}' % (i % 10, i, i, 1990 + i % 35))
+
+
+def build_store(path, x, meta):
     """Writes x as records r0000000.. straight into a fresh database file; record i has the
-    metadata {"group": i % 10}, which the C++ driver filters on."""
+    metadata {"group": i % 10, ...}, which the C++ driver filters on."""
     tmp = path + ".part"
     if os.path.exists(tmp):
         os.remove(tmp)
@@ -83,38 +96,51 @@ def build_store(path, x):
             batch = []
             for i, row in enumerate(rows[start:start + 10000].tolist(), start):
                 rid = "r%07d" % i
-                text = '{"id":"%s","vector":[%s],"metadata":{"group":%d},"timestamp":null}' % (
-                    rid, ",".join(map(repr, row)), i % 10)
+                text = '{"id":"%s","vector":[%s],"metadata":%s,"timestamp":null}' % (
+                    rid, ",".join(map(repr, row)), metadata_text(meta, i))
                 batch.append((rid.encode(), text.encode()))
             db.executemany("INSERT INTO records(id, value) VALUES(?, ?)", batch)
     db.close()
     os.replace(tmp, path)
 
 
-def median_ms(fn, queries, warmup=3):
-    # Worker pools (OpenBLAS, OpenMP, TBB) spin for a while after their last job; let the
-    # previous method's threads go to sleep so they do not steal this one's cores.
-    time.sleep(0.5)
-    for q in queries[:warmup]:
-        fn(q)
-    times = []
-    for q in queries:
-        t0 = time.perf_counter()
-        fn(q)
-        times.append((time.perf_counter() - t0) * 1e3)
-    return statistics.median(times)
+def load_floor(path):
+    lib = ctypes.CDLL(path)
+    lib.korvane_floor_sum.restype = ctypes.c_double
+    lib.korvane_floor_sum.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    return lib.korvane_floor_sum
 
 
-def run(n, d, args, faiss):
+def interleaved_medians(methods, queries, rounds=3, warmup=3):
+    """Median ms per method: the queries split into rounds, each round timing every method in
+    turn on its share. Worker pools (OpenBLAS, OpenMP, TBB) spin for a while after their last
+    job, so each method starts after a pause that lets the previous one's threads sleep."""
+    times = {name: [] for name in methods}
+    for name, fn in methods.items():
+        for q in queries[:warmup]:
+            fn(q)
+    for r in range(rounds):
+        share = queries[r::rounds]
+        for name, fn in methods.items():
+            time.sleep(0.3)
+            for q in share:
+                t0 = time.perf_counter()
+                fn(q)
+                times[name].append((time.perf_counter() - t0) * 1e3)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def run(n, d, meta, args, faiss):
     x = matrix(n, d, seed=1000 + d)
-    path = os.path.join(args.cache, "bench_g10_%d_%d.db" % (n, d))
+    path = os.path.join(args.cache, "bench_%s_%d_%d.db" % ("g10" if meta == "small" else meta, n, d))
     if not os.path.exists(path):
         t0 = time.perf_counter()
-        build_store(path, x)
+        build_store(path, x, meta)
         print("  built %s in %.1f s" % (path, time.perf_counter() - t0), file=sys.stderr)
     t0 = time.perf_counter()
     store = korvane.Korvane(path)
     load_s = time.perf_counter() - t0
+    floor_sum = load_floor(args.floor)
 
     qs = matrix(args.queries, d, seed=7)
     q_lists = [q.tolist() for q in qs]
@@ -125,31 +151,28 @@ def run(n, d, args, faiss):
         top = np.argpartition(-scores, K)[:K]
         return top[np.argsort(-scores[top], kind="stable")]
 
-    def korvane_search(q):
-        return store.search(q, K)
-
     # Same answers? Scores differ in the last bits from BLAS's order, so compare as sets.
-    agree = np.mean([len({int(r[0][1:]) for r in korvane_search(ql)} & set(numpy_search(q).tolist())) / K
+    agree = np.mean([len({int(r[0][1:]) for r in store.search(ql, K)} & set(numpy_search(q).tolist())) / K
                      for q, ql in zip(qs[:5], q_lists[:5])])
 
-    row = {
-        "n": n, "d": d, "load_s": load_s, "agree": agree,
-        "korvane": median_ms(korvane_search, q_lists),
-        "numpy": median_ms(numpy_search, list(qs)),
-        "floor": median_ms(lambda _: x.sum(), list(qs)),
-        "faiss": None,
+    x_ptr, x_size = x.ctypes.data, x.size
+    methods = {
+        "korvane": lambda i: store.search(q_lists[i], K),
+        "numpy": lambda i: numpy_search(qs[i]),
+        "floor": lambda i: floor_sum(x_ptr, x_size),
     }
     if faiss is not None:
         xn = x / norms[:, None]
         index = faiss.IndexFlatIP(d)
         index.add(xn)
 
-        def faiss_search(q):
-            qn = (q / np.linalg.norm(q))[None, :]
+        def faiss_search(i):
+            qn = (qs[i] / np.linalg.norm(qs[i]))[None, :]
             return index.search(qn, K)
 
-        row["faiss"] = median_ms(faiss_search, list(qs))
-        del index, xn
+        methods["faiss"] = faiss_search
+    row = {"n": n, "d": d, "meta": meta, "load_s": load_s, "agree": agree, "faiss": None}
+    row.update(interleaved_medians(methods, list(range(len(qs)))))
     del store
     return row
 
@@ -159,7 +182,10 @@ def main():
     ap.add_argument("--queries", type=int, default=30)
     ap.add_argument("--cache", default="/tmp/korvane_bench")
     ap.add_argument("--quick", action="store_true", help="only N=100k, d=384")
-    ap.add_argument("--one", nargs=2, type=int, metavar=("N", "D"), help=argparse.SUPPRESS)
+    ap.add_argument("--floor", default=os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "bench",
+        "libkorvane_floor.so"), help="the floor reader built by `make bench`")
+    ap.add_argument("--one", nargs=3, metavar=("N", "D", "META"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     os.makedirs(args.cache, exist_ok=True)
     try:
@@ -167,7 +193,7 @@ def main():
     except ImportError:
         faiss = None
     if args.one:
-        print(json.dumps(run(args.one[0], args.one[1], args, faiss)))
+        print(json.dumps(run(int(args.one[0]), int(args.one[1]), args.one[2], args, faiss)))
         return
 
     print("cpu:   ", cpu_model())
@@ -181,22 +207,25 @@ def main():
 
     shapes = [(100_000, 384)]
     if not args.quick:
-        shapes += [(10_000, 128), (100_000, 128), (1_000_000, 128), (100_000, 1536)]
-    header = "%9s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
-        "N", "d", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s", "agree")
+        shapes = [(10_000, 384), (20_000, 384), (100_000, 384), (1_000_000, 128), (100_000, 1536)]
+    header = "%9s %5s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
+        "N", "d", "meta", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s",
+        "agree")
     print(header)
     for n, d in shapes:
-        # Each shape in a fresh process: the heap left by a previous store scatters the next
-        # one's vectors, and idle pools of earlier runs must not be around.
-        out = subprocess.run([sys.executable, __file__, "--one", str(n), str(d),
-                              "--queries", str(args.queries), "--cache", args.cache],
-                             check=True, stdout=subprocess.PIPE, text=True).stdout
-        r = json.loads(out.strip().splitlines()[-1])
-        print("%9d %5d %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
-            r["n"], r["d"], r["korvane"], r["numpy"],
-            "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
-            r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
-            flush=True)
+        for meta in ("small", "doc"):
+            # Each in a fresh process: idle pools of earlier runs must not be around.
+            out = subprocess.run([sys.executable, __file__, "--one", str(n), str(d), meta,
+                                  "--queries", str(args.queries), "--cache", args.cache,
+                                  "--floor", args.floor],
+                                 check=True, stdout=subprocess.PIPE, text=True).stdout
+            r = json.loads(out.strip().splitlines()[-1])
+            print("%9d %5d %5s %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
+                r["n"], r["d"], r["meta"], r["korvane"], r["numpy"],
+                "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
+                r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
+                flush=True)
+    print("load:   %.2f %.2f %.2f (after)" % os.getloadavg())
 
 
 if __name__ == "__main__":

@@ -1,51 +1,70 @@
-// Times the scanning search from C++ on a database file made by bench/search.py (Cosine, k 10),
-// with and without a metadata filter,
-// beside plain scoring of every record (no top-k) as loaded and over one contiguous copy of all
-// vectors, on one thread and on the pool: how much the one-allocation-per-record layout costs.
-// The one-thread loop is also run with software prefetch of the vector `ahead` records on (its
-// first `floats` floats).
+// Times the scanning search from C++ on a database file made by bench/search.py (Cosine, k 10):
+// one query per call, with a metadata filter, a batch of queries against as many single calls,
+// and the memory floor (every vector's floats read once on all cores, nothing more).
 //
 //   built by `make bench` (the CMake option KORVANE_BUILD_BENCH) as build/bench/bench/search_bench
-//   search_bench <db file> [queries=30] [ahead=4] [floats=256]
+//   search_bench <db file> [queries=30] [batch=32]
 //
-// Medians over the queries. Nothing is asserted.
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
+// Medians, the methods interleaved round by round. Nothing is asserted.
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "core/korvane.h"
-#include "index/metric.h"
 
 namespace {
 
-template <class F>
-double median_ms(int reps, F f) {
-  std::vector<double> t;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f(i);
-    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-  }
+double ms_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double median(std::vector<double> t) {
   std::sort(t.begin(), t.end());
   return t[t.size() / 2];
+}
+
+// As bench/floor.cc: one contiguous share per core, many accumulators.
+float floor_sum(const std::vector<float>& x) {
+  const std::size_t parts =
+      static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+  std::vector<float> sums(parts);
+  tbb::parallel_for(
+      std::size_t{0}, parts,
+      [&](std::size_t p) {
+        const float* a = x.data() + x.size() * p / parts;
+        const std::size_t n = x.size() * (p + 1) / parts - x.size() * p / parts;
+        float acc[32] = {};
+        std::size_t i = 0;
+        for (; i + 32 <= n; i += 32) {
+          for (std::size_t j = 0; j < 32; ++j) acc[j] += a[i + j];
+        }
+        for (; i < n; ++i) acc[0] += a[i];
+        for (float v : acc) sums[p] += v;
+      },
+      tbb::static_partitioner());
+  float total = 0;
+  for (float s : sums) total += s;
+  return total;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <db file> [queries]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <db file> [queries] [batch]\n", argv[0]);
     return 2;
   }
   const int reps = argc > 2 ? std::atoi(argv[2]) : 30;
-  const std::size_t ahead = argc > 3 ? std::atoi(argv[3]) : 4, cap = argc > 4 ? std::atoi(argv[4]) : 256;
+  const std::size_t batch_size = argc > 3 ? std::atoi(argv[3]) : 32;
   auto opened = korvane_core::Korvane::open(argv[1]);
   if (!opened) {
     std::fprintf(stderr, "%s\n", opened.error().display().c_str());
@@ -53,75 +72,58 @@ int main(int argc, char** argv) {
   }
   const auto& store = **opened;
   const auto& records = store.get_all();
-  const std::size_t d = records.empty() ? 0 : records.vector(*records.live_slots().begin()).size();
+  if (records.empty()) return 1;
+  const std::size_t d = records.vector(*records.live_slots().begin()).size();
+  std::vector<float> flat;
+  flat.reserve(records.size() * d);
+  for (std::size_t slot : records.live_slots()) {
+    const auto v = records.vector(slot);
+    flat.insert(flat.end(), v.begin(), v.end());
+  }
+
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
-  std::vector<std::vector<float>> queries(reps, std::vector<float>(d));
+  std::vector<std::vector<float>> queries(std::max<std::size_t>(reps, batch_size),
+                                          std::vector<float>(d));
   for (auto& q : queries) for (float& x : q) x = normal(rng);
+  const std::vector<std::span<const float>> batch(queries.begin(), queries.begin() + batch_size);
 
   volatile float sink = 0;
-  const double search = median_ms(reps, [&](int i) { sink = store.search(queries[i], 10)->front().score; });
-  // Records carry {"group": position % 10}: the filter keeps one in ten and the rest cost no
-  // scoring, only the metadata lookup.
-  const double filtered = median_ms(reps, [&](int i) {
+  std::vector<double> search, filtered, floor, batched, singles;
+  for (int i = 0; i < reps; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    sink = store.search(queries[i], 10)->front().score;
+    search.push_back(ms_since(t0));
+
+    // Records carry {"group": position % 10}: the filter keeps one in ten and the rest cost no
+    // scoring, only the metadata lookup.
+    t0 = std::chrono::steady_clock::now();
     auto builder = store.search_builder(queries[i], 10);
     builder.filter("group", korvane_core::Value::uinteger(3));
     auto found = std::move(builder).execute();
     sink = found->empty() ? 0.0f : found->front().score;
-  });
-  const double one_thread = median_ms(reps, [&](int i) {
-    float best = -2;
-    for (std::size_t slot : records.live_slots()) best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], records.vector(slot)));
-    sink = best;
-  });
-  const double one_thread_prefetch = median_ms(reps, [&](int i) {
-    float best = -2;
-    const std::size_t n = records.size();
-    for (std::size_t p = 0; p < n; ++p) {
-      if (p + ahead < n) {
-        const auto& v = records[p + ahead].vector;
-        const std::size_t lines = std::min<std::size_t>(v.size(), cap);
-        for (std::size_t j = 0; j < lines; j += 16) __builtin_prefetch(v.data() + j);
-      }
-      best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], records[p].vector));
+    filtered.push_back(ms_since(t0));
+
+    t0 = std::chrono::steady_clock::now();
+    sink = floor_sum(flat);
+    floor.push_back(ms_since(t0));
+
+    if (i < std::max(3, reps / 6)) {
+      t0 = std::chrono::steady_clock::now();
+      sink = store.search_batch(batch, 10)->back().front().score;
+      batched.push_back(ms_since(t0));
+      t0 = std::chrono::steady_clock::now();
+      for (auto q : batch) sink = store.search(q, 10)->front().score;
+      singles.push_back(ms_since(t0));
     }
-    sink = best;
-  });
-  std::vector<float> flat;
-  flat.reserve(records.size() * d);
-  for (const auto& r : records) flat.insert(flat.end(), r.vector.begin(), r.vector.end());
-  const double flat_one = median_ms(reps, [&](int i) {
-    float best = -2;
-    for (std::size_t p = 0; p < records.size(); ++p)
-      best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, queries[i], {&flat[p * d], d}));
-    sink = best;
-  });
-  // The same scoring on both threads, as loaded and contiguous: the layout's cost under the pool.
-  auto pool_max = [&](const std::vector<float>& q, auto vector_at) {
-    return tbb::parallel_reduce(
-        tbb::blocked_range<std::size_t>(0, records.size(), 2048), -2.0f,
-        [&](const tbb::blocked_range<std::size_t>& r, float best) {
-          for (std::size_t p = r.begin(); p != r.end(); ++p) {
-            best = std::max(best, korvane_index::distance(korvane_index::Metric::Cosine, q, vector_at(p)));
-          }
-          return best;
-        },
-        [](float x, float y) { return std::max(x, y); });
-  };
-  const double pool_loaded = median_ms(reps, [&](int i) {
-    sink = pool_max(queries[i], [&](std::size_t p) { return korvane_index::Vec(records[p].vector); });
-  });
-  const double pool_flat = median_ms(reps, [&](int i) {
-    sink = pool_max(queries[i], [&](std::size_t p) { return korvane_index::Vec(&flat[p * d], d); });
-  });
-  const double mb = records.size() * d * 4 / 1e6;
+  }
+  const double mb = static_cast<double>(flat.size()) * 4 / 1e6;
+  const double s = median(search), f = median(floor), b = median(batched), o = median(singles);
   std::printf("records %zu, d %zu, %.0f MB of vectors\n", records.size(), d, mb);
-  std::printf("search (pool)            %8.3f ms  %6.1f GB/s\n", search, mb / search);
-  std::printf("search, filter 1 in 10   %8.3f ms\n", filtered);
-  std::printf("score all, one thread    %8.3f ms  %6.1f GB/s\n", one_thread, mb / one_thread);
-  std::printf("score all, 1 thr, prefetch %7.3f ms  %6.1f GB/s\n", one_thread_prefetch, mb / one_thread_prefetch);
-  std::printf("score all, pool          %8.3f ms  %6.1f GB/s\n", pool_loaded, mb / pool_loaded);
-  std::printf("score all, pool, contig. %8.3f ms  %6.1f GB/s\n", pool_flat, mb / pool_flat);
-  std::printf("score all, contiguous    %8.3f ms  %6.1f GB/s\n", flat_one, mb / flat_one);
+  std::printf("search                   %8.3f ms  %6.1f GB/s  %.2fx floor\n", s, mb / s, s / f);
+  std::printf("search, filter 1 in 10   %8.3f ms\n", median(filtered));
+  std::printf("floor (all cores)        %8.3f ms  %6.1f GB/s\n", f, mb / f);
+  std::printf("search_batch of %-3zu      %8.3f ms  (%zu searches %.3f ms; ratio %.3f)\n",
+              batch_size, b, batch_size, o, b / o);
   return sink == 12345 ? 1 : 0;
 }

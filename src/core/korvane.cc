@@ -1,9 +1,16 @@
 #include "core/korvane.h"
 
+#include <algorithm>
+
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
-  return "Storage error: " + message;
+  switch (kind) {
+    case Kind::Storage: return "Storage error: " + message;
+    case Kind::Serialization: return "Serialization error: " + message;
+    case Kind::Config: return "Configuration error: " + message;
+  }
+  return message;
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)
@@ -23,6 +30,16 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
 Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (batch.empty()) return {};
   const std::size_t first_new = storage_->table().slot_count();
+  if (hnsw_) {
+    // Checked before the write: once it is committed the index must be able to take it.
+    std::size_t added = 0;
+    for (const auto& op : batch.ops_) added += op.kind != WriteBatch::Op::Kind::Remove;
+    if (added > HnswIndex::kMaxNodes - std::min(first_new, HnswIndex::kMaxNodes)) {
+      return KorvaneError{KorvaneError::Kind::Config,
+                          "the graph index holds at most " +
+                              std::to_string(HnswIndex::kMaxNodes) + " records"};
+    }
+  }
   auto written = storage_->write(batch.ops_);
   if (!written) return KorvaneError::from(written.error());
   // Committed. The index follows or is marked stale; neither can fail.
@@ -79,10 +96,14 @@ HnswIndex Korvane::build_index(HnswConfig config) const {
   return index;
 }
 
-void Korvane::enable_hnsw(HnswConfig config) {
+Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
+    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  }
   HnswIndex index = build_index(config);
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
+  return {};
 }
 
 void Korvane::refresh_index() const {

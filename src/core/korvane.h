@@ -46,15 +46,14 @@ using korvane_storage::StorageError;
 using korvane_storage::Value;
 
 struct KorvaneError {
-  // Every error reaches the core from the storage layer.
-  enum class Kind { Storage };
+  enum class Kind { Storage, Serialization, Config };
   Kind kind;
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
   std::optional<std::size_t> index = std::nullopt;
 
   static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display(), e.index}; }
-  // "Storage error: " followed by message.
+  // "Storage error: ", "Serialization error: " or "Configuration error: " followed by message.
   std::string display() const;
 };
 
@@ -136,11 +135,18 @@ class Korvane {
   // The best k records for the query, by the store's metric, with no filter or decay.
   Result<std::vector<SearchResult>, KorvaneError> search(std::span<const float> query,
                                                          std::uint64_t k) const;
+  // search(queries[i], k) for every query, each answer exactly as that call would give it. The
+  // scanning path reads each record's vector once per block of queries instead of once per
+  // query.
+  Result<std::vector<std::vector<SearchResult>>, KorvaneError> search_batch(
+      std::span<const std::span<const float>> queries, std::uint64_t k) const;
   // A request that a caller may add filters, decay and a reference time to.
   SearchBuilder search_builder(std::span<const float> query, std::uint64_t k) const;
 
-  // Builds a graph index over every record and installs it. Cannot fail.
-  void enable_hnsw(HnswConfig config);
+  // Builds a graph index over every record and installs it. Refuses (and changes nothing) a
+  // configuration the index cannot hold: levels too high to keep lists for, or more records
+  // than its links can number.
+  Result<void, KorvaneError> enable_hnsw(HnswConfig config);
 
   Metric metric() const { return metric_; }
   // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
@@ -151,6 +157,7 @@ class Korvane {
   Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric);
   friend class SearchBuilder;
 
+  // The index over every record, for a configuration already checked.
   HnswIndex build_index(HnswConfig config) const;
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
@@ -172,9 +179,9 @@ class SearchBuilder {
       : store_(&store), query_(std::move(query)), k_(k) {}
 
   // Keep only records whose metadata object holds key with a value equal to value. All filters
-  // must hold. key must outlive the builder.
-  SearchBuilder& filter(std::string_view key, Value value) {
-    filters_.emplace_back(key, std::move(value));
+  // must hold.
+  SearchBuilder& filter(std::string key, Value value) {
+    filters_.emplace_back(std::move(key), std::move(value));
     return *this;
   }
   // Multiply each score by factor ^ (age in days), age = now - timestamp when now > timestamp.
@@ -190,13 +197,14 @@ class SearchBuilder {
   Result<std::vector<SearchResult>, KorvaneError> execute() &&;
 
  private:
+  friend class Korvane;
   std::vector<SearchResult> scan() const;
   std::vector<SearchResult> through_index() const;
 
   const Korvane* store_;
   std::vector<float> query_;
   std::uint64_t k_;
-  std::vector<std::pair<std::string_view, Value>> filters_;
+  std::vector<std::pair<std::string, Value>> filters_;
   std::optional<float> decay_;
   std::optional<std::uint64_t> now_;
 };

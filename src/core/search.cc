@@ -24,7 +24,7 @@
 
 #include "core/korvane.h"
 #include "index/metric.h"
-#include "index/metric_kernels.h"
+#include "index/scorer.h"
 
 namespace korvane_core {
 namespace {
@@ -90,57 +90,58 @@ class TopK {
   std::vector<Candidate> kept_;
 };
 
-// Scores records against the query with the store's metric, bit for bit as distance() does.
-// Records as long as the query (the usual case) share its block layout, so for them the kernel
-// table and the tail are settled once per search, and Cosine takes the query's own sum of
-// squares, and its root, from here instead of summing it again for every record.
-class Scorer {
- public:
-  Scorer(Metric metric, korvane_index::Vec query)
-      : metric_(metric),
-        query_(query),
-        table_(korvane_index::kernels::active()),
-        blocks_(query.size() / 8) {
-    if (metric_ == Metric::Cosine) {
-      query_norm_ = table_.cosine(query_.data(), query_.data(), blocks_).na;
-      for (std::size_t j = 8 * blocks_; j < query_.size(); ++j) query_norm_ += query_[j] * query_[j];
-      query_root_ = std::sqrt(query_norm_);
-    }
-  }
+// How a scan splits n records of dimension about d into runs: one (the calling thread alone)
+// when the work is too small to share.
+std::size_t run_count(std::size_t n, std::size_t d) {
+  const std::size_t work = n * (d + kPerRecordWork);
+  if (work < kSerialWork) return 1;
+  const std::size_t threads =
+      static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+  return std::clamp<std::size_t>(work / kRunWork, 1, std::min(n, threads * kRunsPerThread));
+}
 
-  float operator()(korvane_index::Vec v) const {
-    if (v.size() == query_.size()) {
-      if (metric_ == Metric::Cosine) return cosine(v);
-      if (metric_ == Metric::Dot) return dot(v);
-    }
-    return korvane_index::distance(metric_, query_, v);
+// Runs scan_run(begin, end) over `runs` contiguous runs of [0, n) on the pool (or inline for one
+// run) and hands each run's winners, a sorted list, to merge in run order.
+template <class ScanRun, class Merge>
+void run_scan(std::size_t n, std::size_t runs, const ScanRun& scan_run, const Merge& merge) {
+  using Part = decltype(scan_run(std::size_t{0}, std::size_t{0}));
+  if (runs == 1) {
+    merge(scan_run(0, n));
+    return;
   }
+  std::vector<Part> per_run(runs);
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, runs, 1),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t run = range.begin(); run != range.end(); ++run) {
+          per_run[run] = scan_run(n * run / runs, n * (run + 1) / runs);
+        }
+      },
+      tbb::simple_partitioner());
+  for (Part& part : per_run) merge(std::move(part));
+}
 
- private:
-  float cosine(korvane_index::Vec v) const {
-    korvane_index::kernels::CosineSums s = table_.dot_norm(query_.data(), v.data(), blocks_);
-    for (std::size_t j = 8 * blocks_; j < v.size(); ++j) {
-      s.d += query_[j] * v[j];
-      s.nb += v[j] * v[j];
-    }
-    if (query_norm_ == 0.0f) return 0.0f;
-    if (s.nb == 0.0f) return 0.0f;
-    return s.d / (query_root_ * std::sqrt(s.nb));
+// The final k of the runs' winners, best first.
+std::vector<Candidate> merge_runs(std::vector<std::vector<Candidate>>& parts, std::size_t k,
+                                  BestFirst order) {
+  if (parts.size() == 1) return std::move(parts[0]);
+  std::size_t offered = 0;
+  for (const auto& part : parts) offered += part.size();
+  if (offered == 0) return {};
+  TopK top(std::min(k, offered), order);
+  for (const auto& part : parts) {
+    for (const Candidate& c : part) top.offer(c);
   }
+  return std::move(top).take_sorted();
+}
 
-  float dot(korvane_index::Vec v) const {
-    float total = table_.dot(query_.data(), v.data(), blocks_);
-    for (std::size_t j = 8 * blocks_; j < v.size(); ++j) total += query_[j] * v[j];
-    return total;
-  }
-
-  Metric metric_;
-  korvane_index::Vec query_;
-  const korvane_index::kernels::Table& table_;
-  std::size_t blocks_;
-  float query_norm_ = 0.0f;
-  float query_root_ = 0.0f;
-};
+// Vectors scored per call of the scorer: enough to overlap their sums, few enough to stay on
+// the stack.
+constexpr std::size_t kChunk = 16;
+// Queries a batch scan carries through one pass over the vectors: their floats should stay in
+// the core's second-level cache beside the vectors passing through.
+constexpr std::size_t kBatchQueryBytes = 256 * 1024;
+constexpr std::size_t kBatchMaxQueries = 64;
 
 }  // namespace
 
@@ -155,8 +156,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
 
   const Metric metric = store_->metric_;
   const BestFirst order(korvane_index::is_distance(metric));
-  const korvane_index::Vec query(query_);
-  const Scorer score(metric, query);
+  const korvane_index::Scorer scorer(metric, query_);
 
   auto passes = [this, &table](std::size_t slot) {
     if (filters_.empty()) return true;
@@ -175,46 +175,32 @@ std::vector<SearchResult> SearchBuilder::scan() const {
     const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
     return score * ::powf(*decay_, days);
   };
-  // Scans records [begin, end) into a top list of its own.
+  // Scans records [begin, end) into a top list of its own: the records that pass are gathered
+  // a chunk at a time and scored together.
   auto scan_run = [&](std::size_t begin, std::size_t end) {
     TopK top(std::min(k, end - begin), order);
-    for (std::size_t i = begin; i < end; ++i) {
-      if (!table.live(i) || !passes(i)) continue;
-      top.offer({decayed(score(table.vector(i)), i), i});
+    korvane_index::Vec vectors[kChunk];
+    std::size_t slots[kChunk];
+    float scores[kChunk];
+    std::size_t i = begin;
+    while (i < end) {
+      std::size_t m = 0;
+      for (; i < end && m < kChunk; ++i) {
+        if (!table.live(i) || !passes(i)) continue;
+        vectors[m] = table.vector(i);
+        slots[m] = i;
+        ++m;
+      }
+      scorer.score_many({vectors, m}, scores);
+      for (std::size_t j = 0; j < m; ++j) top.offer({decayed(scores[j], slots[j]), slots[j]});
     }
     return std::move(top).take_sorted();
   };
 
-  const std::size_t work = n * (query.size() + kPerRecordWork);
-  std::size_t runs = 1;
-  if (work >= kSerialWork) {
-    const std::size_t threads =
-        static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
-    runs = std::clamp<std::size_t>(work / kRunWork, 1, std::min(n, threads * kRunsPerThread));
-  }
-  std::vector<Candidate> winners;
-  if (runs == 1) {
-    winners = scan_run(0, n);
-  } else {
-    std::vector<std::vector<Candidate>> per_run(runs);
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, runs, 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-          for (std::size_t run = range.begin(); run != range.end(); ++run) {
-            per_run[run] = scan_run(n * run / runs, n * (run + 1) / runs);
-          }
-        },
-        tbb::simple_partitioner());
-    std::size_t offered = 0;
-    for (const auto& part : per_run) offered += part.size();
-    if (offered > 0) {
-      TopK top(std::min(k, offered), order);
-      for (const auto& part : per_run) {
-        for (const Candidate& c : part) top.offer(c);
-      }
-      winners = std::move(top).take_sorted();
-    }
-  }
+  std::vector<std::vector<Candidate>> parts;
+  run_scan(n, run_count(n, query_.size()), scan_run,
+           [&](std::vector<Candidate> part) { parts.push_back(std::move(part)); });
+  const std::vector<Candidate> winners = merge_runs(parts, k, order);
 
   std::vector<SearchResult> results;
   results.reserve(winners.size());
@@ -223,6 +209,75 @@ std::vector<SearchResult> SearchBuilder::scan() const {
         SearchResult{std::string(table.id(c.position)), c.score, table.metadata(c.position)});
   }
   return results;
+}
+
+Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_batch(
+    std::span<const std::span<const float>> queries, std::uint64_t k) const {
+  std::vector<std::vector<SearchResult>> answers(queries.size());
+  if (queries.empty()) return answers;
+  if (hnsw_) {
+    // The index path answers each query on its own walk; the walks run side by side.
+    tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {
+      answers[i] = SearchBuilder(*this, std::vector<float>(queries[i].begin(), queries[i].end()), k)
+                       .through_index();
+    });
+    return answers;
+  }
+  const RecordTable& table = storage_->table();
+  // Runs cover slots, dead ones included, which are skipped.
+  const std::size_t n = table.slot_count();
+  if (table.empty() || k == 0) return answers;
+  const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, table.size()));
+  const BestFirst order(korvane_index::is_distance(metric_));
+
+  std::vector<korvane_index::Scorer> scorers;
+  scorers.reserve(queries.size());
+  for (auto q : queries) scorers.emplace_back(metric_, q);
+
+  // Queries go through the records a block at a time; each record's vector is read once per
+  // block and measured against every query of it.
+  std::size_t first = 0;
+  while (first < queries.size()) {
+    std::size_t count = 0, bytes = 0;
+    while (first + count < queries.size() && count < kBatchMaxQueries &&
+           (count == 0 || bytes + queries[first + count].size_bytes() <= kBatchQueryBytes)) {
+      bytes += queries[first + count].size_bytes();
+      ++count;
+    }
+    const korvane_index::BatchScorer batch({scorers.data() + first, count});
+
+    auto scan_run = [&](std::size_t begin, std::size_t end) {
+      std::vector<TopK> tops;
+      tops.reserve(count);
+      for (std::size_t q = 0; q < count; ++q) tops.emplace_back(std::min(kk, end - begin), order);
+      std::vector<float> scores(count);
+      for (std::size_t i = begin; i < end; ++i) {
+        if (!table.live(i)) continue;
+        batch.scores(table.vector(i), scores.data());
+        for (std::size_t q = 0; q < count; ++q) tops[q].offer({scores[q], i});
+      }
+      std::vector<std::vector<Candidate>> out;
+      out.reserve(count);
+      for (TopK& top : tops) out.push_back(std::move(top).take_sorted());
+      return out;
+    };
+    std::vector<std::vector<std::vector<Candidate>>> parts(count);
+    run_scan(n, run_count(n, bytes / sizeof(float)), scan_run,
+             [&](std::vector<std::vector<Candidate>> part) {
+               for (std::size_t q = 0; q < count; ++q) parts[q].push_back(std::move(part[q]));
+             });
+    for (std::size_t q = 0; q < count; ++q) {
+      const std::vector<Candidate> winners = merge_runs(parts[q], kk, order);
+      std::vector<SearchResult>& results = answers[first + q];
+      results.reserve(winners.size());
+      for (const Candidate& c : winners) {
+        results.push_back(SearchResult{std::string(table.id(c.position)), c.score,
+                                       table.metadata(c.position)});
+      }
+    }
+    first += count;
+  }
+  return answers;
 }
 
 }  // namespace korvane_core

@@ -12,7 +12,10 @@
 #include <limits>
 #include <random>
 
-#include "index/metric_kernels.h"
+#include <stdexcept>
+#include <string>
+
+#include "index/scorer.h"
 
 namespace korvane_index::hnsw {
 namespace {
@@ -153,58 +156,28 @@ inline void prefetch_vector(Vec v) {
   for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
 }
 
-// distance(metric, a, b), bit for bit, with the kernel table looked up once: the walks spend
-// most of their time here, and the general entry point's layers of calls cost about as much as
-// the kernel itself on short vectors. The shapes (whole blocks, then each vector's tail) are
-// those of metric.cc.
-inline float metric_value(Metric metric, Vec a, Vec b) {
-  static const kernels::Table& t = kernels::active();
-  const std::size_t blocks = std::min(a.size() / 8, b.size() / 8);
-  const std::size_t tail = std::min(a.size() % 8, b.size() % 8);
-  const float* at = a.data() + a.size() / 8 * 8;
-  const float* bt = b.data() + b.size() / 8 * 8;
-  switch (static_cast<std::uint8_t>(metric)) {
-    case 0: {
-      kernels::CosineSums sums = t.cosine(a.data(), b.data(), blocks);
-      for (std::size_t j = 0; j < tail; ++j) {
-        sums.d += at[j] * bt[j];
-        sums.na += at[j] * at[j];
-        sums.nb += bt[j] * bt[j];
-      }
-      return kernels::cosine_from(sums.d, sums.na, sums.nb);
-    }
-    case 1: {
-      float total = t.dot(a.data(), b.data(), blocks);
-      for (std::size_t j = 0; j < tail; ++j) total += at[j] * bt[j];
-      return total;
-    }
-    case 2: {
-      float total = t.sqdiff(a.data(), b.data(), blocks);
-      for (std::size_t j = 0; j < tail; ++j) {
-        const float diff = at[j] - bt[j];
-        total += diff * diff;
-      }
-      return std::sqrt(total);
-    }
-    default:
-      return t.manhattan(a.data(), b.data(), std::min(a.size(), b.size()));
+// The Diverse choice: walks c (nearest first to a base vector, by key) and keeps a candidate
+// unless a candidate already kept is nearer to it than the base is; stops at m kept. With no
+// more than m candidates all are kept. key_between(a, b) is the key of node b seen from node a.
+template <class KeyBetween>
+void select_diverse(const std::vector<Entry>& c, std::size_t m, const KeyBetween& key_between,
+                    std::vector<std::uint32_t>& out) {
+  out.clear();
+  if (c.size() <= m) {
+    for (const Entry& e : c) out.push_back(e.node);
+    return;
   }
-}
-
-// Smaller is nearer: similarities are negated.
-inline float key(Metric metric, Vec q, Vec x) {
-  const float v = metric_value(metric, q, x);
-  return is_distance(metric) ? v : -v;
-}
-
-// The cosine's sum of squares of a when its partner has a's length: the blocked dot product of a
-// with itself.
-inline float self_dot(Vec a) {
-  static const kernels::Table& t = kernels::active();
-  float total = t.dot(a.data(), a.data(), a.size() / 8);
-  const float* at = a.data() + a.size() / 8 * 8;
-  for (std::size_t j = 0; j < a.size() % 8; ++j) total += at[j] * at[j];
-  return total;
+  for (const Entry& e : c) {
+    if (out.size() >= m) break;
+    bool keep = true;
+    for (const std::uint32_t r : out) {
+      if (key_between(e.node, r) < e.value) {
+        keep = false;
+        break;
+      }
+    }
+    if (keep) out.push_back(e.node);
+  }
 }
 
 std::uint32_t os_seeded_word() {
@@ -218,36 +191,29 @@ std::uint32_t os_seeded_word() {
 
 }  // namespace
 
-// The nearness key of one fixed vector (a query, or the node whose list is pruned) to nodes.
-// Under Cosine, when both vectors have the same length, the sums of squares are each vector's
-// dot product with itself: the probe's is taken once, each node's when it was inserted, and a
-// pair costs one dot product instead of three sums. The bits are those of the full metric.
+// The nearness key of one fixed vector (a query, or the node whose list is pruned) to nodes:
+// the metric's value, negated for similarities so that smaller is nearer. Each node's sum of
+// squares was taken when it was inserted, so under Cosine a pair of one length costs one dot
+// product instead of three sums. The bits are those of the full metric.
 class HnswIndex::Probe {
  public:
   Probe(Metric metric, Vec q, const float* self_dots)
-      : metric_(metric),
-        q_(q),
+      : scorer_(metric, q), self_dots_(self_dots), negate_(!is_distance(metric)) {}
+  // For a node already in the index: its own sum of squares is known.
+  Probe(Metric metric, std::size_t node, Vec x, const float* self_dots)
+      : scorer_(metric, x, self_dots[node]),
         self_dots_(self_dots),
-        cosine_(static_cast<std::uint8_t>(metric) == 0),
-        q_self_(cosine_ ? self_dot(q) : 0.0f) {}
+        negate_(!is_distance(metric)) {}
 
   float key(std::size_t node, Vec x) const {
-    if (cosine_ && x.size() == q_.size()) {
-      static const kernels::Table& t = kernels::active();
-      const std::size_t n = q_.size();
-      float d = t.dot(q_.data(), x.data(), n / 8);
-      for (std::size_t j = n / 8 * 8; j < n; ++j) d += q_[j] * x[j];
-      return -kernels::cosine_from(d, q_self_, self_dots_[node]);
-    }
-    return hnsw::key(metric_, q_, x);
+    const float v = scorer_.score_with_self_dot(x, self_dots_[node]);
+    return negate_ ? -v : v;
   }
 
  private:
-  Metric metric_;
-  Vec q_;
+  Scorer scorer_;
   const float* self_dots_;
-  bool cosine_;
-  float q_self_;
+  bool negate_;
 };
 
 // Reused by every walk on a thread: search() may run on several threads at once, and a walk
@@ -263,6 +229,8 @@ struct HnswIndex::Scratch {
   std::vector<Link> links;
   std::vector<Link> batch;
   std::vector<Vec> batch_vectors;
+  std::vector<Entry> sorted;
+  std::vector<Link> chosen;
 
   void start_visit(std::size_t nodes) {
     if (stamps.size() < nodes) stamps.resize(nodes, 0);
@@ -288,6 +256,21 @@ HnswIndex::HnswIndex(HnswConfig config)
     : config_(config),
       slots_(std::min<std::size_t>(std::max(config.m, config.m_max0), 512)),
       stride_(2 + slots_) {}
+
+std::optional<std::string> HnswIndex::check(const HnswConfig& config, std::size_t nodes) {
+  if (nodes > kMaxNodes) {
+    return "the graph index holds at most " + std::to_string(kMaxNodes) + " records, not " +
+           std::to_string(nodes);
+  }
+  // The highest level random_layer() can draw comes from the smallest r it accepts, 2^-23.
+  const float top = -(logf(0x1p-23f) * config.ml);
+  if (top >= static_cast<float>(kMaxLevel + 1)) {
+    return "level multiplier " + std::to_string(config.ml) + " draws levels up to " +
+           std::to_string(top) + ", above the " + std::to_string(kMaxLevel) +
+           " the graph index holds";
+  }
+  return std::nullopt;
+}
 
 std::size_t HnswIndex::random_layer() const {
   for (;;) {
@@ -467,11 +450,32 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
   }
 }
 
+float HnswIndex::key_between(std::size_t a, std::size_t b, VectorAccess access,
+                             Metric metric) const {
+  return Probe(metric, a, access(a), self_dots_.data()).key(b, access(b));
+}
+
 void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
                           VectorAccess access, Metric metric, Scratch& s) {
   const List list = list_of(node, layer);
   if (list.size + 1 <= cap) {
     append(node, layer, x);
+    return;
+  }
+  if (config_.neighbors == Neighbors::Diverse && cap > 0) {
+    // Over its cap once x is appended: the list with x at its end, nearest to node first
+    // (ties keep list order), thinned the Diverse way.
+    const Probe probe(metric, node, access(node), self_dots_.data());
+    std::vector<Entry>& c = s.sorted;
+    c.clear();
+    for (std::size_t i = 0; i <= list.size; ++i) {
+      const Link y = i < list.size ? list.data[i] : x;
+      if (i + 1 < list.size) prefetch_vector(access(list.data[i + 1]));
+      c.push_back({probe.key(y, access(y)), y});
+    }
+    stable_sort_nearest_first(c);
+    select_diverse(c, cap, [&](std::size_t a, std::size_t b) { return key_between(a, b, access, metric); }, s.links);
+    assign(node, layer, s.links);
     return;
   }
   // Over its cap once x is appended: order the list with x at its end through the candidate
@@ -494,11 +498,12 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
 }
 
 void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metric) {
-  assert(node < std::numeric_limits<Link>::max() && "node numbers are held in 32 bits");
+  if (node >= kMaxNodes) throw std::length_error("graph index: node number beyond 32 bits");
   const std::size_t level = random_layer();
+  if (level > kMaxLevel) throw std::length_error("graph index: level beyond the highest held");
 
   reset_node(node, level);
-  self_dots_[node] = self_dot(v);
+  self_dots_[node] = Scorer::self_dot(v);
 
   if (!entry_point_) {
     entry_point_ = node;
@@ -516,10 +521,22 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
     search_layer(probe, ep, ep_key, l, config_.ef_construction, access, s);
     std::vector<Entry>& w = s.result;
+    const std::size_t cap = l == 0 ? config_.m_max0 : config_.m_max;
+    if (config_.neighbors == Neighbors::Diverse) {
+      stable_sort_nearest_first(w);
+      select_diverse(w, config_.m, [&](std::size_t a, std::size_t b) { return key_between(a, b, access, metric); }, s.chosen);
+      for (const Link n : s.chosen) {
+        append(node, l, n);
+        if (node_layers(n) <= l) continue;
+        link_back(n, l, static_cast<Link>(node), cap, access, metric, s);
+      }
+      ep = w[0].node;
+      ep_key = w[0].value;
+      continue;
+    }
     // select_neighbors(w, m), sorting only as much of w as is read: m links and the nearest.
     const std::size_t chosen = std::min(config_.m, w.size());
     nearest_first_prefix(w, std::max<std::size_t>(chosen, 1), s.ranked);
-    const std::size_t cap = l == 0 ? config_.m_max0 : config_.m_max;
     for (std::size_t i = 0; i < chosen; ++i) {
       const std::size_t n = w[i].node;
       append(node, l, static_cast<Link>(n));

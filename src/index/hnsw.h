@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,6 +28,17 @@
 
 namespace korvane_index::hnsw {
 
+// How a node's links are chosen from the candidates a walk found.
+enum class Neighbors : std::uint8_t {
+  // The nearest ones.
+  Nearest,
+  // Nearest first, skipping a candidate that is nearer to a link already chosen than to the
+  // node: links then spread over the directions around the node instead of crowding into the
+  // nearest cluster, which keeps well separated clusters reachable from each other. When there
+  // are no more candidates than links, all are kept.
+  Diverse,
+};
+
 struct HnswConfig {
   std::size_t m = 0;                // links a new node makes on each of its layers
   std::size_t m_max = 0;            // most links kept on layers above 0
@@ -34,6 +46,7 @@ struct HnswConfig {
   std::size_t ef_construction = 0;  // search width while inserting
   std::size_t ef_search = 0;        // search width the core store passes to search()
   float ml = 0.0f;                  // level multiplier
+  Neighbors neighbors = Neighbors::Nearest;
 };
 
 // A non-owning reference to a callable `std::span<const float>(std::size_t node)`.
@@ -59,7 +72,17 @@ struct Candidate {
 
 class HnswIndex {
  public:
+  // Node numbers are held in 32 bits, one value of which marks "no node".
+  static constexpr std::size_t kMaxNodes = 0xffffffffu;
+  // The highest level a node may be drawn: each level of a node is a list of its own.
+  static constexpr std::size_t kMaxLevel = 1024;
+
   explicit HnswIndex(HnswConfig config);  // HnswIndex::new: an empty index
+
+  // Why an index with this configuration cannot hold `nodes` nodes (node numbers 0 to
+  // nodes - 1, and levels up to the highest that the level multiplier can draw); nothing when it
+  // can.
+  static std::optional<std::string> check(const HnswConfig& config, std::size_t nodes);
 
   const HnswConfig& config() const { return config_; }
   std::optional<std::size_t> entry_point() const { return entry_point_; }
@@ -78,8 +101,9 @@ class HnswIndex {
 
   // Adds node with vector v; a node number inserted again gets fresh, empty lists.
   // REQUIRES: access resolves every node already in the index and node itself, to the vector
-  // the node was inserted with (the index keeps each vector's sum of squares); ml is such that
-  // drawn levels stay small enough to allocate lists for (any ml below about 1e15).
+  // the node was inserted with (the index keeps each vector's sum of squares).
+  // Throws std::length_error, changing nothing, for a node number of kMaxNodes or more or a
+  // drawn level above kMaxLevel; check() rules both out beforehand.
   void insert(std::size_t node, std::span<const float> v, VectorAccess access, Metric metric);
 
   // Up to k (node, metric value) pairs, nearest first.
@@ -121,8 +145,10 @@ class HnswIndex {
   // Leaves the result heap's array in s.result.
   void search_layer(const Probe& probe, std::size_t entry, float entry_key, std::size_t layer,
                     std::size_t ef, VectorAccess access, Scratch& s) const;
+  // The key of node b seen from node a.
+  float key_between(std::size_t a, std::size_t b, VectorAccess access, Metric metric) const;
   // Appends x to node's list on layer; when that makes the list longer than cap, replaces it
-  // with its cap nearest to node.
+  // with cap of them chosen as the configuration says.
   void link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
                  VectorAccess access, Metric metric, Scratch& s);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -132,23 +133,16 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
         return nullptr;
       }
     }
-    std::vector<std::vector<korvane_core::SearchResult>> answers(queries.size());
-    std::optional<korvane_core::KorvaneError> failure;
-    {
+    std::vector<std::span<const float>> views(queries.begin(), queries.end());
+    auto found = [&] {
       WithoutGil unlocked;
-      for (std::size_t i = 0; i < queries.size() && !failure; ++i) {
-        auto found = store->search(queries[i], k);
-        if (found) {
-          answers[i] = std::move(*found);
-        } else {
-          failure = found.error();
-        }
-      }
-    }
-    if (failure) {
-      raise_core_error(*failure);
+      return store->search_batch(views, k);
+    }();
+    if (!found) {
+      raise_core_error(found.error());
       return nullptr;
     }
+    const auto& answers = *found;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < answers.size(); ++i) {
@@ -210,9 +204,13 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     };
     // A callback that raises before the build starts leaves the store as it was.
     if (!report(0)) return nullptr;
-    {
+    auto enabled = [&] {
       WithoutGil unlocked;
-      store->enable_hnsw(config);
+      return store->enable_hnsw(config);
+    }();
+    if (!enabled) {
+      raise_error(PyExc_ValueError, enabled.error().display());
+      return nullptr;
     }
     if (!report(total)) return nullptr;
     return none();

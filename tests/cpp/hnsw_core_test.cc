@@ -52,7 +52,7 @@ TEST_F(HnswCoreTest, NodesFollowPositionsThroughInsertAndDelete) {
   Insert("a", {0.0f, 0.0f});
   Insert("b", {3.0f, 4.0f});
   Insert("c", {1.0f, 0.0f});
-  store.enable_hnsw(small_config());
+  ASSERT_TRUE(store.enable_hnsw(small_config()));
   ASSERT_NE(store.hnsw(), nullptr);
   for (std::size_t n = 0; n < 3; ++n) EXPECT_GE(store.hnsw()->node_layers(n), 1u) << n;
   EXPECT_EQ(store.hnsw()->node_layers(3), 0u);
@@ -80,7 +80,7 @@ TEST_F(HnswCoreTest, DeleteRebuildsOnlyWhenSomethingWentAndFailedWritesLeaveTheI
   Korvane& store = Open(Metric::Cosine);
   Insert("a", {1.0f, 0.0f});
   Insert("b", {0.0f, 1.0f});
-  store.enable_hnsw(small_config());
+  ASSERT_TRUE(store.enable_hnsw(small_config()));
   CountDraws();
 
   ASSERT_TRUE(store.delete_("never-inserted"));
@@ -119,7 +119,7 @@ TEST_F(HnswCoreTest, FiltersAndDecayTakeTheScan) {
     meta.set("tag", Value::string("x"));
     Insert(ids[i], {static_cast<float>(i)}, std::move(meta));
   }
-  store.enable_hnsw(HnswConfig{0, 4, 4, 8, 8, 0.0f});
+  ASSERT_TRUE(store.enable_hnsw(HnswConfig{0, 4, 4, 8, 8, 0.0f}));
 
   const std::vector<float> q = {1.0f};
   EXPECT_EQ(Ids(Search(q, 3)), std::vector<std::string>{"r0"});
@@ -139,7 +139,7 @@ TEST_F(HnswCoreTest, FiltersAndDecayTakeTheScan) {
 
 TEST_F(HnswCoreTest, EmptyStoreGetsEmptyIndex) {
   Korvane& store = Open(Metric::Cosine);
-  store.enable_hnsw(small_config());
+  ASSERT_TRUE(store.enable_hnsw(small_config()));
   ASSERT_NE(store.hnsw(), nullptr);
   EXPECT_FALSE(store.hnsw()->entry_point());
   EXPECT_TRUE(Search({1.0f, 0.0f}, 5).empty());
@@ -172,7 +172,7 @@ TEST_F(HnswCoreTest, IndexPathAgreesWithScan) {
       for (float& x : q) x = normal(gen);
       exact.push_back(Search(q, k));
     }
-    store.enable_hnsw(HnswConfig{8, 8, 16, 64, 32, 1.0f / std::log(8.0f)});
+    ASSERT_TRUE(store.enable_hnsw(HnswConfig{8, 8, 16, 64, 32, 1.0f / std::log(8.0f)}));
     std::size_t found = 0;
     for (std::size_t i = 0; i < queries; ++i) {
       const auto approx = Search(qs[i], k);
@@ -187,6 +187,20 @@ TEST_F(HnswCoreTest, IndexPathAgreesWithScan) {
     }
     EXPECT_GE(found, queries * k * 95 / 100) << static_cast<int>(metric);
   }
+}
+
+// A configuration the index cannot hold is refused before anything is built; the store keeps
+// scanning.
+TEST_F(HnswCoreTest, EnableRefusesLevelsBeyondWhatTheGraphHolds) {
+  Korvane& store = Open(Metric::Cosine);
+  Insert("a", {1.0f, 0.0f});
+  auto refused = store.enable_hnsw(HnswConfig{4, 4, 8, 16, 16, 1e30f});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, KorvaneError::Kind::Config);
+  EXPECT_EQ(refused.error().display().rfind("Configuration error: level multiplier", 0), 0u)
+      << refused.error().display();
+  EXPECT_EQ(store.hnsw(), nullptr);
+  EXPECT_EQ(Ids(Search({1.0f, 0.0f}, 1)), (std::vector<std::string>{"a"}));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -577,6 +578,100 @@ TEST(HnswModel, SameGraphAndAnswersAsThePlainAlgorithm) {
       }
     }
   }
+}
+
+// On a line: b sits just past a, c on the other side. The nearest two are a and b; the Diverse
+// choice drops b, which is nearer to a than to the new node, and takes c instead.
+TEST(HnswDiverse, SkipsCandidatesNearerToAChosenLinkThanToTheNode) {
+  for (Neighbors choice : {Neighbors::Nearest, Neighbors::Diverse}) {
+    HnswConfig c = config(2, 8, 8, 16);
+    c.neighbors = choice;
+    Graph g(c, Metric::Euclidean);
+    g.add(0, {1.0f, 0.0f});
+    g.add(1, {1.1f, 0.0f});
+    g.add(2, {-1.5f, 0.0f});
+    g.add(3, {0.0f, 0.0f});
+    EXPECT_EQ(g.list(3, 0), choice == Neighbors::Nearest ? (Nodes{0, 1}) : (Nodes{0, 2}));
+  }
+}
+
+// A full list is thinned the Diverse way when a link back overflows it: node 0 holds 1 and 2,
+// which crowd one side; 3 arrives from the other side, and 0 keeps 1 and 3 where the nearest
+// would be 1 and 2.
+TEST(HnswDiverse, LinkBackThinsAFullList) {
+  for (Neighbors choice : {Neighbors::Nearest, Neighbors::Diverse}) {
+    HnswConfig c = config(2, 2, 2, 16);
+    c.neighbors = choice;
+    Graph g(c, Metric::Euclidean);
+    g.add(0, {0.0f});
+    g.add(1, {1.0f});
+    g.add(2, {1.2f});
+    ASSERT_EQ(g.list(0, 0), (Nodes{1, 2}));
+    g.add(3, {-1.5f});
+    EXPECT_EQ(g.list(3, 0), choice == Neighbors::Nearest ? (Nodes{0, 1}) : (Nodes{0}));
+    EXPECT_EQ(g.list(0, 0), choice == Neighbors::Nearest ? (Nodes{1, 2}) : (Nodes{1, 3}));
+  }
+}
+
+// Well separated clusters: where links to the nearest crowd into one cluster, the Diverse choice
+// keeps the bridges between them.
+TEST(HnswDiverse, RecallOnSeparatedClusters) {
+  const std::size_t dim = 16, clusters = 100, per = 60, queries = 200, k = 10;
+  const std::size_t n = clusters * per;
+  std::mt19937 gen(4);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(clusters, std::vector<float>(dim));
+  for (auto& c : centres) for (float& x : c) x = 10.0f * normal(gen);
+  std::vector<std::vector<float>> data(n + queries, std::vector<float>(dim));
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const auto& c = centres[gen() % clusters];
+    for (std::size_t j = 0; j < dim; ++j) data[i][j] = c[j] + normal(gen);
+  }
+  auto access = [&](std::size_t i) { return std::span<const float>(data[i]); };
+  HnswConfig c{8, 8, 16, 64, 32, 1.0f / std::log(8.0f)};
+  c.neighbors = Neighbors::Diverse;
+  HnswIndex index(c);
+  std::mt19937 level_words(5);
+  index.set_word_source([&] { return static_cast<std::uint32_t>(level_words()); });
+  for (std::size_t i = 0; i < n; ++i) index.insert(i, data[i], access, Metric::Euclidean);
+
+  std::size_t found = 0;
+  for (std::size_t q = n; q < n + queries; ++q) {
+    std::vector<std::pair<float, std::size_t>> exact(n);
+    for (std::size_t i = 0; i < n; ++i) exact[i] = {scalar::euclidean(data[q], data[i]), i};
+    std::partial_sort(exact.begin(), exact.begin() + k, exact.end());
+    for (const auto& [node, value] : index.search(data[q], k, 32, access, Metric::Euclidean)) {
+      EXPECT_EQ(value, scalar::euclidean(data[q], data[node]));
+      for (std::size_t i = 0; i < k; ++i) found += exact[i].second == node;
+    }
+  }
+  const double recall = static_cast<double>(found) / (queries * k);
+  RecordProperty("recall", std::to_string(recall));
+  EXPECT_GE(recall, 0.97);
+}
+
+// Limits hold in release builds: nothing is allocated for a node the links cannot number or a
+// level the graph does not hold.
+TEST(HnswLimits, CheckAndInsertRefuseWhatCannotBeHeld) {
+  const HnswConfig usual{16, 16, 32, 200, 64, 1.0f / std::log(16.0f)};
+  EXPECT_FALSE(HnswIndex::check(usual, 1000));
+  EXPECT_FALSE(HnswIndex::check(usual, HnswIndex::kMaxNodes));
+  EXPECT_TRUE(HnswIndex::check(usual, HnswIndex::kMaxNodes + 1));
+  for (float ml : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(), 60.0f}) {
+    EXPECT_FALSE(HnswIndex::check(config(4, 4, 8, 8, ml), 10)) << ml;  // all draw level 0 or few
+  }
+  for (float ml : {70.0f, 1e30f, std::numeric_limits<float>::infinity()}) {
+    EXPECT_TRUE(HnswIndex::check(config(4, 4, 8, 8, ml), 10)) << ml;
+  }
+
+  HnswIndex index(config(4, 4, 8, 8, 1e30f));
+  index.set_word_source([] { return word_for(0.5); });
+  std::vector<float> v = {1.0f};
+  auto access = [&](std::size_t) { return std::span<const float>(v); };
+  EXPECT_THROW(index.insert(0, v, access, Metric::Euclidean), std::length_error);
+  EXPECT_THROW(index.insert(HnswIndex::kMaxNodes, v, access, Metric::Euclidean), std::length_error);
+  EXPECT_FALSE(index.entry_point());
+  EXPECT_EQ(index.node_layers(0), 0u);
 }
 
 // Recall against exact search on random data, with the parameters a caller would pick. The

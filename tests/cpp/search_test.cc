@@ -244,6 +244,73 @@ TEST_F(SearchTest, DecayByAgeInDays) {
   for (const auto& r : undecayed) EXPECT_EQ(r.score, 8.0f);
 }
 
+// The builder keeps its own copy of a filter's key: one built for the call and gone before
+// execute() must still select.
+TEST_F(SearchTest, FilterKeyOutlivesTheCallersString) {
+  Open(Metric::Dot);
+  Value tagged = Value::object();
+  tagged.set("colour", Value::string("red"));
+  Insert("plain", {5.0f});
+  Insert("red", {1.0f}, tagged);
+  auto b = store_->search_builder(std::vector<float>{1.0f}, 10);
+  {
+    std::string key = "colour";
+    key.reserve(64);  // off the small-string buffer, so a dangling view reads freed memory
+    b.filter(key, Value::string("red"));
+    key.assign(key.size(), 'x');
+  }
+  EXPECT_EQ(Ids(std::move(b).execute().value()), (std::vector<std::string>{"red"}));
+}
+
+// A batch answers each query exactly as a search of its own would: same ids, order, score bits,
+// metadata, whatever the metric, k, query length, or whether an index answers.
+TEST_F(SearchTest, SearchBatchEqualsOneSearchPerQuery) {
+  constexpr std::size_t kDim = 72;
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> small(-2, 2);
+  auto random_vector = [&](std::size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(small(rng)) * 0.5f;
+    return v;
+  };
+  Open(Metric::Cosine);
+  for (int i = 0; i < 1200; ++i) {
+    Value meta = Value::object();
+    meta.set("i", Value::uinteger(static_cast<std::uint64_t>(i)));
+    // A few vectors of other lengths and some repeated ids.
+    const std::size_t len = i % 97 == 0 ? kDim - 5 : kDim;
+    Insert("v" + std::to_string(i % 1100), random_vector(len), meta);
+  }
+  // 75 queries: more than one block of the batch; a zero query, a NaN, another length.
+  std::vector<std::vector<float>> queries;
+  for (int i = 0; i < 75; ++i) queries.push_back(random_vector(kDim));
+  queries[1].assign(kDim, 0.0f);
+  queries[2][7] = kNaN;
+  queries[3] = random_vector(kDim + 3);
+  const std::vector<std::span<const float>> spans(queries.begin(), queries.end());
+
+  auto check = [&](Korvane& store, const std::string& what) {
+    for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10}, kAllOfThem}) {
+      auto batch = store.search_batch(spans, k);
+      ASSERT_TRUE(batch);
+      ASSERT_EQ(batch->size(), queries.size());
+      for (std::size_t i = 0; i < queries.size(); ++i) {
+        ExpectSameResults(Search(queries[i], k), (*batch)[i],
+                          what + " k " + std::to_string(k) + " query " + std::to_string(i));
+      }
+    }
+    auto none = store.search_batch({}, 10);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+  };
+  for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan}) {
+    check(Open(metric), "metric " + std::to_string(static_cast<int>(metric)));
+  }
+  Korvane& indexed = Open(Metric::Cosine);
+  ASSERT_TRUE(indexed.enable_hnsw(HnswConfig{8, 8, 16, 32, 16, 0.5f}));
+  check(indexed, "indexed");
+}
+
 // The worker pool must still work in a child forked after the parent used it.
 TEST_F(SearchTest, SearchWorksInForkedChild) {
   Open(Metric::Cosine);

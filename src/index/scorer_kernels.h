@@ -1,0 +1,37 @@
+// Kernels that measure several vectors against one query, or several queries against one
+// vector, in a single pass; private to scorer.cc and its tests.
+//
+// Each pair's sums are exactly those of the one-pair kernels in metric_kernels.h: eight
+// accumulators per sum, block after block, combined in the fixed order. Only the pairs are
+// interleaved, so the independent chains of additions overlap instead of waiting on each other.
+// Like the one-pair kernels they cover whole blocks only; the caller adds the tails.
+#pragma once
+
+#include <cstddef>
+
+namespace korvane_index::kernels {
+
+enum class Sum {
+  kDot,      // sum of x * y
+  kDotNorm,  // sum of x * y, and of y * y (the vector's own sum of squares)
+  kSqDiff,   // sum of (x - y) * (x - y)
+};
+
+struct Wide {
+  // Most vectors, and most queries, one call takes.
+  static constexpr std::size_t kVectors = 4;
+  static constexpr std::size_t kQueries = 8;
+  // For i < n <= kVectors: sums[i] over q and v[i]; under kDotNorm also norms[i], v[i]'s sum of
+  // squares.
+  void (*vectors)(Sum sum, const float* q, const float* const* v, std::size_t n,
+                  std::size_t blocks, float* sums, float* norms);
+  // For i < n <= kQueries: sums[i] over q[i] and v; under kDotNorm also *norm, v's sum of
+  // squares (once).
+  void (*queries)(Sum sum, const float* const* q, std::size_t n, const float* v,
+                  std::size_t blocks, float* sums, float* norm);
+};
+
+// The AVX2 versions; null when this build has none.
+const Wide* wide_avx2();
+
+}  // namespace korvane_index::kernels
