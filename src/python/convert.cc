@@ -181,18 +181,14 @@ bool array_view(PyObject* obj, int dims, ArrayView& out) {
   // Only native-order 32- and 64-bit floats are read directly.
   PyObject* typestr = interface_item(d, "typestr");
   if (typestr == nullptr || !PyUnicode_Check(typestr)) return false;
-  PyRef type_bytes = PyRef::steal(PyUnicode_AsUTF8String(typestr));
-  if (!type_bytes) {
-    PyErr_Clear();
+  const bool little = std::endian::native == std::endian::little;
+  if (PyUnicode_CompareWithASCIIString(typestr, little ? "<f4" : ">f4") == 0) {
+    out.is_double = false;
+  } else if (PyUnicode_CompareWithASCIIString(typestr, little ? "<f8" : ">f8") == 0) {
+    out.is_double = true;
+  } else {
     return false;
   }
-  const std::string_view code(PyBytes_AsString(type_bytes.get()),
-                              static_cast<std::size_t>(PyBytes_Size(type_bytes.get())));
-  const char native = std::endian::native == std::endian::little ? '<' : '>';
-  if (code.size() != 3 || code[0] != native || code[1] != 'f' || (code[2] != '4' && code[2] != '8')) {
-    return false;
-  }
-  out.is_double = code[2] == '8';
   const Py_ssize_t item_size = out.is_double ? 8 : 4;
 
   // A mask, or data handed over as a buffer object (with an offset into it), take the general
