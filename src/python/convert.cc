@@ -85,9 +85,10 @@ void name_item_error(Py_ssize_t index) {
   PyRef args = value ? PyRef::steal(PyObject_GetAttrString(value.get(), "args")) : PyRef();
   const bool plain = args && PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1 &&
                      PyUnicode_Check(PyTuple_GetItem(args.get(), 0));
-  // Only the built-in types are rebuilt from a message; anything else passes as raised.
+  // Only the kinds conversions raise are rebuilt from a message; anything else (a borrow
+  // conflict's RuntimeError among them) passes as raised.
   const bool builtin = type.get() == PyExc_TypeError || type.get() == PyExc_ValueError ||
-                       type.get() == PyExc_OverflowError || type.get() == PyExc_RuntimeError;
+                       type.get() == PyExc_OverflowError;
   if (!plain || !builtin) {
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return;

@@ -359,3 +359,38 @@ def test_a_writer_waits_for_a_running_search(tmp_path):
         store.insert(str(i), rows[i])
     t.join()
     assert done == [8] * 30 and len(store) == 840
+
+
+# --- re-entrance from the same thread ------------------------------------------------------
+
+class Reenter:
+    """A vector element whose float conversion calls back into the store."""
+
+    def __init__(self, call):
+        self.call = call
+
+    def __float__(self):
+        self.call()
+        return 0.0
+
+
+@pytest.mark.parametrize("outer, inner, message", [
+    (lambda s, e: s.insert_many(["x"], [[1.0, e]]), lambda s: len(s), "Already mutably borrowed"),
+    (lambda s, e: s.upsert("x", [1.0, e]), lambda s: "a" in s, "Already mutably borrowed"),
+    (lambda s, e: s.delete_many(["x"]) or s.upsert("x", [e]), lambda s: s.query([1.0], 1),
+     "Already mutably borrowed"),
+    (lambda s, e: s.query([1.0, e], 1), lambda s: s.upsert("y", [1.0]), "Already borrowed"),
+    (lambda s, e: s.search_many([[1.0, e]], 1), lambda s: s.close(), "Already borrowed"),
+    (lambda s, e: s.query([1.0, e], 1, where="{}"), lambda s: s.search_many([[1.0]], 1), None),
+])
+def test_reentrance_keeps_the_borrow_errors(path, outer, inner, message):
+    store = Korvane(path)
+    store.insert("seed", [1.0, 0.0])
+    element = Reenter(lambda: inner(store))
+    if message is None:
+        outer(store, element)
+    else:
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            outer(store, element)
+    assert store.get_all() == [("seed", None)]
+    store.insert("after", [1.0])  # the lock and the flag were both released
