@@ -151,4 +151,27 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
   return results;
 }
 
+
+Result<bool, KorvaneError> Korvane::enable_hnsw(
+    HnswConfig config, std::size_t every,
+    const std::function<bool(std::size_t done, std::size_t total)>& progress) {
+  const RecordTable& table = storage_->table();
+  if (auto problem = HnswIndex::check(config, table.slot_count())) {
+    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  }
+  HnswIndex index(config);
+  auto access = [&table](std::size_t node) { return table.vector(node); };
+  const std::size_t total = table.size();
+  std::size_t done = 0;
+  for (std::size_t slot : table.live_slots()) {
+    index.insert(slot, table.vector(slot), access, metric_);
+    ++done;
+    if (every > 0 && done % every == 0 && done < total && !progress(done, total)) return false;
+  }
+  if (!progress(total, total)) return false;
+  hnsw_.emplace(std::move(index));
+  index_stale_.store(false, std::memory_order_release);
+  return true;
+}
+
 }  // namespace korvane_core

@@ -147,6 +147,12 @@ class Korvane {
   // configuration the index cannot hold: levels too high to keep lists for, or more records
   // than its links can number.
   Result<void, KorvaneError> enable_hnsw(HnswConfig config);
+  // enable_hnsw, calling progress(done, total) after every `every` records are in the new index
+  // and once when all are. When progress returns false the build stops and the store keeps the
+  // index it had (or none); the result then is false.
+  Result<bool, KorvaneError> enable_hnsw(
+      HnswConfig config, std::size_t every,
+      const std::function<bool(std::size_t done, std::size_t total)>& progress);
 
   Metric metric() const { return metric_; }
   // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.

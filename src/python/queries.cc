@@ -32,6 +32,8 @@ const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0
 constexpr std::uint64_t kMaxLinks = 4096;
 constexpr std::uint64_t kMaxWidth = 1 << 20;
 constexpr double kMaxLevelFactor = 16.0;
+// Records between two progress reports.
+constexpr std::size_t kProgressEvery = 1000;
 
 std::uint64_t seconds_now() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -196,23 +198,49 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     }
 
     const std::size_t total = store->size();
-    auto report = [&](std::size_t done) {
-      if (progress == nullptr) return true;
-      PyRef result = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
-                                                        static_cast<Py_ssize_t>(total)));
-      return static_cast<bool>(result);
+    if (progress == nullptr) {
+      auto enabled = [&] {
+        WithoutGil unlocked;
+        return store->enable_hnsw(config);
+      }();
+      if (!enabled) {
+        raise_error(PyExc_ValueError, enabled.error().display());
+        return nullptr;
+      }
+      return none();
+    }
+
+    // The build runs without the interpreter lock; each report takes it back for the call.
+    // A callback that raises stops the build, and the store keeps the index it had.
+    PyRef first = PyRef::steal(PyObject_CallFunction(progress, "nn", Py_ssize_t{0},
+                                                     static_cast<Py_ssize_t>(total)));
+    if (!first) return nullptr;
+    first.reset();
+    bool failed = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    auto report = [&](std::size_t done, std::size_t all) {
+      PyEval_RestoreThread(saved);
+      PyRef result = PyRef::steal(PyObject_CallFunction(
+          progress, "nn", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(all)));
+      failed = !result;
+      result.reset();
+      saved = PyEval_SaveThread();
+      return !failed;
     };
-    // A callback that raises before the build starts leaves the store as it was.
-    if (!report(0)) return nullptr;
     auto enabled = [&] {
-      WithoutGil unlocked;
-      return store->enable_hnsw(config);
+      try {
+        return store->enable_hnsw(config, kProgressEvery, report);
+      } catch (...) {
+        PyEval_RestoreThread(saved);
+        throw;
+      }
     }();
+    PyEval_RestoreThread(saved);
     if (!enabled) {
       raise_error(PyExc_ValueError, enabled.error().display());
       return nullptr;
     }
-    if (!report(total)) return nullptr;
+    if (failed) return nullptr;
     return none();
   });
 }

@@ -385,8 +385,8 @@ PyMethodDef kMethods[] = {
      "are approximate. m: links per node (m_max and m_max0, the caps above and on the lowest\n"
      "layer, default to m and 2 * m; ml, the level factor, to 1 / ln(m)). ef_construction and\n"
      "ef_search: the search widths while building and while searching. progress, if given, is\n"
-     "called as progress(0, total) before the build and progress(total, total) after it; if\n"
-     "the first call raises, nothing is built."},
+     "called as progress(done, total) at the start, after every 1000 records and at the end;\n"
+     "if it raises, the build stops and the store keeps the index it had, or none."},
     {"insert_many", as_cfunction(korvane_insert_many), kArgs,
      "insert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
      "insert() for each record, in one transaction: all of them are stored or none.\n"
