@@ -9,6 +9,10 @@
 //       copies the store twice; deletes records one at a time through Korvane::delete_ on one
 //       copy and with BEGIN IMMEDIATE / DELETE / COMMIT (the store's pragmas) on the other,
 //       alternating record by record; prints each side's median and their ratio.
+//   write_bench compact [n=100000] [dim=384]
+//       what dead slots cost and what reclaiming them costs, on a record table of n records:
+//       a pass scoring every live vector (Dot, on one thread) with a growing
+//       share of dead slots, beside one compaction at that share.
 //
 // Nothing is asserted.
 #include <sqlite3.h>
@@ -24,6 +28,8 @@
 #include <vector>
 
 #include "core/korvane.h"
+#include "index/metric.h"
+#include "storage/record_table.h"
 
 namespace {
 
@@ -137,6 +143,46 @@ int deletes(const std::string& source, std::size_t count) {
   return 0;
 }
 
+int compaction(std::size_t n, std::size_t dim) {
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  std::vector<float> v(dim);
+  volatile float sink = 0;
+  std::printf("%zu x %zu; times are medians of 5 passes\n", n, dim);
+  std::printf("%6s %12s %16s %14s\n", "dead", "pass ms", "pass ms / live", "compact ms");
+  for (int percent : {0, 3, 6, 10, 25, 50}) {
+    korvane_storage::RecordTable table;
+    table.reserve(n, n * dim);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (float& x : v) x = uniform(gen);
+      table.append("r" + std::to_string(i), v, std::nullopt, std::nullopt);
+    }
+    // Dead slots spread evenly, as deletes of random ids leave them.
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((i * 37) % 100 < static_cast<std::size_t>(percent)) table.remove("r" + std::to_string(i));
+    }
+    std::vector<double> passes;
+    for (int rep = 0; rep < 5; ++rep) {
+      const auto t0 = Clock::now();
+      float total = 0;
+      for (std::size_t slot = 0; slot < table.slot_count(); ++slot) {
+        if (!table.live(slot)) continue;
+        total += korvane_index::distance(korvane_index::Metric::Dot, v, table.vector(slot));
+      }
+      sink = total;
+      passes.push_back(seconds_since(t0));
+    }
+    const auto t0 = Clock::now();
+    table.compact();
+    const double compact = seconds_since(t0);
+    const double pass = median(passes);
+    std::printf("%5d%% %12.2f %16.5f %14.2f\n", percent, 1e3 * pass,
+                1e3 * pass / static_cast<double>(table.size()) * 1000.0, 1e3 * compact);
+  }
+  (void)sink;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,9 +195,14 @@ int main(int argc, char** argv) {
   if (mode == "delete" && argc > 2) {
     return deletes(argv[2], argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 200);
   }
+  if (mode == "compact") {
+    return compaction(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 100000,
+                      argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 384);
+  }
   std::fprintf(stderr,
                "usage: %s batch <new db file> [n] [dim] [seed]\n"
-               "       %s delete <db file of a store> [deletes]\n",
-               argv[0], argv[0]);
+               "       %s delete <db file of a store> [deletes]\n"
+               "       %s compact [n] [dim]\n",
+               argv[0], argv[0], argv[0]);
   return 2;
 }

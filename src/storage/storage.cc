@@ -459,7 +459,7 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
     if (op.kind != WriteOp::Kind::Insert) removed += table_.remove(op.record.id);
     if (op.kind != WriteOp::Kind::Remove) table_.append(std::move(op.record));
   }
-  if (table_.should_compact()) table_.compact();
+  if (removed > 0 && table_.should_compact()) table_.compact();
   return removed;
 }
 

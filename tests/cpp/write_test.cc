@@ -115,7 +115,9 @@ class WriteTest : public korvane_test::StoreTest {
       EXPECT_EQ(store_->contains(id), want != nullptr) << id;
       auto got = store_->get(id);
       ASSERT_EQ(got.has_value(), want != nullptr) << id;
-      if (want) EXPECT_EQ(got->metadata, want->metadata) << id;
+      if (want) {
+        EXPECT_EQ(got->metadata, want->metadata) << id;
+      }
     }
 
     // The scan: nearest first, ties in store order.
