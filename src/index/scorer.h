@@ -37,6 +37,8 @@ class Scorer {
 
   // score(vs[i]) into out[i] for every i.
   void score_many(std::span<const Vec> vs, float* out) const;
+  // score_with_self_dot(vs[i], self_dots[i]) into out[i] for every i.
+  void score_many(std::span<const Vec> vs, const float* self_dots, float* out) const;
 
   // score(v) for a v whose self_dot() the caller already holds: under Cosine, for a v as long
   // as the query, only the dot product of the pair is left to compute.
@@ -48,6 +50,7 @@ class Scorer {
 
  private:
   float general(Vec v) const;
+  void many(std::span<const Vec> vs, const float* self_dots, float* out) const;
 
   Metric metric_;
   Vec query_;
