@@ -7,6 +7,11 @@
 // Because ties are broken by position, the best k under that order are exactly the first k of
 // the stable sort, whatever the runs and however they are joined.
 //
+// Records are scored a chunk at a time (korvane_index::Scorer measures several vectors side by
+// side). search_batch runs the same scan for a block of queries at once: each record's vector is
+// read once and measured against every query of the block (BatchScorer), and each query keeps
+// its own top lists per run, so its answer is exactly that of its own search.
+//
 // NaN scores are incomparable, so a stable sort would leave them wherever its algorithm happens
 // to; here they have one fixed place instead: after every number, in record order among
 // themselves.
