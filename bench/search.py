@@ -182,6 +182,8 @@ def main():
     ap.add_argument("--queries", type=int, default=30)
     ap.add_argument("--cache", default="/tmp/korvane_bench")
     ap.add_argument("--quick", action="store_true", help="only N=100k, d=384")
+    ap.add_argument("--shape", nargs=2, type=int, action="append", metavar=("N", "D"),
+                    help="only these shapes (repeatable)")
     ap.add_argument("--floor", default=os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "bench",
         "libkorvane_floor.so"), help="the floor reader built by `make bench`")
@@ -208,6 +210,8 @@ def main():
     shapes = [(100_000, 384)]
     if not args.quick:
         shapes = [(10_000, 384), (20_000, 384), (100_000, 384), (1_000_000, 128), (100_000, 1536)]
+    if args.shape:
+        shapes = [tuple(s) for s in args.shape]
     header = "%9s %5s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
         "N", "d", "meta", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s",
         "agree")

@@ -26,8 +26,9 @@ echo "== search: exhaustive Cosine, k 10"
 # A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
 # best kernel in this command only.
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py --cache /tmp/korvane_bench
-echo "== search from C++, with a metadata filter, and the cost of the record layout"
+echo "== search from C++: one query, a metadata filter, a batch of 32 against 32 searches, the floor"
 build/bench/bench/search_bench /tmp/korvane_bench/bench_g10_100000_384.db
+build/bench/bench/search_bench /tmp/korvane_bench/bench_doc_100000_384.db
 # Embedding-like data (a 16-dimensional source seen in 64 dimensions), both metric kinds; then
 # well separated clusters, where keeping only the nearest neighbours loses recall.
 for metric in l2 cosine; do
@@ -36,3 +37,9 @@ for metric in l2 cosine; do
 done
 echo "== graph index vs hnswlib: 20,000 x 64, clustered, l2"
 "$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data clustered --metric l2
+# The Diverse neighbour choice, on both kinds of data.
+for data in latent16 clustered; do
+  echo "== graph index (diverse links) vs hnswlib: 20,000 x 64, $data, l2"
+  "$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data $data --metric l2 \
+    --neighbors diverse
+done

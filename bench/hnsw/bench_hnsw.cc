@@ -1,11 +1,11 @@
 // Benchmark driver for the graph index: builds it single-threaded over a data file, then runs
 // every query at each beam width given and prints one CSV row per width.
 //
-//   bench_hnsw DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]
+//   bench_hnsw DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...] [nearest|diverse]
 //
 // Built by `make bench` (the CMake option KORVANE_BUILD_BENCH) as build/bench/bench/bench_hnsw.
 // compare.py writes the two input files and runs it. The index gets m_max = m, m_max0 = 2m and
-// ml = 1 / ln m, the usual pairing.
+// ml = 1 / ln m, the usual pairing; links are chosen the Nearest way unless `diverse` is given.
 //
 // DATA: uint32 n, uint32 queries, uint32 dim, then n * dim base floats and queries * dim query
 // floats, little-endian. GROUND_TRUTH: uint32 queries, uint32 k, then queries * k uint32 exact
@@ -57,8 +57,10 @@ double thread_seconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: %s DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...]\n",
+  if (argc != 7 && argc != 8) {
+    std::fprintf(stderr,
+                 "usage: %s DATA GROUND_TRUTH METRIC M EF_CONSTRUCTION EF[,EF...] "
+                 "[nearest|diverse]\n",
                  argv[0]);
     return 2;
   }
@@ -85,7 +87,11 @@ int main(int argc, char** argv) {
   const std::size_t ef_c = std::strtoull(argv[5], nullptr, 10);
 
   auto access = [&](std::size_t i) { return std::span<const float>(&base[i * dim], dim); };
-  HnswIndex index(HnswConfig{m, m, 2 * m, ef_c, 0, 1.0f / std::log(static_cast<float>(m))});
+  HnswConfig config{m, m, 2 * m, ef_c, 0, 1.0f / std::log(static_cast<float>(m))};
+  if (argc == 8 && std::strcmp(argv[7], "diverse") == 0) {
+    config.neighbors = korvane_index::hnsw::Neighbors::Diverse;
+  }
+  HnswIndex index(config);
   const double t0 = thread_seconds();
   for (std::size_t i = 0; i < n; ++i) index.insert(i, access(i), access, metric);
   const double build_s = thread_seconds() - t0;

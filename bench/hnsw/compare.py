@@ -83,9 +83,9 @@ def run_hnswlib(base, queries, truth, metric, m, ef_c, efs):
     return rows
 
 
-def run_ours(driver, data_path, truth_path, metric, m, ef_c, efs):
+def run_ours(driver, data_path, truth_path, metric, m, ef_c, efs, neighbors):
     out = subprocess.run([driver, data_path, truth_path, "euclidean" if metric == "l2" else metric,
-                          str(m), str(ef_c), ",".join(map(str, efs))],
+                          str(m), str(ef_c), ",".join(map(str, efs)), neighbors],
                          check=True, capture_output=True, text=True).stdout
     rows = []
     for line in out.splitlines():
@@ -134,6 +134,8 @@ def main():
     ap.add_argument("--ef", default="10,16,24,32,48,64,96,128,192,256,384")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--neighbors", choices=["nearest", "diverse"], default="nearest",
+                    help="how our index chooses links")
     args = ap.parse_args()
     efs = [int(e) for e in args.ef.split(",")]
 
@@ -154,7 +156,7 @@ def main():
         ours, theirs = None, None
         for _ in range(args.repeat):
             ours = best_of(ours, run_ours(args.driver, data_path, truth_path, args.metric,
-                                          args.m, args.ef_construction, efs))
+                                          args.m, args.ef_construction, efs, args.neighbors))
             theirs = best_of(theirs, run_hnswlib(base, queries, truth, args.metric, args.m,
                                                  args.ef_construction, efs))
 

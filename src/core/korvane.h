@@ -12,8 +12,9 @@
 // that takes the index path (or by hnsw()). It then equals a fresh build over those records.
 //
 // Thread safety: none of its own for writes. write, insert, insert_with_time, delete_ and
-// enable_hnsw need exclusive access; get, get_all, size, contains, hnsw and search may run
-// together from several threads (a stale index is rebuilt by one of them while the others wait).
+// enable_hnsw need exclusive access; get, get_all, size, contains, hnsw, search and search_batch
+// may run together from several threads (a stale index is rebuilt by one of them while the
+// others wait).
 #pragma once
 
 #include <cstddef>

@@ -210,6 +210,17 @@ class HnswIndex::Probe {
     return negate_ ? -v : v;
   }
 
+  // key(nodes[i], xs[i]) into out[i] for i < n <= kGroup, the pairs measured side by side.
+  static constexpr std::size_t kGroup = 4;
+  void keys(const std::uint32_t* nodes, const Vec* xs, std::size_t n, float* out) const {
+    float selfs[kGroup];
+    for (std::size_t i = 0; i < n; ++i) selfs[i] = self_dots_[nodes[i]];
+    scorer_.score_many({xs, n}, selfs, out);
+    if (negate_) {
+      for (std::size_t i = 0; i < n; ++i) out[i] = -out[i];
+    }
+  }
+
  private:
   Scorer scorer_;
   const float* self_dots_;
@@ -229,6 +240,7 @@ struct HnswIndex::Scratch {
   std::vector<Link> links;
   std::vector<Link> batch;
   std::vector<Vec> batch_vectors;
+  std::vector<float> batch_keys;
   std::vector<Entry> sorted;
   std::vector<Link> chosen;
 
@@ -417,9 +429,11 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
     if (s.batch.size() < list.size) {
       s.batch.resize(list.size);
       s.batch_vectors.resize(list.size);
+      s.batch_keys.resize(list.size);
     }
     Link* batch = s.batch.data();
     Vec* vectors = s.batch_vectors.data();
+    float* keys = s.batch_keys.data();
     std::uint16_t* stamps = s.stamps.data();
     const std::uint16_t epoch = s.epoch;
     std::size_t fresh = 0;
@@ -434,9 +448,17 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
       vectors[i] = access(batch[i]);
       __builtin_prefetch(vectors[i].data());
     }
+    // The keys go a group at a time, whose sums run side by side; the next group's vectors are
+    // fetched meanwhile. No key depends on the heaps, so the heaps then see the same keys in
+    // the same order as one at a time.
+    constexpr std::size_t G = Probe::kGroup;
+    for (std::size_t i = 0; i < std::min(G, fresh); ++i) prefetch_vector(vectors[i]);
+    for (std::size_t g = 0; g < fresh; g += G) {
+      for (std::size_t i = g + G; i < std::min(g + 2 * G, fresh); ++i) prefetch_vector(vectors[i]);
+      probe.keys(batch + g, vectors + g, std::min(G, fresh - g), keys + g);
+    }
     for (std::size_t i = 0; i < fresh; ++i) {
-      if (i + 1 < fresh) prefetch_vector(vectors[i + 1]);
-      const float d = probe.key(batch[i], vectors[i]);
+      const float d = keys[i];
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
         const Link x = batch[i];

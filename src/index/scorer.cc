@@ -129,13 +129,23 @@ float Scorer::score(Vec v) const {
   return finish_pair(metric_, query_, v, sum, norm, query_norm_, query_root_);
 }
 
-void Scorer::score_many(std::span<const Vec> vs, float* out) const {
+void Scorer::score_many(std::span<const Vec> vs, float* out) const { many(vs, nullptr, out); }
+
+void Scorer::score_many(std::span<const Vec> vs, const float* self_dots, float* out) const {
+  many(vs, self_dots, out);
+}
+
+void Scorer::many(std::span<const Vec> vs, const float* self_dots, float* out) const {
   const Wide* wide = wide_for(*table_);
   if (wide == nullptr || metric_ == Metric::Manhattan) {
-    for (std::size_t i = 0; i < vs.size(); ++i) out[i] = score(vs[i]);
+    for (std::size_t i = 0; i < vs.size(); ++i) {
+      out[i] = self_dots ? score_with_self_dot(vs[i], self_dots[i]) : score(vs[i]);
+    }
     return;
   }
-  const Sum sum = sum_for(metric_);
+  // With the vectors' own sums of squares at hand, Cosine needs only the dot products.
+  const bool known_norms = self_dots != nullptr && metric_ == Metric::Cosine;
+  const Sum sum = known_norms ? Sum::kDot : sum_for(metric_);
   std::size_t i = 0;
   while (i < vs.size()) {
     // The longest run (up to a kernel's worth) of vectors as long as the query.
@@ -146,12 +156,21 @@ void Scorer::score_many(std::span<const Vec> vs, float* out) const {
       ++n;
     }
     if (n == 0) {
-      out[i] = general(vs[i]);
+      out[i] = general(vs[i]);  // score_with_self_dot() too takes this path for other lengths
       ++i;
       continue;
     }
     float sums[Wide::kVectors], norms[Wide::kVectors];
     wide->vectors(sum, query_.data(), group, n, blocks_, sums, norms);
+    if (known_norms) {
+      for (std::size_t j = 0; j < n; ++j) {
+        float d = sums[j];
+        for (std::size_t t = blocks_ * 8; t < query_.size(); ++t) d += query_[t] * vs[i + j][t];
+        out[i + j] = kernels::cosine_from(d, query_norm_, self_dots[i + j]);
+      }
+      i += n;
+      continue;
+    }
     for (std::size_t j = 0; j < n; ++j) {
       out[i + j] = finish_pair(metric_, query_, vs[i + j], sums[j],
                                sum == Sum::kDotNorm ? norms[j] : 0.0f, query_norm_, query_root_);

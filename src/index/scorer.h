@@ -4,9 +4,10 @@
 // work that does not depend on v: the kernel table is chosen once, the cosine's sum of squares
 // of the query (and its root) is taken once, and vectors as long as the query (the usual case)
 // skip the general shape arithmetic. Several vectors, or several queries against one vector,
-// can be measured together: their sums then run side by side instead of one dependent chain
-// at a time, which is what keeps an exhaustive scan at the speed of memory rather than of
-// floating-point add latency. Each sum is still added in exactly its own defined order.
+// can be measured together: their sums then run side by side instead of one dependent chain of
+// additions at a time. That pays where the vectors are in cache or fetched one by one anyway (the
+// graph's walks, a batch of queries); a scan of memory-resident vectors in order is faster one
+// vector at a time, as a single stream. Each sum is still added in exactly its own defined order.
 //
 // The query is borrowed: it must outlive the Scorer. A Scorer is immutable once made and may be
 // used from any number of threads.
@@ -37,6 +38,8 @@ class Scorer {
 
   // score(vs[i]) into out[i] for every i.
   void score_many(std::span<const Vec> vs, float* out) const;
+  // score_with_self_dot(vs[i], self_dots[i]) into out[i] for every i.
+  void score_many(std::span<const Vec> vs, const float* self_dots, float* out) const;
 
   // score(v) for a v whose self_dot() the caller already holds: under Cosine, for a v as long
   // as the query, only the dot product of the pair is left to compute.
@@ -48,6 +51,7 @@ class Scorer {
 
  private:
   float general(Vec v) const;
+  void many(std::span<const Vec> vs, const float* self_dots, float* out) const;
 
   Metric metric_;
   Vec query_;
