@@ -136,6 +136,56 @@ bool read_sizes(PyObject* tuple, int dims, Py_ssize_t* out) {
   return true;
 }
 
+// The array interface's C structure, as the protocol defines it, handed over in a capsule by
+// __array_struct__.
+struct ArrayStruct {
+  int two;  // always 2: tells the structure apart from other capsule contents
+  int nd;
+  char typekind;
+  int itemsize;
+  int flags;
+  Py_intptr_t* shape;
+  Py_intptr_t* strides;  // null for C order
+  void* data;
+  PyObject* descr;
+};
+constexpr int kNotSwapped = 0x200;  // the data is in the machine's byte order
+
+// array_view through __array_struct__; false (no exception set) when it does not apply.
+bool struct_view(PyObject* obj, int dims, ArrayView& out) {
+  PyRef capsule = PyRef::steal(PyObject_GetAttrString(obj, "__array_struct__"));
+  if (!capsule) {
+    PyErr_Clear();
+    return false;
+  }
+  auto* a = static_cast<ArrayStruct*>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (a == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  if (a->two != 2 || a->nd != dims || a->typekind != 'f' || (a->itemsize != 4 && a->itemsize != 8) ||
+      (a->flags & kNotSwapped) == 0 || a->shape == nullptr) {
+    return false;
+  }
+  out.is_double = a->itemsize == 8;
+  out.shape[1] = 1;
+  out.strides[1] = 0;
+  for (int i = 0; i < dims; ++i) {
+    out.shape[i] = static_cast<Py_ssize_t>(a->shape[i]);
+    if (out.shape[i] < 0) return false;
+  }
+  if (a->strides != nullptr) {
+    for (int i = 0; i < dims; ++i) out.strides[i] = static_cast<Py_ssize_t>(a->strides[i]);
+  } else {
+    out.strides[dims - 1] = a->itemsize;
+    if (dims == 2) out.strides[0] = out.shape[1] * a->itemsize;
+  }
+  out.data = static_cast<const char*>(a->data);
+  if (out.data == nullptr && out.shape[0] != 0 && out.shape[1] != 0) return false;
+  // The capsule may own the structure; the data itself belongs to obj, which the caller holds.
+  return true;
+}
+
 }  // namespace
 
 bool fail_item(std::size_t index, const char* name) {
@@ -166,6 +216,13 @@ bool array_view(PyObject* obj, int dims, ArrayView& out) {
   if (!type) {
     PyErr_Clear();
     return false;
+  }
+  // The C form of the interface first: a capsule, much cheaper to make than the dictionary.
+  PyRef declares_struct = PyRef::steal(PyObject_GetAttrString(type.get(), "__array_struct__"));
+  if (declares_struct) {
+    if (struct_view(obj, dims, out)) return true;
+  } else {
+    PyErr_Clear();
   }
   PyRef declared = PyRef::steal(PyObject_GetAttrString(type.get(), "__array_interface__"));
   if (!declared) {

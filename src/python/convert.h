@@ -28,11 +28,12 @@ namespace korvane_python {
 bool extract_text(PyObject* obj, const char* name, std::string& out);
 
 // Any sequence but str; each element through the float conversion, rounded to 32 bits. An array
-// of native 32- or 64-bit floats that offers __array_interface__ (NumPy's, any strides) is read
-// directly, with the same result the element-by-element path would give.
+// of native 32- or 64-bit floats that offers the array interface (__array_struct__ or
+// __array_interface__, as NumPy's do; any strides) is read directly, with the same result the
+// element-by-element path would give.
 bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out);
 
-// Direct access to a 1- or 2-dimensional array of floats through its __array_interface__.
+// Direct access to a 1- or 2-dimensional array of floats through the array interface.
 struct ArrayView {
   const char* data = nullptr;
   bool is_double = false;

@@ -300,6 +300,43 @@ def test_arrays_equal_lists_bit_for_bit(tmp_path, array):
         assert str(from_array.value) == str(from_list.value)
 
 
+class InterfaceOnly:
+    """An array known only by its __array_interface__ dictionary, as other array types offer."""
+
+    def __init__(self, array):
+        self.array = array
+
+    @property
+    def __array_interface__(self):
+        return self.array.__array_interface__
+
+    def __len__(self):
+        return len(self.array)
+
+    def __getitem__(self, i):
+        return self.array[i]
+
+
+@pytest.mark.parametrize("array", [
+    np.linspace(-2, 3, 9, dtype=np.float32),
+    np.linspace(-2, 3, 20, dtype=np.float64)[::-3],
+    np.linspace(-2, 3, 9, dtype=np.float16),
+], ids=str)
+def test_the_interface_dictionary_reads_the_same(path, array):
+    store = Korvane.open(path, metric="dot")
+    store.insert("list", array.tolist())
+    store.insert("dict", InterfaceOnly(array))
+    store.insert("arr", array)
+    # Dot with each unit vector reads back every stored component.
+    for i in range(len(array)):
+        unit = [0.0] * len(array)
+        unit[i] = 1.0
+        scores = {r[0]: r[1] for r in store.search(unit, 3)}
+        assert scores["list"] == scores["dict"] == scores["arr"], i
+    rows = InterfaceOnly(np.array([array, array]))
+    assert store.search_many(rows, 3) == store.search_many([array.tolist()] * 2, 3)
+
+
 def test_arrays_the_direct_path_refuses_fail_as_sequences(path):
     store = Korvane(path)
     for bad in (np.float32(1.0), np.array(1.0, dtype=np.float32), np.ones((2, 2), np.float32),
