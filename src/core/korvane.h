@@ -40,8 +40,12 @@ struct KorvaneError {
   enum class Kind { Storage, Serialization };
   Kind kind;
   std::string message;  // the wrapped error's display text
+  // The database ran out of memory: the module raises MemoryError rather than RuntimeError.
+  bool out_of_memory = false;
 
-  static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display()}; }
+  static KorvaneError from(const StorageError& e) {
+    return {Kind::Storage, e.display(), e.out_of_memory};
+  }
   // "Storage error: " or "Serialization error: " followed by message.
   std::string display() const;
 };

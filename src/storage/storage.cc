@@ -7,7 +7,13 @@
 //          TEXT key would sort apart from BLOBs and miss lookups, so none is ever written.)
 //   value  the row text of record.h, the id inside it included.
 //
-// Nothing else is ours: no other table, no user_version, no header. The connection runs with
+// Nothing else is ours: no other table, no user_version, no header. A database that holds no
+// table at all gets this one; any other database must hold exactly this table (the same
+// statement, up to case and white space) and nothing besides SQLite's own sqlite_* tables, and
+// every row's key must be the id inside its value. Anything else is refused before the open
+// writes a byte: the checks and the load run first, in the transaction that takes the lock, and
+// only then does the connection switch the file to WAL or create the table. A refused file,
+// and a -wal beside it, are left exactly as they were. The connection runs with
 //   locking_mode=EXCLUSIVE  the file stays locked from open until the Storage goes, and a second
 //                           open fails at once with "database is locked" (busy timeout 0);
 //   journal_mode=WAL        one fsync per commit. With the exclusive lock SQLite keeps the WAL
@@ -23,7 +29,10 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -53,22 +62,20 @@ namespace {
 
 using Kind = StorageError::Kind;
 
-// The lock is part of opening: a file held elsewhere, or one that is not a database, fails here
-// and nothing below runs. The empty transaction takes the exclusive lock in every journal mode.
+// Settings that change nothing in the file. The journal mode is set only once the file has
+// been accepted: switching a rollback-journal database to WAL rewrites its header.
 constexpr std::string_view kConnect =
     "PRAGMA locking_mode=EXCLUSIVE;"
-    "PRAGMA journal_mode=WAL;"
-    "PRAGMA synchronous=FULL;"
-    "BEGIN IMMEDIATE;"
-    "COMMIT;";
+    "PRAGMA synchronous=FULL;";
+constexpr std::string_view kUseWal = "PRAGMA journal_mode=WAL";
 constexpr std::string_view kCreateTable =
-    "CREATE TABLE IF NOT EXISTS records("
+    "CREATE TABLE records("
     "id BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
+constexpr std::string_view kSchema = "SELECT type, name, sql FROM sqlite_master";
 constexpr std::string_view kBeginWrite = "BEGIN IMMEDIATE";
-constexpr std::string_view kBeginRead = "BEGIN";
 constexpr std::string_view kCommit = "COMMIT";
 constexpr std::string_view kRollback = "ROLLBACK";
-constexpr std::string_view kScan = "SELECT value FROM records ORDER BY id";
+constexpr std::string_view kScan = "SELECT id, value FROM records ORDER BY id";
 constexpr std::string_view kUpsert = "INSERT OR REPLACE INTO records(id, value) VALUES(?1, ?2)";
 constexpr std::string_view kRemove = "DELETE FROM records WHERE id = ?1";
 
@@ -87,21 +94,45 @@ int bind_bytes(sqlite3_stmt* stmt, int index, std::string_view bytes) {
   return sqlite3_bind_blob(stmt, index, data, static_cast<int>(bytes.size()), SQLITE_STATIC);
 }
 
-// Row texts of one batch, back to back.
+// Keys and row texts of one batch, each back to back.
 struct RowBatch {
+  std::string keys;
+  std::vector<std::size_t> key_ends;
   std::string text;
   std::vector<std::size_t> ends;
 
   std::size_t size() const { return ends.size(); }
-  std::string_view row(std::size_t i) const {
-    std::size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(text).substr(begin, ends[i] - begin);
-  }
+  std::string_view key(std::size_t i) const { return slice(keys, key_ends, i); }
+  std::string_view row(std::size_t i) const { return slice(text, ends, i); }
   void clear() {
+    keys.clear();
+    key_ends.clear();
     text.clear();
     ends.clear();
   }
+
+ private:
+  static std::string_view slice(const std::string& s, const std::vector<std::size_t>& ends,
+                                std::size_t i) {
+    std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(s).substr(begin, ends[i] - begin);
+  }
 };
+
+// A key as an SQL literal, for messages: x'6162' for bytes, shortened when long.
+std::string key_literal(std::string_view key) {
+  constexpr std::size_t kShown = 32;
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "x'";
+  for (std::size_t i = 0; i < key.size() && i < kShown; ++i) {
+    const auto byte = static_cast<unsigned char>(key[i]);
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  }
+  out += '\'';
+  if (key.size() > kShown) out += " (" + std::to_string(key.size()) + " bytes, shortened)";
+  return out;
+}
 
 // Decodes batch into out[0, batch.size()); first_row numbers the batch's first row among all
 // rows. Every row is decoded even after a failure, so the error kept is the one of the first bad
@@ -113,10 +144,19 @@ class BatchDecoder {
       for (std::size_t i = begin; i < end; ++i) {
         auto decoded = decode_record(batch.row(i));
         if (!decoded) {
-          note_failure(first_row + i, std::move(decoded).error());
+          note_failure(first_row + i,
+                       {StorageError::Kind::Serialization, std::move(decoded).error().message});
           continue;
         }
         Record& record = *decoded;
+        // Lookups, replacements and deletes go by key; a record filed under another key could
+        // be neither found nor removed, and a second row would be made for its id.
+        if (record.id != batch.key(i)) {
+          note_failure(first_row + i, {StorageError::Kind::InvalidFormat,
+                                       "the row with key " + key_literal(batch.key(i)) +
+                                           " holds a record with another id"});
+          continue;
+        }
         if (record.vector.capacity() != record.vector.size()) record.vector.shrink_to_fit();
         out[i] = std::move(record);
       }
@@ -131,11 +171,7 @@ class BatchDecoder {
                       });
   }
 
-  bool failed() const { return failed_; }
-  JsonError take_error() { return std::move(error_); }
-
- private:
-  void note_failure(std::size_t row, JsonError error) {
+  void note_failure(std::size_t row, StorageError error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!failed_ || row < first_bad_) {
       failed_ = true;
@@ -144,10 +180,94 @@ class BatchDecoder {
     }
   }
 
+  bool failed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_;
+  }
+  StorageError take_error() { return std::move(error_); }
+
+ private:
   std::mutex mu_;
   bool failed_ = false;
   std::size_t first_bad_ = 0;
-  JsonError error_;
+  StorageError error_{StorageError::Kind::Serialization, {}};
+};
+
+// The statement a table was created with, reduced to what SQLite reads from it: without white
+// space and with ASCII letters in lower case.
+std::string normalized_sql(std::string_view sql) {
+  std::string out;
+  for (char c : sql) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') continue;
+    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+bool is_out_of_memory(int rc) { return (rc & 0xff) == SQLITE_NOMEM; }
+
+// The file an open is about to use, created by the open itself when it does not exist yet, so
+// that a failed open can remove what it made and nothing it found. It is created through the
+// VFS that SQLite will use, exclusively: a file that appears at the same moment is not ours.
+class NewFile {
+ public:
+  NewFile() = default;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  // Removes the file (and a -wal or -journal that was not there before) unless kept. Runs after
+  // the connection has closed.
+  ~NewFile() {
+    if (!created_) return;
+    if (!wal_existed_) vfs_->xDelete(vfs_, (path_ + "-wal").c_str(), 0);
+    if (!journal_existed_) vfs_->xDelete(vfs_, (path_ + "-journal").c_str(), 0);
+    vfs_->xDelete(vfs_, path_.c_str(), 0);
+  }
+
+  void create(const std::string& file) {
+    vfs_ = sqlite3_vfs_find(nullptr);
+    if (vfs_ == nullptr) return;
+    std::string full(static_cast<std::size_t>(vfs_->mxPathname) + 1, '\0');
+    if (vfs_->xFullPathname(vfs_, file.c_str(), vfs_->mxPathname + 1, full.data()) != SQLITE_OK) {
+      return;
+    }
+    full.resize(std::strlen(full.c_str()));
+    int exists = 0;
+    if (vfs_->xAccess(vfs_, full.c_str(), SQLITE_ACCESS_EXISTS, &exists) != SQLITE_OK || exists) {
+      return;
+    }
+    wal_existed_ = present(full + "-wal");
+    journal_existed_ = present(full + "-journal");
+    // The VFS may look for parameters behind the name, so it gets a name in SQLite's own form.
+    sqlite3_filename name = sqlite3_create_filename(full.c_str(), "", "", 0, nullptr);
+    if (name == nullptr) return;
+    std::vector<std::max_align_t> space(static_cast<std::size_t>(vfs_->szOsFile) /
+                                            sizeof(std::max_align_t) + 1);
+    auto* handle = reinterpret_cast<sqlite3_file*>(space.data());
+    int out_flags = 0;
+    int rc = vfs_->xOpen(vfs_, name, handle,
+                         SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                             SQLITE_OPEN_EXCLUSIVE,
+                         &out_flags);
+    if (handle->pMethods != nullptr) handle->pMethods->xClose(handle);
+    sqlite3_free_filename(name);
+    if (rc != SQLITE_OK) return;
+    created_ = true;
+    path_ = std::move(full);
+  }
+
+  void keep() { created_ = false; }
+
+ private:
+  bool present(const std::string& path) const {
+    int exists = 0;
+    return vfs_->xAccess(vfs_, path.c_str(), SQLITE_ACCESS_EXISTS, &exists) == SQLITE_OK && exists;
+  }
+
+  sqlite3_vfs* vfs_ = nullptr;
+  std::string path_;
+  bool created_ = false;
+  bool wal_existed_ = false;
+  bool journal_existed_ = false;
 };
 
 }  // namespace
@@ -207,8 +327,12 @@ struct Storage::Impl {
   SqliteStatement upsert;
   SqliteStatement remove;
   std::optional<IdIndex> index;  // set by the Storage, which owns the records it points into
+  pid_t owner = ::getpid();      // the process that opened the connection
 
-  StorageError error(Kind kind) const { return {kind, db.errmsg()}; }
+  StorageError error(Kind kind) const {
+    const bool nomem = db.get() == nullptr || is_out_of_memory(sqlite3_errcode(db.get()));
+    return {kind, db.errmsg(), nomem};
+  }
 
   // The statement in slot, prepared on first use. nullptr when it cannot be prepared.
   sqlite3_stmt* statement(SqliteStatement& slot, std::string_view sql) {
@@ -234,6 +358,13 @@ struct Storage::Impl {
     return run(stmt, kind);
   }
 
+  Result<void, StorageError> exec(std::string_view sql, Kind kind) {
+    if (sqlite3_exec(db.get(), std::string(sql).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return error(kind);
+    }
+    return {};
+  }
+
   Result<void, StorageError> begin_write_transaction() {
     return run(begin_write, kBeginWrite, Kind::Transaction);
   }
@@ -253,20 +384,61 @@ struct Storage::Impl {
     return committed;
   }
 
-  // Steps 6 to 10 of an open: every row, in key order, decoded into records.
+  // Whether the database is one this store may use. Sets needs_table when it holds no table
+  // yet. Reads only.
+  Result<void, StorageError> check_schema(bool& needs_table);
+
+  // Every row, in key order, decoded into records. Reads only.
   Result<void, StorageError> load(std::vector<Record>& records);
 };
 
-Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
-  SqliteStatement begin_read;
-  if (auto begun = run(begin_read, kBeginRead, Kind::Transaction); !begun) return begun;
-  // Whatever happens below, the read transaction ends with the load.
-  struct EndRead {
-    Impl* impl;
-    ~EndRead() { impl->abandon(); }
-  } end_read{this};
+Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
+  SqliteStatement schema;
+  if (schema.prepare(db.get(), kSchema) != SQLITE_OK) return error(Kind::Table);
+  auto text = [&](int column) {
+    const unsigned char* t = sqlite3_column_text(schema.get(), column);
+    return std::string(t ? reinterpret_cast<const char*>(t) : "");
+  };
+  auto refuse = [](std::string why) { return StorageError{Kind::Table, std::move(why)}; };
 
-  // Preparing the scan is where SQLite opens the table; a missing or unreadable table fails here.
+  bool found = false;
+  std::optional<StorageError> refused;
+  std::size_t objects = 0;
+  int rc;
+  while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
+    ++objects;
+    const std::string type = text(0), name = text(1);
+    // SQLite's own tables (statistics, sequences) are no one's data.
+    if (normalized_sql(name).starts_with("sqlite_")) continue;
+    if (normalized_sql(name) != "records") {
+      if (!refused) {
+        refused = refuse("the database holds " + type + " \"" + name +
+                         "\", which is not part of a store; not opening a file of another "
+                         "application");
+      }
+      continue;
+    }
+    if (type != "table") {
+      refused = refuse("\"records\" is a " + type + ", not the store's table");
+      continue;
+    }
+    found = true;
+    if (normalized_sql(text(2)) != normalized_sql(kCreateTable)) {
+      refused = refuse("table \"records\" does not have the store's shape (id BLOB PRIMARY KEY, "
+                       "value BLOB, WITHOUT ROWID): " + text(2));
+    }
+  }
+  if (rc != SQLITE_DONE) return error(Kind::Table);
+  if (refused) return std::move(*refused);
+  if (!found && objects > 0) {
+    return refuse("the database has tables but no \"records\" table; not opening a file of "
+                  "another application");
+  }
+  needs_table = !found;
+  return {};
+}
+
+Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   SqliteStatement scan;
   if (scan.prepare(db.get(), kScan) != SQLITE_OK) return error(Kind::Table);
 
@@ -274,6 +446,8 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   BatchDecoder decoder;
   tbb::task_group workers;
   bool decoding_busy = false;
+  std::size_t rows = 0;
+  std::string previous_key;
   // Waits for the batch in flight; false when it held a bad row.
   auto finish_decoding = [&]() {
     if (decoding_busy) {
@@ -299,8 +473,30 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
   for (;;) {
     int rc = sqlite3_step(scan.get());
     if (rc == SQLITE_ROW) {
-      const void* data = sqlite3_column_blob(scan.get(), 0);
-      int size = sqlite3_column_bytes(scan.get(), 0);
+      const std::size_t row = rows++;
+      const void* key_data = sqlite3_column_blob(scan.get(), 0);
+      const int key_size = sqlite3_column_bytes(scan.get(), 0);
+      const std::string_view key(static_cast<const char*>(key_data),
+                                 key_data ? static_cast<std::size_t>(key_size) : 0);
+      // Every key is written as a BLOB; a key of another type sorts apart from them, so a
+      // lookup by id never reaches it.
+      if (sqlite3_column_type(scan.get(), 0) != SQLITE_BLOB) {
+        const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
+        decoder.note_failure(row, {Kind::InvalidFormat,
+                                   std::string("the row with key '") +
+                                       (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
+                                       "' has a key that is not a BLOB of its id's bytes"});
+      } else if (row > 0 && key <= std::string_view(previous_key)) {
+        // The table is a B-tree in key order; keys that do not rise mean a damaged file.
+        decoder.note_failure(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
+                                                            " is out of key order; the file is "
+                                                            "damaged"});
+      }
+      previous_key.assign(key);
+      reading.keys.append(key);
+      reading.key_ends.push_back(reading.keys.size());
+      const void* data = sqlite3_column_blob(scan.get(), 1);
+      int size = sqlite3_column_bytes(scan.get(), 1);
       if (size > 0) reading.text.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
       reading.ends.push_back(reading.text.size());
       if (reading.text.size() < kBatchBytes && reading.size() < kBatchRows) continue;
@@ -320,7 +516,7 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
     if (rc == SQLITE_DONE) break;
   }
   finish_decoding();
-  if (decoder.failed()) return StorageError{Kind::Serialization, decoder.take_error().message};
+  if (decoder.failed()) return decoder.take_error();
   return {};
 }
 
@@ -330,11 +526,22 @@ Storage::Storage(std::unique_ptr<Impl> impl, std::vector<Record> records)
   impl_->index->rebuild();
 }
 
-Storage::~Storage() = default;
+Storage::~Storage() {
+  // A forked child's copy: closing would checkpoint the owner's WAL into the file and delete
+  // it under the owner's feet. The handle, its statements and their memory stay as they are.
+  if (impl_ && impl_->owner != ::getpid()) static_cast<void>(impl_.release());
+}
+
+Result<void, StorageError> Storage::check_writable() const {
+  const pid_t here = ::getpid();
+  if (impl_->owner == here) return {};
+  return StorageError{Kind::Database,
+                      "this store was opened by process " + std::to_string(impl_->owner) +
+                          " and cannot be written from process " + std::to_string(here) +
+                          " (a forked child); open the store again in this process to write"};
+}
 
 Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& path) {
-  auto impl = std::make_unique<Impl>();
-
   // Step 1: the file, its lock and the connection settings.
   if (path.empty() || path.find('\0') != std::string::npos) {
     return StorageError{Kind::Database, sqlite3_errstr(SQLITE_CANTOPEN)};
@@ -342,42 +549,61 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   // The path names a file, always: SQLite would take ":memory:" for a private in-memory
   // database and, as built by most distributions, "file:..." for a URI with options.
   const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
+  NewFile new_file;  // declared before the connection, so that it is removed after the close
+  new_file.create(file);
+  auto impl = std::make_unique<Impl>();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   impl->db = SqliteDb(raw);
   if (rc != SQLITE_OK) return impl->error(Kind::Database);
-  if (sqlite3_exec(raw, std::string(kConnect).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return impl->error(Kind::Database);
+  // Until the file is accepted, closing must not checkpoint a -wal found beside it into it.
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (auto connected = impl->exec(kConnect, Kind::Database); !connected) {
+    return std::move(connected).error();
   }
+  // The lock is part of opening: a file held elsewhere, or one that is not a database, fails
+  // here. Everything up to the commit below only reads.
+  if (auto locked = impl->exec(kBeginWrite, Kind::Database); !locked) {
+    return std::move(locked).error();
+  }
+  struct EndTransaction {
+    Impl* impl;
+    ~EndTransaction() { impl->abandon(); }
+  } end_transaction{impl.get()};
 
-  // Steps 2 to 4: the table exists afterwards, on every open.
-  if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
-  {
-    SqliteStatement create;
-    if (create.prepare(raw, kCreateTable) != SQLITE_OK) {
-      StorageError failed = impl->error(Kind::Table);
-      impl->abandon();
-      return failed;
-    }
-    if (auto created = impl->run(create.get(), Kind::Table); !created) {
-      impl->abandon();
-      return std::move(created).error();
-    }
+  // Steps 2 to 10, reading: the schema, then every row.
+  bool needs_table = false;
+  if (auto checked = impl->check_schema(needs_table); !checked) return std::move(checked).error();
+  std::vector<Record> records;
+  if (!needs_table) {
+    if (auto loaded = impl->load(records); !loaded) return std::move(loaded).error();
   }
   if (auto committed = impl->commit_write_transaction(); !committed) {
     return std::move(committed).error();
   }
 
-  // Steps 5 to 10.
-  std::vector<Record> records;
-  if (auto loaded = impl->load(records); !loaded) return std::move(loaded).error();
+  // Accepted: now the file may change. The table goes into a database that holds none.
+  if (auto wal = impl->exec(kUseWal, Kind::Database); !wal) return std::move(wal).error();
+  if (needs_table) {
+    if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
+    if (auto created = impl->exec(kCreateTable, Kind::Table); !created) {
+      impl->abandon();
+      return std::move(created).error();
+    }
+    if (auto committed = impl->commit_write_transaction(); !committed) {
+      return std::move(committed).error();
+    }
+  }
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+  new_file.keep();
   records.shrink_to_fit();
   return std::unique_ptr<Storage>(new Storage(std::move(impl), std::move(records)));
 }
 
 Result<void, StorageError> Storage::append(Record record) {
+  if (auto writable = check_writable(); !writable) return writable;
   Impl& d = *impl_;
   if (auto begun = d.begin_write_transaction(); !begun) return begun;
   auto fail = [&d](StorageError e) {
@@ -403,6 +629,7 @@ Result<void, StorageError> Storage::append(Record record) {
 }
 
 Result<bool, StorageError> Storage::delete_(std::string_view id) {
+  if (auto writable = check_writable(); !writable) return std::move(writable).error();
   Impl& d = *impl_;
   if (auto begun = d.begin_write_transaction(); !begun) return std::move(begun).error();
   auto fail = [&d](StorageError e) {

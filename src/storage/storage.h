@@ -9,6 +9,12 @@
 // `records` may hold several records with one id (an id inserted again while open: the newest is
 // last); the table holds only the newest. newest_position() finds the newest without a scan.
 //
+// A Storage belongs to the process that opened it. A forked child inherits the connection but
+// must never use it: SQLite's state is not shared across processes, so writes from both sides
+// corrupt the file, and a child closing it would checkpoint and delete the parent's -wal. In any
+// other process append() and delete_() fail without touching the file, records() still reads
+// fine, and destroying the Storage leaks the connection instead of closing it.
+//
 // Thread safety: none of its own. append() and delete_() need exclusive access; any number of
 // threads may read records() while no write runs.
 #pragma once
@@ -29,6 +35,8 @@ struct StorageError {
   enum class Kind { Io, Serialization, Database, Transaction, Table, Commit, Storage, InvalidFormat };
   Kind kind;
   std::string message;  // the wrapped error's own text
+  // SQLite ran out of memory; the module raises MemoryError for such an error.
+  bool out_of_memory = false;
 
   // "Commit error: " + message, and so on for each kind.
   std::string display() const;
@@ -38,10 +46,16 @@ class Storage {
  public:
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
-  ~Storage();  // closes the database and releases its lock
+  ~Storage();  // closes the database and releases its lock (in the owning process only)
 
-  // Opens or creates the database file at path and loads every record.
+  // Opens or creates the database file at path and loads every record. An existing database
+  // must hold exactly the store's table and nothing else; a database without any table gets it.
+  // An open that fails leaves an existing file as it found it, and removes a file it created.
   static Result<std::unique_ptr<Storage>, StorageError> open(const std::string& path);
+
+  // Fails unless this is the process that opened the store. append() and delete_() call it
+  // first; any new write path must too.
+  Result<void, StorageError> check_writable() const;
 
   // Writes the record under its id (replacing a row with that id), then adds it at the end of
   // records(). The record is consumed also on failure.
