@@ -29,10 +29,11 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -206,66 +207,52 @@ std::string normalized_sql(std::string_view sql) {
 
 bool is_out_of_memory(int rc) { return (rc & 0xff) == SQLITE_NOMEM; }
 
-// The file an open is about to use, created by the open itself when it does not exist yet, so
-// that a failed open can remove what it made and nothing it found. It is created through the
-// VFS that SQLite will use, exclusively: a file that appears at the same moment is not ours.
-class NewFile {
+bool file_exists(const std::string& path, off_t* size = nullptr) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (size != nullptr) *size = st.st_size;
+  return true;
+}
+
+// What an open found on disk, so that a failed open takes away exactly what it added: the
+// database file when the open created it, and a -wal or -journal that appeared beside it.
+// The file is created here, exclusively, when missing: a file that appears at the same moment
+// belongs to someone else.
+class OpenGuard {
  public:
-  NewFile() = default;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  // Removes the file (and a -wal or -journal that was not there before) unless kept. Runs after
-  // the connection has closed.
-  ~NewFile() {
-    if (!created_) return;
-    if (!wal_existed_) vfs_->xDelete(vfs_, (path_ + "-wal").c_str(), 0);
-    if (!journal_existed_) vfs_->xDelete(vfs_, (path_ + "-journal").c_str(), 0);
-    vfs_->xDelete(vfs_, path_.c_str(), 0);
+  explicit OpenGuard(std::string file) : file_(std::move(file)) {
+    wal_existed_ = file_exists(file_ + "-wal");
+    journal_existed_ = file_exists(file_ + "-journal");
+    int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      created_ = true;
+      ::close(fd);
+    }
+  }
+  OpenGuard(const OpenGuard&) = delete;
+  OpenGuard& operator=(const OpenGuard&) = delete;
+  // Runs after the connection has closed.
+  ~OpenGuard() {
+    if (kept_ || !created_) return;
+    if (!wal_existed_) ::unlink((file_ + "-wal").c_str());
+    if (!journal_existed_) ::unlink((file_ + "-journal").c_str());
+    ::unlink(file_.c_str());
   }
 
-  void create(const std::string& file) {
-    vfs_ = sqlite3_vfs_find(nullptr);
-    if (vfs_ == nullptr) return;
-    std::string full(static_cast<std::size_t>(vfs_->mxPathname) + 1, '\0');
-    if (vfs_->xFullPathname(vfs_, file.c_str(), vfs_->mxPathname + 1, full.data()) != SQLITE_OK) {
-      return;
-    }
-    full.resize(std::strlen(full.c_str()));
-    int exists = 0;
-    if (vfs_->xAccess(vfs_, full.c_str(), SQLITE_ACCESS_EXISTS, &exists) != SQLITE_OK || exists) {
-      return;
-    }
-    wal_existed_ = present(full + "-wal");
-    journal_existed_ = present(full + "-journal");
-    // The VFS may look for parameters behind the name, so it gets a name in SQLite's own form.
-    sqlite3_filename name = sqlite3_create_filename(full.c_str(), "", "", 0, nullptr);
-    if (name == nullptr) return;
-    std::vector<std::max_align_t> space(static_cast<std::size_t>(vfs_->szOsFile) /
-                                            sizeof(std::max_align_t) + 1);
-    auto* handle = reinterpret_cast<sqlite3_file*>(space.data());
-    int out_flags = 0;
-    int rc = vfs_->xOpen(vfs_, name, handle,
-                         SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                             SQLITE_OPEN_EXCLUSIVE,
-                         &out_flags);
-    if (handle->pMethods != nullptr) handle->pMethods->xClose(handle);
-    sqlite3_free_filename(name);
-    if (rc != SQLITE_OK) return;
-    created_ = true;
-    path_ = std::move(full);
+  // Reading a WAL-mode database makes an empty -wal. Removed while the lock is still held, so
+  // that no other connection can have started to use it.
+  void drop_new_empty_wal() {
+    off_t size = 0;
+    const std::string wal = file_ + "-wal";
+    if (!kept_ && !wal_existed_ && file_exists(wal, &size) && size == 0) ::unlink(wal.c_str());
   }
 
-  void keep() { created_ = false; }
+  void keep() { kept_ = true; }
 
  private:
-  bool present(const std::string& path) const {
-    int exists = 0;
-    return vfs_->xAccess(vfs_, path.c_str(), SQLITE_ACCESS_EXISTS, &exists) == SQLITE_OK && exists;
-  }
-
-  sqlite3_vfs* vfs_ = nullptr;
-  std::string path_;
+  std::string file_;
   bool created_ = false;
+  bool kept_ = false;
   bool wal_existed_ = false;
   bool journal_existed_ = false;
 };
@@ -401,15 +388,15 @@ Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
   };
   auto refuse = [](std::string why) { return StorageError{Kind::Table, std::move(why)}; };
 
-  bool found = false;
+  bool found = false, named = false;
   std::optional<StorageError> refused;
   std::size_t objects = 0;
   int rc;
   while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
-    ++objects;
     const std::string type = text(0), name = text(1);
     // SQLite's own tables (statistics, sequences) are no one's data.
     if (normalized_sql(name).starts_with("sqlite_")) continue;
+    ++objects;
     if (normalized_sql(name) != "records") {
       if (!refused) {
         refused = refuse("the database holds " + type + " \"" + name +
@@ -418,6 +405,7 @@ Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
       }
       continue;
     }
+    named = true;
     if (type != "table") {
       refused = refuse("\"records\" is a " + type + ", not the store's table");
       continue;
@@ -429,11 +417,11 @@ Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
     }
   }
   if (rc != SQLITE_DONE) return error(Kind::Table);
-  if (refused) return std::move(*refused);
-  if (!found && objects > 0) {
+  if (!named && objects > 0) {
     return refuse("the database has tables but no \"records\" table; not opening a file of "
                   "another application");
   }
+  if (refused) return std::move(*refused);
   needs_table = !found;
   return {};
 }
@@ -474,13 +462,15 @@ Result<void, StorageError> Storage::Impl::load(std::vector<Record>& records) {
     int rc = sqlite3_step(scan.get());
     if (rc == SQLITE_ROW) {
       const std::size_t row = rows++;
+      // Asked first: reading the key as bytes converts a key of another type.
+      const int key_type = sqlite3_column_type(scan.get(), 0);
       const void* key_data = sqlite3_column_blob(scan.get(), 0);
       const int key_size = sqlite3_column_bytes(scan.get(), 0);
       const std::string_view key(static_cast<const char*>(key_data),
                                  key_data ? static_cast<std::size_t>(key_size) : 0);
       // Every key is written as a BLOB; a key of another type sorts apart from them, so a
       // lookup by id never reaches it.
-      if (sqlite3_column_type(scan.get(), 0) != SQLITE_BLOB) {
+      if (key_type != SQLITE_BLOB) {
         const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
         decoder.note_failure(row, {Kind::InvalidFormat,
                                    std::string("the row with key '") +
@@ -549,8 +539,7 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   // The path names a file, always: SQLite would take ":memory:" for a private in-memory
   // database and, as built by most distributions, "file:..." for a URI with options.
   const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
-  NewFile new_file;  // declared before the connection, so that it is removed after the close
-  new_file.create(file);
+  OpenGuard guard(file);  // declared before the connection: it cleans up after the close
   auto impl = std::make_unique<Impl>();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &raw,
@@ -560,14 +549,26 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   if (rc != SQLITE_OK) return impl->error(Kind::Database);
   // Until the file is accepted, closing must not checkpoint a -wal found beside it into it.
   sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // A damaged WAL-mode file fails in the first statements that read, after the lock was taken
+  // and a -wal made; a file held by another connection fails before, and its -wal is that
+  // connection's.
+  auto connect_failed = [&](StorageError e) {
+    const int rc = sqlite3_errcode(raw) & 0xff;
+    if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) guard.drop_new_empty_wal();
+    return e;
+  };
   if (auto connected = impl->exec(kConnect, Kind::Database); !connected) {
-    return std::move(connected).error();
+    return connect_failed(std::move(connected).error());
   }
   // The lock is part of opening: a file held elsewhere, or one that is not a database, fails
   // here. Everything up to the commit below only reads.
   if (auto locked = impl->exec(kBeginWrite, Kind::Database); !locked) {
-    return std::move(locked).error();
+    return connect_failed(std::move(locked).error());
   }
+  struct DropNewWal {
+    OpenGuard* guard;
+    ~DropNewWal() { guard->drop_new_empty_wal(); }
+  } drop_new_wal{&guard};
   struct EndTransaction {
     Impl* impl;
     ~EndTransaction() { impl->abandon(); }
@@ -597,7 +598,7 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
     }
   }
   sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
-  new_file.keep();
+  guard.keep();
   records.shrink_to_fit();
   return std::unique_ptr<Storage>(new Storage(std::move(impl), std::move(records)));
 }
