@@ -194,6 +194,11 @@ def test_writer_killed_at_random_keeps_every_acknowledged_change(tmp_path):
                 break
         writer.send_signal(signal.SIGKILL)
         writer.wait()
+        # Changes it reported before the signal landed count as acknowledged too.
+        for line in writer.stdout.read().split():
+            acknowledged = int(line)
+        writer.stdout.close()
+        writer.stdin.close()
         for step in range(acknowledged + 1):
             apply(state, step, ops[step])
         found = dict(Korvane(path).get_all())
