@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the C++ tests and the module in build/dev, runs ctest, then pytest against that build.
+# Builds the C++ tests and the module in build/dev, runs ctest, then pytest against that build,
+# then scripts/sanitize.sh (the suites under clang's sanitizers, and the fuzz targets).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -9,3 +10,8 @@ cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=
 cmake --build build/dev -j 2
 (cd build/dev && ctest --output-on-failure -j 2)
 KORVANE_MODULE_DIR="$PWD/build/dev/src/python" "$PY" -m pytest -q tests/python
+# The same suites under the sanitizers, and a short fuzzing run. KORVANE_SKIP_SANITIZE=1 skips
+# them for a quick local iteration.
+if [ "${KORVANE_SKIP_SANITIZE:-}" != "1" ]; then
+  scripts/sanitize.sh
+fi

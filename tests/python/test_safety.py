@@ -175,7 +175,7 @@ def apply(state, step, op):
 def test_writer_killed_at_random_keeps_every_acknowledged_change(tmp_path):
     # Each round kills a writer at a random moment; every change it reported done must be in
     # the file, the one in flight may or may not be, and nothing else.
-    rounds = int(os.environ.get("KORVANE_KILL_ROUNDS", "12"))
+    rounds = int(os.environ.get("KORVANE_KILL_ROUNDS", 200 if os.environ.get("KORVANE_LONG") else 12))
     path = str(tmp_path / "s.db")
     state = {}
     for seed in range(rounds):
