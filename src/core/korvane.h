@@ -44,7 +44,9 @@ struct KorvaneError {
   bool out_of_memory = false;
 
   static KorvaneError from(const StorageError& e) {
-    return {Kind::Storage, e.display(), e.out_of_memory};
+    KorvaneError k{Kind::Storage, e.display()};
+    k.out_of_memory = e.out_of_memory;
+    return k;
   }
   // "Storage error: " or "Serialization error: " followed by message.
   std::string display() const;

@@ -317,8 +317,9 @@ struct Storage::Impl {
   pid_t owner = ::getpid();      // the process that opened the connection
 
   StorageError error(Kind kind) const {
-    const bool nomem = db.get() == nullptr || is_out_of_memory(sqlite3_errcode(db.get()));
-    return {kind, db.errmsg(), nomem};
+    StorageError e{kind, db.errmsg()};
+    e.out_of_memory = db.get() == nullptr || is_out_of_memory(sqlite3_errcode(db.get()));
+    return e;
   }
 
   // The statement in slot, prepared on first use. nullptr when it cannot be prepared.
