@@ -3,11 +3,12 @@
 // Any row either fails to decode, or decodes to a record that the encoder refuses for one of its
 // documented reasons, or encodes to a row that decodes to the same record (vector bits
 // included) and encodes again byte for byte the same.
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,10 @@ namespace {
 }
 
 bool same(const Record& a, const Record& b) {
-  return a.id == b.id && a.vector.size() == b.vector.size() &&
-         std::memcmp(a.vector.data(), b.vector.data(), a.vector.size() * sizeof(float)) == 0 &&
+  auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+  return a.id == b.id &&
+         std::equal(a.vector.begin(), a.vector.end(), b.vector.begin(), b.vector.end(),
+                    [&](float x, float y) { return bits(x) == bits(y); }) &&
          a.metadata == b.metadata && a.timestamp == b.timestamp;
 }
 
