@@ -38,7 +38,9 @@ struct StorageError {
   // SQLite ran out of memory; the module raises MemoryError for such an error.
   bool out_of_memory = false;
 
-  // "Commit error: " + message, and so on for each kind.
+  // "Commit error: " + message, and so on for each kind. Open refusals: Table for a database
+  // that is not a store, InvalidFormat for a row filed under a key that is not its id (or keys
+  // out of order), Serialization for a row that does not decode.
   std::string display() const;
 };
 
