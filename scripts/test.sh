@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the C++ tests and the module in build/dev, runs ctest, then pytest against that build.
+# Builds the C++ tests and the module in build/dev, runs ctest, then pytest against that build,
+# then scripts/sanitize.sh (the suites under clang's sanitizers, and the fuzz targets).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -13,3 +14,8 @@ KORVANE_MODULE_DIR="$PWD/build/dev/src/python" "$PY" -m pytest -q tests/python
 rm -rf build/dev/stubs && mkdir -p build/dev/stubs/korvane
 cp src/python/korvane-stubs/__init__.pyi build/dev/stubs/korvane/__init__.pyi
 MYPYPATH="$PWD/build/dev/stubs" "$PY" -m mypy --strict --no-incremental examples
+# The same suites under the sanitizers, and a short fuzzing run. KORVANE_SKIP_SANITIZE=1 skips
+# them for a quick local iteration.
+if [ "${KORVANE_SKIP_SANITIZE:-}" != "1" ]; then
+  scripts/sanitize.sh
+fi

@@ -52,8 +52,14 @@ struct KorvaneError {
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
   std::optional<std::size_t> index = std::nullopt;
+  // The database ran out of memory: the module raises MemoryError rather than RuntimeError.
+  bool out_of_memory = false;
 
-  static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display(), e.index}; }
+  static KorvaneError from(const StorageError& e) {
+    KorvaneError k{Kind::Storage, e.display(), e.index};
+    k.out_of_memory = e.out_of_memory;
+    return k;
+  }
   // "Storage error: ", "Serialization error: " or "Configuration error: " followed by message.
   std::string display() const;
 };

@@ -38,6 +38,10 @@ void raise_error(PyObject* type, std::string_view message) {
 }
 
 void raise_core_error(const korvane_core::KorvaneError& error) {
+  if (error.out_of_memory) {
+    PyErr_NoMemory();
+    return;
+  }
   raise_error(PyExc_RuntimeError, error.display());
 }
 

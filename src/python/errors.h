@@ -1,9 +1,10 @@
 // The one place where failures become Python exceptions.
 //
 // Below the module nothing raises: the core reports KorvaneError values, which become
-// RuntimeError here. C++ exceptions (an allocation failure, a broken invariant that throws) must
-// never unwind into the interpreter, so every entry point the interpreter calls runs its body
-// through guard(), which turns whatever escapes into a Python exception:
+// RuntimeError here (MemoryError when SQLite ran out of memory). C++ exceptions (an allocation
+// failure, a broken invariant that throws) must never unwind into the interpreter, so every
+// entry point the interpreter calls runs its body through guard(), which turns whatever escapes
+// into a Python exception:
 //   std::bad_alloc        -> MemoryError
 //   other std::exception  -> PanicException(what())
 //   anything else         -> PanicException(a fixed message)

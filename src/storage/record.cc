@@ -282,6 +282,26 @@ class RecordReader {
   std::vector<float>* floats_;
 };
 
+// The sum of x * x in the metrics' blocked order: eight lane accumulators over whole blocks of
+// eight, added pairwise, then the tail one at a time, every step rounded to float.
+float blocked_sum_of_squares(const std::vector<float>& v) {
+  float acc[8] = {};
+  const std::size_t blocks = v.size() / 8;
+  for (std::size_t i = 0; i < blocks; ++i) {
+    for (std::size_t j = 0; j < 8; ++j) {
+      const float x = v[8 * i + j];
+      const float sq = x * x;
+      acc[j] = acc[j] + sq;
+    }
+  }
+  float total = (((acc[0] + acc[1]) + acc[2]) + acc[3]) + (((acc[4] + acc[5]) + acc[6]) + acc[7]);
+  for (std::size_t i = 8 * blocks; i < v.size(); ++i) {
+    const float sq = v[i] * v[i];
+    total = total + sq;
+  }
+  return total;
+}
+
 }  // namespace
 
 Result<std::string, JsonError> encode_record(const Record& record) {
@@ -291,6 +311,11 @@ Result<std::string, JsonError> encode_record(const Record& record) {
     if (!std::isfinite(record.vector[i])) {
       return JsonError{"cannot store non-finite vector component at index " + std::to_string(i)};
     }
+  }
+  // Every metric that normalises takes this sum; were it infinite, the record would score NaN
+  // against every query, itself included, and could never be found.
+  if (!std::isfinite(blocked_sum_of_squares(record.vector))) {
+    return JsonError{"cannot store vector whose sum of squares is not finite"};
   }
   if (record.metadata && nests_deeper_than(*record.metadata, kMaxMetadataDepth)) {
     return JsonError{"cannot store metadata nested deeper than " +

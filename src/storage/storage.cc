@@ -7,7 +7,13 @@
 //          TEXT key would sort apart from BLOBs and miss lookups, so none is ever written.)
 //   value  the row text of record.h, the id inside it included.
 //
-// Nothing else is ours: no other table, no user_version, no header. The connection runs with
+// Nothing else is ours: no other table, no user_version, no header. A database that holds no
+// table at all gets this one; any other database must hold exactly this table (the same
+// statement, up to case and white space) and nothing besides SQLite's own sqlite_* tables, and
+// every row's key must be the id inside its value. Anything else is refused before the open
+// writes a byte: the checks and the load run first, in the transaction that takes the lock, and
+// only then does the connection switch the file to WAL or create the table. A refused file,
+// and a -wal beside it, are left exactly as they were. The connection runs with
 //   locking_mode=EXCLUSIVE  the file stays locked from open until the Storage goes, and a second
 //                           open fails at once with "database is locked" (busy timeout 0);
 //   journal_mode=WAL        one fsync per commit. With the exclusive lock SQLite keeps the WAL
@@ -22,6 +28,10 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -52,22 +62,20 @@ namespace {
 
 using Kind = StorageError::Kind;
 
-// The lock is part of opening: a file held elsewhere, or one that is not a database, fails here
-// and nothing below runs. The empty transaction takes the exclusive lock in every journal mode.
+// Settings that change nothing in the file. The journal mode is set only once the file has
+// been accepted: switching a rollback-journal database to WAL rewrites its header.
 constexpr std::string_view kConnect =
     "PRAGMA locking_mode=EXCLUSIVE;"
-    "PRAGMA journal_mode=WAL;"
-    "PRAGMA synchronous=FULL;"
-    "BEGIN IMMEDIATE;"
-    "COMMIT;";
+    "PRAGMA synchronous=FULL;";
+constexpr std::string_view kUseWal = "PRAGMA journal_mode=WAL";
 constexpr std::string_view kCreateTable =
-    "CREATE TABLE IF NOT EXISTS records("
+    "CREATE TABLE records("
     "id BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
+constexpr std::string_view kSchema = "SELECT type, name, sql FROM sqlite_master";
 constexpr std::string_view kBeginWrite = "BEGIN IMMEDIATE";
-constexpr std::string_view kBeginRead = "BEGIN";
 constexpr std::string_view kCommit = "COMMIT";
 constexpr std::string_view kRollback = "ROLLBACK";
-constexpr std::string_view kScan = "SELECT value FROM records ORDER BY id";
+constexpr std::string_view kScan = "SELECT id, value FROM records ORDER BY id";
 constexpr std::string_view kUpsert = "INSERT OR REPLACE INTO records(id, value) VALUES(?1, ?2)";
 constexpr std::string_view kRemove = "DELETE FROM records WHERE id = ?1";
 
@@ -89,21 +97,45 @@ int bind_bytes(sqlite3_stmt* stmt, int index, std::string_view bytes) {
   return sqlite3_bind_blob(stmt, index, data, static_cast<int>(bytes.size()), SQLITE_STATIC);
 }
 
-// Row texts of one batch, back to back.
+// Keys and row texts of one batch, each back to back.
 struct RowBatch {
+  std::string keys;
+  std::vector<std::size_t> key_ends;
   std::string text;
   std::vector<std::size_t> ends;
 
   std::size_t size() const { return ends.size(); }
-  std::string_view row(std::size_t i) const {
-    std::size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(text).substr(begin, ends[i] - begin);
-  }
+  std::string_view key(std::size_t i) const { return slice(keys, key_ends, i); }
+  std::string_view row(std::size_t i) const { return slice(text, ends, i); }
   void clear() {
+    keys.clear();
+    key_ends.clear();
     text.clear();
     ends.clear();
   }
+
+ private:
+  static std::string_view slice(const std::string& s, const std::vector<std::size_t>& ends,
+                                std::size_t i) {
+    std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(s).substr(begin, ends[i] - begin);
+  }
 };
+
+// A key as an SQL literal, for messages: x'6162' for bytes, shortened when long.
+std::string key_literal(std::string_view key) {
+  constexpr std::size_t kShown = 32;
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "x'";
+  for (std::size_t i = 0; i < key.size() && i < kShown; ++i) {
+    const auto byte = static_cast<unsigned char>(key[i]);
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  }
+  out += '\'';
+  if (key.size() > kShown) out += " (" + std::to_string(key.size()) + " bytes, shortened)";
+  return out;
+}
 
 // Decodes the rows of a batch: ids, metadata and timestamps into rows(), the vectors'
 // components into a few float buffers, one per contiguous chunk of rows, that live from batch to
@@ -129,7 +161,15 @@ class BatchDecoder {
         rec.timestamp.reset();
         const std::size_t begin = floats.size();
         auto decoded = decode_record_into(batch.row(i), rec, floats);
-        if (!decoded) note_failure(first_row + i, std::move(decoded).error());
+        if (!decoded) {
+          note_failure(first_row + i, {Kind::Serialization, std::move(decoded).error().message});
+        } else if (rec.id != batch.key(i)) {
+          // Lookups, replacements and deletes go by key; a record filed under another key could
+          // be neither found nor removed, and a second row would be made for its id.
+          note_failure(first_row + i, {Kind::InvalidFormat, "the row with key " +
+                                                                key_literal(batch.key(i)) +
+                                                                " holds a record with another id"});
+        }
         spans_[i] = {c, begin, floats.size() - begin};
       }
     };
@@ -158,17 +198,7 @@ class BatchDecoder {
     }
   }
 
-  bool failed() const { return failed_; }
-  JsonError take_error() { return std::move(error_); }
-
- private:
-  // Chunks per batch: enough to balance two to a few dozen workers.
-  static constexpr std::size_t kChunks = 64;
-  struct Span {
-    std::size_t chunk = 0, begin = 0, length = 0;
-  };
-
-  void note_failure(std::size_t row, JsonError error) {
+  void note_failure(std::size_t row, StorageError error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!failed_ || row < first_bad_) {
       failed_ = true;
@@ -177,6 +207,19 @@ class BatchDecoder {
     }
   }
 
+  bool failed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_;
+  }
+  StorageError take_error() { return std::move(error_); }
+
+ private:
+  // Chunks per batch: enough to balance two to a few dozen workers.
+  static constexpr std::size_t kChunks = 64;
+  struct Span {
+    std::size_t chunk = 0, begin = 0, length = 0;
+  };
+
   std::vector<Record> rows_;
   std::vector<Span> spans_;
   std::vector<std::vector<float>> floats_;
@@ -184,7 +227,70 @@ class BatchDecoder {
   std::mutex mu_;
   bool failed_ = false;
   std::size_t first_bad_ = 0;
-  JsonError error_;
+  StorageError error_{StorageError::Kind::Serialization, {}};
+};
+
+// The statement a table was created with, reduced to what SQLite reads from it: without white
+// space and with ASCII letters in lower case.
+std::string normalized_sql(std::string_view sql) {
+  std::string out;
+  for (char c : sql) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') continue;
+    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+bool is_out_of_memory(int rc) { return (rc & 0xff) == SQLITE_NOMEM; }
+
+bool file_exists(const std::string& path, off_t* size = nullptr) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (size != nullptr) *size = st.st_size;
+  return true;
+}
+
+// What an open found on disk, so that a failed open takes away exactly what it added: the
+// database file when the open created it, and a -wal or -journal that appeared beside it.
+// The file is created here, exclusively, when missing: a file that appears at the same moment
+// belongs to someone else.
+class OpenGuard {
+ public:
+  explicit OpenGuard(std::string file) : file_(std::move(file)) {
+    wal_existed_ = file_exists(file_ + "-wal");
+    journal_existed_ = file_exists(file_ + "-journal");
+    int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      created_ = true;
+      ::close(fd);
+    }
+  }
+  OpenGuard(const OpenGuard&) = delete;
+  OpenGuard& operator=(const OpenGuard&) = delete;
+  // Runs after the connection has closed.
+  ~OpenGuard() {
+    if (kept_ || !created_) return;
+    if (!wal_existed_) ::unlink((file_ + "-wal").c_str());
+    if (!journal_existed_) ::unlink((file_ + "-journal").c_str());
+    ::unlink(file_.c_str());
+  }
+
+  // Reading a WAL-mode database makes an empty -wal. Removed while the lock is still held, so
+  // that no other connection can have started to use it.
+  void drop_new_empty_wal() {
+    off_t size = 0;
+    const std::string wal = file_ + "-wal";
+    if (!kept_ && !wal_existed_ && file_exists(wal, &size) && size == 0) ::unlink(wal.c_str());
+  }
+
+  void keep() { kept_ = true; }
+
+ private:
+  std::string file_;
+  bool created_ = false;
+  bool kept_ = false;
+  bool wal_existed_ = false;
+  bool journal_existed_ = false;
 };
 
 }  // namespace
@@ -196,8 +302,13 @@ struct Storage::Impl {
   SqliteStatement rollback;
   SqliteStatement upsert;
   SqliteStatement remove;
+  pid_t owner = ::getpid();  // the process that opened the connection
 
-  StorageError error(Kind kind) const { return {kind, db.errmsg()}; }
+  StorageError error(Kind kind) const {
+    StorageError e{kind, db.errmsg()};
+    e.out_of_memory = db.get() == nullptr || is_out_of_memory(sqlite3_errcode(db.get()));
+    return e;
+  }
 
   // The statement in slot, prepared on first use. nullptr when it cannot be prepared.
   sqlite3_stmt* statement(SqliteStatement& slot, std::string_view sql) {
@@ -223,6 +334,13 @@ struct Storage::Impl {
     return run(stmt, kind);
   }
 
+  Result<void, StorageError> exec(std::string_view sql, Kind kind) {
+    if (sqlite3_exec(db.get(), std::string(sql).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return error(kind);
+    }
+    return {};
+  }
+
   Result<void, StorageError> begin_write_transaction() {
     return run(begin_write, kBeginWrite, Kind::Transaction);
   }
@@ -242,20 +360,62 @@ struct Storage::Impl {
     return committed;
   }
 
-  // Steps 6 to 10 of an open: every row, in key order, decoded into the table.
+  // Whether the database is one this store may use. Sets needs_table when it holds no table
+  // yet. Reads only.
+  Result<void, StorageError> check_schema(bool& needs_table);
+
+  // Every row, in key order, decoded into the table. Reads only.
   Result<void, StorageError> load(RecordTable& table);
 };
 
-Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
-  SqliteStatement begin_read;
-  if (auto begun = run(begin_read, kBeginRead, Kind::Transaction); !begun) return begun;
-  // Whatever happens below, the read transaction ends with the load.
-  struct EndRead {
-    Impl* impl;
-    ~EndRead() { impl->abandon(); }
-  } end_read{this};
+Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
+  SqliteStatement schema;
+  if (schema.prepare(db.get(), kSchema) != SQLITE_OK) return error(Kind::Table);
+  auto text = [&](int column) {
+    const unsigned char* t = sqlite3_column_text(schema.get(), column);
+    return std::string(t ? reinterpret_cast<const char*>(t) : "");
+  };
+  auto refuse = [](std::string why) { return StorageError{Kind::Table, std::move(why)}; };
 
-  // Preparing the scan is where SQLite opens the table; a missing or unreadable table fails here.
+  bool found = false, named = false;
+  std::optional<StorageError> refused;
+  std::size_t objects = 0;
+  int rc;
+  while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
+    const std::string type = text(0), name = text(1);
+    // SQLite's own tables (statistics, sequences) are no one's data.
+    if (normalized_sql(name).starts_with("sqlite_")) continue;
+    ++objects;
+    if (normalized_sql(name) != "records") {
+      if (!refused) {
+        refused = refuse("the database holds " + type + " \"" + name +
+                         "\", which is not part of a store; not opening a file of another "
+                         "application");
+      }
+      continue;
+    }
+    named = true;
+    if (type != "table") {
+      refused = refuse("\"records\" is a " + type + ", not the store's table");
+      continue;
+    }
+    found = true;
+    if (normalized_sql(text(2)) != normalized_sql(kCreateTable)) {
+      refused = refuse("table \"records\" does not have the store's shape (id BLOB PRIMARY KEY, "
+                       "value BLOB, WITHOUT ROWID): " + text(2));
+    }
+  }
+  if (rc != SQLITE_DONE) return error(Kind::Table);
+  if (!named && objects > 0) {
+    return refuse("the database has tables but no \"records\" table; not opening a file of "
+                  "another application");
+  }
+  if (refused) return std::move(*refused);
+  needs_table = !found;
+  return {};
+}
+
+Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   SqliteStatement scan;
   if (scan.prepare(db.get(), kScan) != SQLITE_OK) return error(Kind::Table);
 
@@ -264,6 +424,8 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   tbb::task_group workers;
   bool decoding_busy = false;
   std::size_t rows_done = 0;
+  std::size_t rows = 0;
+  std::string previous_key;
   // Waits for the batch in flight and stores it; false when it held a bad row.
   auto finish_decoding = [&]() {
     if (!decoding_busy) return !decoder.failed();
@@ -289,8 +451,32 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   for (;;) {
     int rc = sqlite3_step(scan.get());
     if (rc == SQLITE_ROW) {
-      const void* data = sqlite3_column_blob(scan.get(), 0);
-      int size = sqlite3_column_bytes(scan.get(), 0);
+      const std::size_t row = rows++;
+      // Asked first: reading the key as bytes converts a key of another type.
+      const int key_type = sqlite3_column_type(scan.get(), 0);
+      const void* key_data = sqlite3_column_blob(scan.get(), 0);
+      const int key_size = sqlite3_column_bytes(scan.get(), 0);
+      const std::string_view key(static_cast<const char*>(key_data),
+                                 key_data ? static_cast<std::size_t>(key_size) : 0);
+      // Every key is written as a BLOB; a key of another type sorts apart from them, so a
+      // lookup by id never reaches it.
+      if (key_type != SQLITE_BLOB) {
+        const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
+        decoder.note_failure(row, {Kind::InvalidFormat,
+                                   std::string("the row with key '") +
+                                       (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
+                                       "' has a key that is not a BLOB of its id's bytes"});
+      } else if (row > 0 && key <= std::string_view(previous_key)) {
+        // The table is a B-tree in key order; keys that do not rise mean a damaged file.
+        decoder.note_failure(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
+                                                            " is out of key order; the file is "
+                                                            "damaged"});
+      }
+      previous_key.assign(key);
+      reading.keys.append(key);
+      reading.key_ends.push_back(reading.keys.size());
+      const void* data = sqlite3_column_blob(scan.get(), 1);
+      int size = sqlite3_column_bytes(scan.get(), 1);
       if (size > 0) reading.text.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
       reading.ends.push_back(reading.text.size());
       if (reading.text.size() < kBatchBytes && reading.size() < kBatchRows) continue;
@@ -310,17 +496,29 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
     if (rc == SQLITE_DONE) break;
   }
   finish_decoding();
-  if (decoder.failed()) return StorageError{Kind::Serialization, decoder.take_error().message};
+  if (decoder.failed()) return decoder.take_error();
   return {};
 }
 
 Storage::Storage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-Storage::~Storage() = default;
+Storage::~Storage() {
+  // A forked child's copy: closing would checkpoint the owner's WAL into the file and delete
+  // it under the owner's feet. The handle, its statements and their memory stay as they are.
+  if (impl_ && impl_->owner != ::getpid()) static_cast<void>(impl_.release());
+}
+
+Result<void, StorageError> Storage::check_writable() const {
+  const pid_t here = ::getpid();
+  if (impl_->owner == here) return {};
+  return StorageError{Kind::Database,
+                      "this store was opened by process " + std::to_string(impl_->owner) +
+                          " and cannot be written from process " + std::to_string(here) +
+                          " (a forked child); open the store again in this process to write"};
+}
+
 
 Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& path) {
-  auto impl = std::make_unique<Impl>();
-
   // Step 1: the file, its lock and the connection settings.
   if (path.empty() || path.find('\0') != std::string::npos) {
     return StorageError{Kind::Database, sqlite3_errstr(SQLITE_CANTOPEN)};
@@ -328,39 +526,66 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   // The path names a file, always: SQLite would take ":memory:" for a private in-memory
   // database and, as built by most distributions, "file:..." for a URI with options.
   const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
+  OpenGuard guard(file);  // declared before the connection: it cleans up after the close
+  std::unique_ptr<Storage> storage(new Storage(std::make_unique<Impl>()));
+  Impl* impl = storage->impl_.get();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   impl->db = SqliteDb(raw);
   if (rc != SQLITE_OK) return impl->error(Kind::Database);
-  if (sqlite3_exec(raw, std::string(kConnect).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return impl->error(Kind::Database);
+  // Until the file is accepted, closing must not checkpoint a -wal found beside it into it.
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // A damaged WAL-mode file fails in the first statements that read, after the lock was taken
+  // and a -wal made; a file held by another connection fails before, and its -wal is that
+  // connection's.
+  auto connect_failed = [&](StorageError e) {
+    const int rc = sqlite3_errcode(raw) & 0xff;
+    if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) guard.drop_new_empty_wal();
+    return e;
+  };
+  if (auto connected = impl->exec(kConnect, Kind::Database); !connected) {
+    return connect_failed(std::move(connected).error());
   }
+  // The lock is part of opening: a file held elsewhere, or one that is not a database, fails
+  // here. Everything up to the commit below only reads.
+  if (auto locked = impl->exec(kBeginWrite, Kind::Database); !locked) {
+    return connect_failed(std::move(locked).error());
+  }
+  struct DropNewWal {
+    OpenGuard* guard;
+    ~DropNewWal() { guard->drop_new_empty_wal(); }
+  } drop_new_wal{&guard};
+  struct EndTransaction {
+    Impl* impl;
+    ~EndTransaction() { impl->abandon(); }
+  } end_transaction{impl};
 
-  // Steps 2 to 4: the table exists afterwards, on every open.
-  if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
-  {
-    SqliteStatement create;
-    if (create.prepare(raw, kCreateTable) != SQLITE_OK) {
-      StorageError failed = impl->error(Kind::Table);
-      impl->abandon();
-      return failed;
-    }
-    if (auto created = impl->run(create.get(), Kind::Table); !created) {
-      impl->abandon();
-      return std::move(created).error();
-    }
+  // Steps 2 to 10, reading: the schema, then every row.
+  bool needs_table = false;
+  if (auto checked = impl->check_schema(needs_table); !checked) return std::move(checked).error();
+  if (!needs_table) {
+    if (auto loaded = impl->load(storage->table_); !loaded) return std::move(loaded).error();
   }
   if (auto committed = impl->commit_write_transaction(); !committed) {
     return std::move(committed).error();
   }
 
-  // Steps 5 to 10.
-  std::unique_ptr<Storage> storage(new Storage(std::move(impl)));
-  if (auto loaded = storage->impl_->load(storage->table_); !loaded) {
-    return std::move(loaded).error();
+  // Accepted: now the file may change. The table goes into a database that holds none.
+  if (auto wal = impl->exec(kUseWal, Kind::Database); !wal) return std::move(wal).error();
+  if (needs_table) {
+    if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
+    if (auto created = impl->exec(kCreateTable, Kind::Table); !created) {
+      impl->abandon();
+      return std::move(created).error();
+    }
+    if (auto committed = impl->commit_write_transaction(); !committed) {
+      return std::move(committed).error();
+    }
   }
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+  guard.keep();
   return storage;
 }
 
@@ -395,6 +620,7 @@ class WriteTransaction {
 }  // namespace
 
 Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
+  if (auto writable = check_writable(); !writable) return std::move(writable).error();
   Impl& d = *impl_;
 
   // Everything that can fail short of the file itself happens before the transaction begins:

@@ -9,6 +9,12 @@
 // The in-memory table may hold several records with one id (an id inserted again while open:
 // the newest is last); the file holds only the newest.
 //
+// A Storage belongs to the process that opened it. A forked child inherits the connection but
+// must never use it: SQLite's state is not shared across processes, so writes from both sides
+// corrupt the file, and a child closing it would checkpoint and delete the parent's -wal. In any
+// other process every write fails without touching the file, table() still reads fine, and
+// destroying the Storage leaks the connection instead of closing it.
+//
 // Thread safety: none of its own. Writes need exclusive access; any number of threads may read
 // table() while no write runs.
 #pragma once
@@ -33,8 +39,12 @@ struct StorageError {
   std::string message;  // the wrapped error's own text
   // For a write of several operations: the one that could not be encoded.
   std::optional<std::size_t> index = std::nullopt;
+  // SQLite ran out of memory; the module raises MemoryError for such an error.
+  bool out_of_memory = false;
 
-  // "Commit error: " + message, and so on for each kind.
+  // "Commit error: " + message, and so on for each kind. Open refusals: Table for a database
+  // that is not a store, InvalidFormat for a row filed under a key that is not its id (or keys
+  // out of order), Serialization for a row that does not decode.
   std::string display() const;
 };
 
@@ -52,9 +62,11 @@ class Storage {
 
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
-  ~Storage();  // closes the database and releases its lock
+  ~Storage();  // closes the database and releases its lock (in the owning process only)
 
-  // Opens or creates the database file at path and loads every record.
+  // Opens or creates the database file at path and loads every record. An existing database
+  // must hold exactly the store's table and nothing else; a database without any table gets it.
+  // An open that fails leaves an existing file as it found it, and removes a file it created.
   static Result<std::unique_ptr<Storage>, StorageError> open(const std::string& path);
 
   // Applies ops in order in one transaction: all of them, in the file and in the table, or none.
@@ -64,6 +76,9 @@ class Storage {
   // Once the write has committed nothing can fail; the table may compact afterwards, which
   // renumbers its slots.
   Result<std::size_t, StorageError> write(std::vector<WriteOp>& ops);
+
+  // Fails unless this is the process that opened the store. write() calls it first.
+  Result<void, StorageError> check_writable() const;
 
   // Writes of one operation: append() inserts, delete_() removes and returns whether a row
   // existed (it commits also when none did).

@@ -26,19 +26,19 @@ class Value {
   using Array = std::vector<Value>;
   using Object = std::vector<Member>;  // sorted by key bytes, keys unique
 
+  // The factories are defined below Member: building an Object needs Member complete.
   Value() = default;  // null
-  static Value null() { return Value(); }
-  static Value boolean(bool b) { return Value(Storage(std::in_place_index<1>, b)); }
-  static Value uinteger(std::uint64_t u) { return Value(Storage(std::in_place_index<2>, u)); }
+  static Value null();
+  static Value boolean(bool b);
+  static Value uinteger(std::uint64_t u);
   // REQUIRES: i < 0 (non-negative integers are unsigned).
-  static Value integer(std::int64_t i) { return Value(Storage(std::in_place_index<3>, i)); }
+  static Value integer(std::int64_t i);
   // REQUIRES: d is finite.
-  static Value floating(double d) { return Value(Storage(std::in_place_index<4>, d)); }
-  static Value string(std::string s) {
-    return Value(Storage(std::in_place_index<5>, std::move(s)));
-  }
-  static Value array(Array a = {}) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
-  static Value object() { return Value(Storage(std::in_place_index<7>, Object{})); }
+  static Value floating(double d);
+  static Value string(std::string s);
+  static Value array();
+  static Value array(Array a);
+  static Value object();
   // Members in any order; of a key given twice the later value is kept.
   static Value object(Object members);
 
@@ -68,7 +68,7 @@ class Value {
  private:
   using Storage = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double,
                                std::string, Array, Object>;
-  explicit Value(Storage v) : v_(std::move(v)) {}
+  explicit Value(Storage v);
   Storage v_;
 };
 
@@ -79,5 +79,18 @@ struct Value::Member {
     return a.key == b.key && a.value == b.value;
   }
 };
+
+inline Value::Value(Storage v) : v_(std::move(v)) {}
+inline Value Value::null() { return Value(); }
+inline Value Value::boolean(bool b) { return Value(Storage(std::in_place_index<1>, b)); }
+inline Value Value::uinteger(std::uint64_t u) { return Value(Storage(std::in_place_index<2>, u)); }
+inline Value Value::integer(std::int64_t i) { return Value(Storage(std::in_place_index<3>, i)); }
+inline Value Value::floating(double d) { return Value(Storage(std::in_place_index<4>, d)); }
+inline Value Value::string(std::string s) {
+  return Value(Storage(std::in_place_index<5>, std::move(s)));
+}
+inline Value Value::array() { return array(Array{}); }
+inline Value Value::array(Array a) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
+inline Value Value::object() { return Value(Storage(std::in_place_index<7>, Object{})); }
 
 }  // namespace korvane_storage

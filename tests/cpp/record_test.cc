@@ -72,6 +72,19 @@ TEST(EncodeRecord, RefusesRowsThatCouldNotBeReadBack) {
     EXPECT_EQ(r.error().message, "cannot store non-finite vector component at index 2");
   }
 
+  // Finite components whose sum of squares is not: such a record would score NaN against every
+  // query. The sum is the metrics' blocked one, so eight squares of 1e38 in eight lanes overflow
+  // only when the lanes are added, and one component alone can reach almost sqrt(FLT_MAX).
+  const std::vector<std::vector<float>> overflowing = {
+      {2e19f}, {1e19f, 1e19f, 1e19f, 1e19f, 1e19f, 1e19f, 1e19f, 1e19f}, {0.0f, 1.0f, -3e30f}};
+  for (const auto& v : overflowing) {
+    auto r = encode_record(Record{"x", v, std::nullopt, std::nullopt});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "cannot store vector whose sum of squares is not finite");
+  }
+  encode_ok(Record{"x", {1.8e19f}, std::nullopt, std::nullopt});
+  encode_ok(Record{"x", {-1.8e19f, 1e-30f, 1.0f}, std::nullopt, std::nullopt});
+
   auto nested = [](int levels) {
     Value v = Value::uinteger(1);
     for (int i = 0; i < levels; ++i) {
@@ -271,7 +284,8 @@ TEST(RecordCodec, RoundTrip) {
     for (float& f : rec.vector) {
       do {
         f = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
-      } while (!std::isfinite(f));
+        // Past 1e18 forty squares could overflow, and such a vector is refused.
+      } while (!std::isfinite(f) || std::fabs(f) > 1e18f);
     }
     if (iter % 2) {
       Value m = Value::object();

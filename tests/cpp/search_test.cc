@@ -103,7 +103,8 @@ TEST_F(SearchTest, OrderEqualsStableSortOfAllScoresForEveryMetric) {
     for (float& x : v) x = static_cast<float>(small(rng)) * 0.25f;
     pool.push_back(v);
   }
-  for (float& x : pool[3]) x = (rng() & 1) ? 3e38f : -3e38f;
+  // As large as a stored vector can be: its sum of squares is just short of overflowing.
+  for (float& x : pool[3]) x = (rng() & 1) ? 1.3e18f : -1.3e18f;
   pool[4].assign(kDim, 0.0f);
   pool[5].resize(kDim - 3);
   pool[6].resize(kDim + 9);

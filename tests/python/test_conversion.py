@@ -197,8 +197,14 @@ def test_components_that_round_to_non_finite_are_refused(store, vector, index):
 
 
 def test_largest_float32_is_kept(store):
-    store.insert("a", [3.4028234663852886e38, 1e-46])
+    # Converted as the largest finite float32, not rounded up to infinity; it is refused only
+    # because its square overflows, which no stored vector may do.
+    with pytest.raises(RuntimeError, match="^Storage error: Serialization error: cannot store "
+                                           "vector whose sum of squares is not finite$"):
+        store.insert("a", [3.4028234663852886e38, 1e-46])
+    store.insert("a", [1.8e19, 1e-46])
     assert store.get_all() == [("a", None)]
+    assert store.search([1.8e19, 0.0], 1) == [("a", 1.0, None)]
 
 
 def test_huge_length_hint_is_memory_error(store):
