@@ -47,7 +47,10 @@ struct PairWise {
 
 // The interleaved kernels that go with a table: its own where there are some.
 const Wide* wide_for(const kernels::Table& t) {
+#if defined(__x86_64__)
   if (std::strcmp(t.name, "avx2") == 0) return kernels::wide_avx2();
+#endif
+  (void)t;
   return nullptr;
 }
 
@@ -57,6 +60,7 @@ Scorer::Scorer(Metric metric, Vec query)
     : metric_(kind_of(metric)),
       query_(query),
       table_(&kernels::active()),
+      wide_(wide_for(*table_)),
       blocks_(query.size() / 8) {
   if (metric_ == Metric::Cosine) {
     query_norm_ = self_dot(query);
@@ -68,6 +72,7 @@ Scorer::Scorer(Metric metric, Vec query, float query_self_dot)
     : metric_(kind_of(metric)),
       query_(query),
       table_(&kernels::active()),
+      wide_(wide_for(*table_)),
       blocks_(query.size() / 8) {
   if (metric_ == Metric::Cosine) {
     query_norm_ = query_self_dot;
@@ -136,7 +141,7 @@ void Scorer::score_many(std::span<const Vec> vs, const float* self_dots, float* 
 }
 
 void Scorer::many(std::span<const Vec> vs, const float* self_dots, float* out) const {
-  const Wide* wide = wide_for(*table_);
+  const Wide* wide = wide_;
   if (wide == nullptr || metric_ == Metric::Manhattan) {
     for (std::size_t i = 0; i < vs.size(); ++i) {
       out[i] = self_dots ? score_with_self_dot(vs[i], self_dots[i]) : score(vs[i]);
@@ -195,7 +200,7 @@ BatchScorer::BatchScorer(std::span<const Scorer> scorers) : scorers_(scorers) {
 void BatchScorer::scores(Vec v, float* out) const {
   if (scorers_.empty()) return;
   const Scorer& first = scorers_[0];
-  const Wide* wide = wide_for(*first.table_);
+  const Wide* wide = first.wide_;
   if (wide == nullptr || !same_length_ || v.size() != first.query_.size() ||
       first.metric_ == Metric::Manhattan) {
     for (std::size_t i = 0; i < scorers_.size(); ++i) out[i] = scorers_[i].score(v);

@@ -22,6 +22,7 @@ namespace korvane_index {
 
 namespace kernels {
 struct Table;
+struct Wide;
 }
 
 class Scorer {
@@ -56,6 +57,7 @@ class Scorer {
   Metric metric_;
   Vec query_;
   const kernels::Table* table_;
+  const kernels::Wide* wide_;  // the interleaved kernels that go with table_, if any
   std::size_t blocks_;
   float query_norm_ = 0.0f;  // Cosine: self_dot(query)
   float query_root_ = 0.0f;  // and its square root
