@@ -7,11 +7,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <random>
-
 #include <stdexcept>
 #include <string>
 
