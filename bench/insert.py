@@ -12,6 +12,11 @@ Columns (seconds for --n inserts of --dim float32 components with small metadata
 
 Both sides commit durably once per record, so the figure is dominated by one fsync each; the
 ratio shows what the module adds on top (argument conversion, row encoding, bookkeeping).
+
+With --driver (the C++ driver build/bench/bench/write_bench, built by `make bench`) it also times
+a batch of --batch inserts through the core's WriteBatch (one transaction, from C++) against
+Python's sqlite3 executemany of the very rows the batch wrote, in one transaction with the same
+pragmas, alternating round by round.
 --modes also times the sqlite3 side under other journal modes, which is how the journal mode
 was chosen. Within a round every record goes to each side in turn, so that a slow moment of
 the disk hits all sides alike; the ratio is the median of the per-round ratios.
@@ -23,6 +28,7 @@ import os
 import shutil
 import sqlite3
 import statistics
+import subprocess
 import tempfile
 import time
 
@@ -85,6 +91,30 @@ def run_round(work, r, modes, ids, vectors, metadata, rows):
     return spent
 
 
+def batch_rounds(work, driver, n, dim, rounds):
+    """Per round: the driver's seconds for Korvane::write of n records, then executemany of the
+    rows it wrote into a fresh file. Returns [(korvane s, sqlite3 s)]."""
+    sql = "INSERT OR REPLACE INTO records(id, value) VALUES(?1, ?2)"
+    out = []
+    for r in range(rounds):
+        kpath = os.path.join(work, "batch-korvane-%d.db" % r)
+        run = subprocess.run([driver, "batch", kpath, str(n), str(dim)], check=True, capture_output=True, text=True)
+        ours = float(run.stdout.split()[-1])
+        src = sqlite3.connect(kpath)
+        rows = src.execute("SELECT id, value FROM records").fetchall()
+        src.close()
+        db = open_sqlite(os.path.join(work, "batch-sqlite-%d.db" % r), "wal")
+        start = time.perf_counter()
+        db.execute("BEGIN IMMEDIATE")
+        db.executemany(sql, rows)
+        db.execute("COMMIT")
+        theirs = time.perf_counter() - start
+        db.close()
+        out.append((ours, theirs))
+        print("batch round %d: korvane write %.3f s, sqlite3 executemany %.3f s" % (r, ours, theirs))
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, default=2000)
@@ -92,6 +122,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--modes", default="wal", help="journal modes for the sqlite3 side, comma-separated (e.g. wal,delete,truncate)")
     ap.add_argument("--dir", default=tempfile.gettempdir(), help="where the database files go")
+    ap.add_argument("--driver", help="write_bench from a bench build: also time a batch from C++")
+    ap.add_argument("--batch", type=int, default=10000, help="records in the C++ batch")
     args = ap.parse_args()
 
     modes = [m.strip().lower() for m in args.modes.split(",") if m.strip()] or ["wal"]
@@ -111,6 +143,7 @@ def main():
         for r in range(args.rounds):
             rounds.append(run_round(work, r, modes, ids, vectors, metadata, rows))
             print("round %d: " % r + ", ".join("%s %.3f s" % kv for kv in rounds[-1].items()))
+        batches = batch_rounds(work, args.driver, args.batch, args.dim, args.rounds) if args.driver else []
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -124,6 +157,13 @@ def main():
         if side != base:
             ratio = statistics.median(r[side] / r[base] for r in rounds)
             print("ratio %s / %s: %.3f (median over rounds)" % (side, base, ratio))
+    if batches:
+        print()
+        print("batch of %d, dim %d: korvane write %.3f s, sqlite3 executemany %.3f s (medians)"
+              % (args.batch, args.dim, statistics.median(k for k, _ in batches),
+                 statistics.median(s for _, s in batches)))
+        print("ratio korvane batch / sqlite3 executemany: %.3f (median over rounds)"
+              % statistics.median(k / s for k, s in batches))
 
 
 if __name__ == "__main__":

@@ -12,10 +12,12 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_TE
 cmake --build build/bench -j 2
 export PYTHONPATH="$PWD/build/bench/src/python"
 
-echo "== insert: korvane vs sqlite3, one durable commit per record"
-"$PY" bench/insert.py
+echo "== insert: korvane vs sqlite3, one durable commit per record; a batch of 10,000 from C++"
+"$PY" bench/insert.py --driver build/bench/bench/write_bench
 echo "== open: 100,000 records of dimension 384"
 "$PY" bench/open.py
+echo "== delete: one record at a time from the same 100,000 x 384 store vs a bare SQLite commit"
+build/bench/bench/write_bench delete "${TMPDIR:-/tmp}/korvane-bench-open/store-n100000-d384-s11.db" 300
 echo "== search: exhaustive Cosine, k 10"
 # A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
 # best kernel in this command only.

@@ -47,14 +47,15 @@ using korvane_storage::StorageError;
 using korvane_storage::Value;
 
 struct KorvaneError {
-  enum class Kind { Storage, Serialization, Config };
+  // An error from the storage layer, or a configuration the store refuses.
+  enum class Kind { Storage, Config };
   Kind kind;
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
   std::optional<std::size_t> index = std::nullopt;
 
   static KorvaneError from(const StorageError& e) { return {Kind::Storage, e.display(), e.index}; }
-  // "Storage error: ", "Serialization error: " or "Configuration error: " followed by message.
+  // "Storage error: " or "Configuration error: " followed by message.
   std::string display() const;
 };
 

@@ -518,12 +518,37 @@ Result<Value, JsonError> parse_json(std::string_view text) {
 
 namespace {
 
+// 10^-5 .. 10^15 (the doubles nearest them; from 1e0 on exact); index - kPowerBias is the
+// exponent.
+constexpr int kPowerBias = 5;
+constexpr double kPowersOf10[] = {1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1,  1e2,  1e3,  1e4, 1e5,
+                                  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
 // Lays out the shortest round-trip digits by the float rule: fixed notation for decimal
 // exponents in [fixed_min, fixed_max], otherwise d[.ddd]e±X. The text is built in a local buffer
 // and appended once: vectors write hundreds of these per row.
+//
+// Most numbers are well inside the fixed range, where that layout is plain fixed notation with
+// ".0" after an integral value, and std::to_chars writes it directly. A magnitude at least a
+// power of ten above the range's low end keeps its decimal exponent in range even when its
+// shortest digits round up; below 10^exact_max (under 2^24 for a float, 2^53 for a double) every
+// integer digit is significant, so fixed notation holds exactly the shortest digits.
 template <class F>
-void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
-  assert(std::isfinite(f));
+void write_float(F f, int fixed_min, int fixed_max, int exact_max, std::string& out) {
+  const F magnitude = f < 0 ? -f : f;
+  if (magnitude >= kPowersOf10[fixed_min + 1 + kPowerBias] &&
+      magnitude < kPowersOf10[exact_max + kPowerBias]) {
+    char buf[48];
+    const auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::fixed);
+    out.append(buf, r.ptr);
+    if (std::memchr(buf, '.', static_cast<std::size_t>(r.ptr - buf)) == nullptr) out += ".0";
+    return;
+  }
+  // JSON has no form for these, and the digit layout below relies on an exponent being there.
+  if (!std::isfinite(f)) {
+    out += "null";
+    return;
+  }
   if (f == 0) {
     out += std::signbit(f) ? "-0.0" : "0.0";
     return;
@@ -538,16 +563,16 @@ void write_float(F f, int fixed_min, int fixed_max, std::string& out) {
     *w++ = '-';
     ++q;
   }
-  char digits[24];
+  char digits[24];  // at most 17 significant digits for a double
   int n = 0;
-  for (; *q != 'e'; ++q) {
-    if (*q != '.') digits[n++] = *q;
+  for (; q < r.ptr && *q != 'e'; ++q) {
+    if (*q != '.' && n < static_cast<int>(sizeof digits)) digits[n++] = *q;
   }
   ++q;  // 'e'
   const bool negative_exp = *q == '-';
   ++q;  // the exponent's sign, always written
-  int e = 0;
-  std::from_chars(q, r.ptr, e);
+  int e = 0;  // at most three digits
+  for (; q < r.ptr; ++q) e = 10 * e + (*q - '0');
   if (negative_exp) e = -e;
 
   auto put = [&w](const char* p, int len) {
@@ -599,8 +624,8 @@ constexpr auto kEscapes = [] {
 
 }  // namespace
 
-void write_f32(float f, std::string& out) { write_float(f, -6, 12, out); }
-void write_f64(double d, std::string& out) { write_float(d, -5, 15, out); }
+void write_f32(float f, std::string& out) { write_float(f, -6, 12, 7, out); }
+void write_f64(double d, std::string& out) { write_float(d, -5, 15, 15, out); }
 
 void write_json_string(std::string_view s, std::string& out) {
   out += '"';

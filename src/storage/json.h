@@ -38,7 +38,8 @@ std::string to_json(const Value& v);
 // Appends s as a JSON string literal, quotes included.
 void write_json_string(std::string_view s, std::string& out);
 
-// Float rule. REQUIRES: finite.
+// Float rule. A non-finite number has no JSON form and is written as null; callers that must
+// read the number back refuse it first (encode_record does).
 void write_f32(float f, std::string& out);
 void write_f64(double d, std::string& out);
 

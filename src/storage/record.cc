@@ -67,6 +67,19 @@ bool holds_invalid_text(const Value& v) {
   }
 }
 
+// Whether any number inside v is a non-finite double (possible only for values built in C++).
+bool holds_non_finite(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::Float: return !std::isfinite(v.as_float());
+    case Value::Kind::Array:
+      return std::any_of(v.as_array().begin(), v.as_array().end(), holds_non_finite);
+    case Value::Kind::Object:
+      return std::any_of(v.as_object().begin(), v.as_object().end(),
+                         [](const Value::Member& m) { return holds_non_finite(m.value); });
+    default: return false;
+  }
+}
+
 enum Field { kId, kVector, kMetadata, kTimestamp, kFieldCount, kUnknown = kFieldCount };
 constexpr std::string_view kFieldNames[kFieldCount] = {"id", "vector", "metadata", "timestamp"};
 
@@ -283,12 +296,16 @@ Result<std::string, JsonError> encode_record(const Record& record) {
     return JsonError{"cannot store metadata nested deeper than " +
                      std::to_string(kMaxMetadataDepth) + " levels"};
   }
+  if (record.metadata && holds_non_finite(*record.metadata)) {
+    return JsonError{"cannot store non-finite metadata number"};
+  }
   if (!json_internal::valid_utf8(record.id) || (record.metadata && holds_invalid_text(*record.metadata))) {
     return JsonError{"cannot store text that is not valid UTF-8"};
   }
 
   std::string out;
-  out.reserve(64 + record.id.size() + 12 * record.vector.size());
+  // Room for the usual component (a unit vector's takes 11 to 13 bytes) and its comma.
+  out.reserve(64 + record.id.size() + 14 * record.vector.size());
   out += "{\"id\":";
   write_json_string(record.id, out);
   out += ",\"vector\":[";

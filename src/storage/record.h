@@ -26,7 +26,8 @@ struct Record {
 };
 
 // The record's row text. Fails, writing nothing, when the row could not be read back: a
-// non-finite vector component, or metadata nested deeper than the reader accepts inside a record.
+// non-finite vector component or metadata number, metadata nested deeper than the reader accepts
+// inside a record, or text that is not valid UTF-8.
 Result<std::string, JsonError> encode_record(const Record& record);
 
 // Reads one record from the bytes of one stored row. Metadata `null` reads back as absent.

@@ -28,7 +28,7 @@
 namespace korvane_storage {
 
 struct StorageError {
-  enum class Kind { Io, Serialization, Database, Transaction, Table, Commit, Storage, InvalidFormat };
+  enum class Kind { Serialization, Database, Transaction, Table, Commit, Storage, InvalidFormat };
   Kind kind;
   std::string message;  // the wrapped error's own text
   // For a write of several operations: the one that could not be encoded.

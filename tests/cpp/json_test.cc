@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -247,6 +248,17 @@ int shortest_digits(F f) {
   return n;
 }
 
+// The writer's digit layout assumes an exponent; non-finite numbers have none and used to run
+// past its buffers.
+TEST(WriteFloat, NonFiniteNumbersWriteNullInsteadOfOverflowing) {
+  std::string out;
+  write_f64(std::numeric_limits<double>::infinity(), out);
+  write_f64(-std::numeric_limits<double>::quiet_NaN(), out);
+  write_f32(-std::numeric_limits<float>::infinity(), out);
+  EXPECT_EQ(out, "nullnullnull");
+  EXPECT_EQ(to_json(Value::array({Value::floating(std::nan(""))})), "[null]");
+}
+
 TEST(WriteFloat, RoundTripsWithShortestDigits) {
   std::mt19937_64 rng(20261208);
   for (int i = 0; i < 200000; ++i) {
@@ -273,6 +285,23 @@ TEST(WriteFloat, RoundTripsWithShortestDigits) {
     const float narrowed = static_cast<float>(back->as_float());
     ASSERT_EQ(std::bit_cast<std::uint32_t>(narrowed), std::bit_cast<std::uint32_t>(f)) << out;
     ASSERT_EQ(written_digits(out), shortest_digits(f)) << out;
+  }
+  // Dense around the magnitudes vectors hold, 2^-18 to 2^28: both ends of the fixed layout's
+  // direct path and the integers where every digit counts.
+  for (int i = 0; i < 200000; ++i) {
+    const std::uint32_t exponent = 109 + static_cast<std::uint32_t>(rng() % 46);
+    const float f = std::bit_cast<float>((static_cast<std::uint32_t>(rng()) & 0x807FFFFFu) | (exponent << 23));
+    std::string out;
+    write_f32(f, out);
+    const float narrowed = static_cast<float>(parse_json(out)->as_float());
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(narrowed), std::bit_cast<std::uint32_t>(f)) << out;
+    ASSERT_EQ(written_digits(out), shortest_digits(f)) << out;
+    const float magnitude = std::fabs(f);
+    // Exponents -6 to 12 are written in fixed notation, always with a point.
+    if (magnitude >= 1e-6f && magnitude < 1e12f) {
+      ASSERT_EQ(out.find('e'), std::string::npos) << out;
+      ASSERT_NE(out.find('.'), std::string::npos) << out;
+    }
   }
 }
 

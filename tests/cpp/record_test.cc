@@ -109,6 +109,19 @@ TEST(EncodeRecord, RefusesRowsThatCouldNotBeReadBack) {
   }
 }
 
+// A Value built in C++ can hold any double; such a number used to overflow the float writer's
+// stack buffer on its way into a row.
+TEST(EncodeRecord, NonFiniteMetadataNumberIsRefusedNotWritten) {
+  for (double d : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                   std::numeric_limits<double>::quiet_NaN()}) {
+    Value meta = Value::object();
+    meta.set("deep", Value::array({Value::uinteger(1), Value::floating(d)}));
+    auto r = encode_record(Record{"x", {1.0f}, meta, std::nullopt});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "cannot store non-finite metadata number");
+  }
+}
+
 TEST(DecodeRecord, AcceptedForms) {
   Record r = decode_ok(R"({"vector":[1],"id":"x","extra":{"deep":[1,2]}})");
   EXPECT_EQ(r.id, "x");

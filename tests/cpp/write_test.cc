@@ -1,0 +1,350 @@
+// Writes through the core store: batches, single inserts and deletes, and reopens, checked
+// against a plain model (a list of records in store order); batches under injected faults; the
+// graph index after removals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/korvane.h"
+#include "faulty_vfs.h"
+#include "store_fixture.h"
+
+namespace korvane_core {
+namespace {
+
+using korvane_test::AllRecords;
+using korvane_test::FaultyVfs;
+
+constexpr std::size_t kDim = 8;
+
+HnswConfig small_config() { return HnswConfig{4, 4, 8, 16, 16, 1.0f / std::log(4.0f)}; }
+
+// What a store should hold: its records in store order.
+struct Model {
+  std::vector<Record> records;
+
+  void insert(const Record& r) { records.push_back(r); }
+  void remove(const std::string& id) {
+    std::erase_if(records, [&](const Record& r) { return r.id == id; });
+  }
+  // What an open finds: the newest record of each id, in id byte order.
+  void reopen() {
+    std::vector<Record> newest;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+      if (std::none_of(newest.begin(), newest.end(), [&](const Record& r) { return r.id == it->id; })) {
+        newest.push_back(*it);
+      }
+    }
+    std::sort(newest.begin(), newest.end(),
+              [](const Record& a, const Record& b) { return a.id < b.id; });
+    records = std::move(newest);
+  }
+  const Record* newest(const std::string& id) const {
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+      if (it->id == id) return &*it;
+    }
+    return nullptr;
+  }
+};
+
+// A batch and the same operations applied to a model.
+struct Ops {
+  WriteBatch batch;
+  std::vector<std::pair<char, Record>> plain;  // 'i' insert, 'r' remove, 'u' upsert
+
+  void insert(const Record& r) {
+    batch.insert(r.id, r.vector, r.metadata, r.timestamp);
+    plain.emplace_back('i', r);
+  }
+  void remove(const std::string& id) {
+    batch.remove(id);
+    plain.emplace_back('r', Record{id, {}, {}, {}});
+  }
+  void upsert(const Record& r) {
+    batch.upsert(r.id, r.vector, r.metadata, r.timestamp);
+    plain.emplace_back('u', r);
+  }
+  void apply(Model& m) const {
+    for (const auto& [kind, r] : plain) {
+      if (kind != 'i') m.remove(r.id);
+      if (kind != 'r') m.insert(r);
+    }
+  }
+};
+
+class WriteTest : public korvane_test::StoreTest {
+ protected:
+  static void SetUpTestSuite() { FaultyVfs::install(); }
+  void TearDown() override {
+    FaultyVfs::install().disarm();
+    StoreTest::TearDown();
+  }
+
+  Record RandomRecord(std::mt19937& gen, int ids) {
+    Record r{"k" + std::to_string(gen() % ids), std::vector<float>(kDim), std::nullopt, std::nullopt};
+    for (float& x : r.vector) x = static_cast<float>(static_cast<int>(gen() % 2001) - 1000) / 97.0f;
+    if (gen() % 2) {
+      Value meta = Value::object();
+      meta.set("n", Value::uinteger(gen() % 1000));
+      r.metadata = std::move(meta);
+    }
+    if (gen() % 2) r.timestamp = gen();
+    return r;
+  }
+
+  // Everything a reader can see: get_all, size, contains, get, and an exact search.
+  void ExpectStoreIs(const Model& model, int ids, std::mt19937& gen, const std::string& where) {
+    SCOPED_TRACE(where);
+    const std::vector<Record> all = AllRecords(*store_);
+    ASSERT_EQ(all.size(), model.records.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      EXPECT_EQ(all[i].id, model.records[i].id) << i;
+      EXPECT_EQ(all[i].vector, model.records[i].vector) << i;
+      EXPECT_EQ(all[i].metadata, model.records[i].metadata) << i;
+      EXPECT_EQ(all[i].timestamp, model.records[i].timestamp) << i;
+    }
+    EXPECT_EQ(store_->size(), model.records.size());
+    for (int k = 0; k < ids; ++k) {
+      const std::string id = "k" + std::to_string(k);
+      const Record* want = model.newest(id);
+      EXPECT_EQ(store_->contains(id), want != nullptr) << id;
+      auto got = store_->get(id);
+      ASSERT_EQ(got.has_value(), want != nullptr) << id;
+      if (want) {
+        EXPECT_EQ(got->metadata, want->metadata) << id;
+      }
+    }
+
+    // The scan: nearest first, ties in store order.
+    std::vector<float> q(kDim);
+    for (float& x : q) x = static_cast<float>(static_cast<int>(gen() % 2001) - 1000) / 97.0f;
+    std::vector<std::pair<float, std::size_t>> scored;
+    for (std::size_t i = 0; i < model.records.size(); ++i) {
+      scored.emplace_back(korvane_index::scalar::euclidean(q, model.records[i].vector), i);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto plain = store_->search_builder(q, 7);
+    plain.decay(1.0f);  // takes the scan even with an index
+    auto found = std::move(plain).execute();
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->size(), std::min<std::size_t>(7, scored.size()));
+    for (std::size_t i = 0; i < found->size(); ++i) {
+      EXPECT_EQ((*found)[i].id, model.records[scored[i].second].id) << i;
+      EXPECT_EQ((*found)[i].score, scored[i].first) << i;
+    }
+
+    // The index covers exactly the live slots.
+    if (const HnswIndex* index = store_->hnsw()) {
+      const RecordTable& table = store_->get_all();
+      for (std::size_t slot = 0; slot <= table.slot_count(); ++slot) {
+        const bool live = slot < table.slot_count() && table.live(slot);
+        EXPECT_EQ(index->node_layers(slot) > 0, live) << "slot " << slot;
+      }
+    }
+  }
+};
+
+TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
+  for (bool with_index : {false, true}) {
+    SCOPED_TRACE(with_index ? "with index" : "without index");
+    std::remove(path_.c_str());
+    Open(Metric::Euclidean);
+    if (with_index) store_->enable_hnsw(small_config());
+    std::mt19937 gen(with_index ? 3 : 4);
+    const int ids = 40;
+    Model model;
+    for (int step = 0; step < 300; ++step) {
+      const unsigned roll = gen() % 100;
+      if (roll < 35) {
+        Record r = RandomRecord(gen, ids);
+        Insert(r.id, r.vector, r.metadata, r.timestamp);
+        model.insert(r);
+      } else if (roll < 55) {
+        const std::string id = "k" + std::to_string(gen() % ids);
+        ASSERT_TRUE(store_->delete_(id));
+        model.remove(id);
+      } else if (roll < 85) {
+        Ops ops;
+        const int n = static_cast<int>(gen() % 7);  // empty batches too
+        for (int i = 0; i < n; ++i) {
+          const unsigned kind = gen() % 3;
+          Record r = RandomRecord(gen, ids);
+          if (kind == 0) ops.insert(r);
+          if (kind == 1) ops.remove(r.id);
+          if (kind == 2) ops.upsert(r);
+        }
+        auto written = store_->write(std::move(ops.batch));
+        ASSERT_TRUE(written) << written.error().display();
+        ops.apply(model);
+      } else if (roll < 90) {
+        Open(Metric::Euclidean);
+        if (with_index) store_->enable_hnsw(small_config());
+        model.reopen();
+      } else {
+        ExpectStoreIs(model, ids, gen, "step " + std::to_string(step));
+      }
+      if (HasFatalFailure()) return;
+    }
+    ExpectStoreIs(model, ids, gen, "end");
+    Open(Metric::Euclidean);
+    model.reopen();
+    ExpectStoreIs(model, ids, gen, "reopened");
+  }
+}
+
+TEST_F(WriteTest, UpsertReplacesEveryCopyAndGoesLast) {
+  Open(Metric::Dot);
+  Insert("x", {1.0f});
+  Insert("y", {2.0f});
+  Insert("x", {3.0f});
+  WriteBatch batch;
+  batch.upsert("x", {4.0f}, Value::string("new"));
+  batch.insert("z", {5.0f}, std::nullopt);
+  batch.remove("z");  // a record added earlier in the batch goes too
+  EXPECT_EQ(batch.size(), 3u);
+  ASSERT_TRUE(store_->write(std::move(batch)));
+  auto all = AllRecords(*store_);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].id, "y");
+  EXPECT_EQ(all[1].id, "x");
+  EXPECT_EQ(all[1].vector, std::vector<float>{4.0f});
+  EXPECT_FALSE(store_->contains("z"));
+
+  Open(Metric::Dot);
+  all = AllRecords(*store_);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].id, "x");
+  EXPECT_EQ(all[0].metadata, Value::string("new"));
+}
+
+TEST_F(WriteTest, UnencodableRecordFailsTheWholeBatchWithItsPosition) {
+  Open(Metric::Cosine);
+  Insert("a", {1.0f, 0.0f});
+  WriteBatch batch;
+  batch.insert("b", {1.0f, 1.0f}, std::nullopt);
+  batch.remove("a");
+  batch.upsert("c", {0.0f, NAN}, std::nullopt);
+  auto written = store_->write(std::move(batch));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().index, 2u);
+  EXPECT_EQ(written.error().display(),
+            "Storage error: Serialization error: cannot store non-finite vector component at index 1");
+  EXPECT_EQ(store_->size(), 1u);
+  EXPECT_TRUE(store_->contains("a"));
+  EXPECT_FALSE(store_->contains("b"));
+  Open(Metric::Cosine);
+  EXPECT_EQ(store_->size(), 1u);
+  EXPECT_TRUE(store_->contains("a"));
+}
+
+// Each write and sync of the batch's transaction fails in turn: the store, in memory and in the
+// file, is then exactly as before, and the index is unharmed; the same batch applies whole once
+// the fault is gone.
+TEST_F(WriteTest, BatchIsAllOrNothingUnderInjectedFaults) {
+  FaultyVfs& vfs = FaultyVfs::install();
+  std::mt19937 gen(9);
+  const int ids = 12;
+  for (FaultyVfs::Op op : {FaultyVfs::Op::Write, FaultyVfs::Op::Sync}) {
+    long failures = 0;
+    for (long skip = 0;; ++skip) {
+      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " skip " + std::to_string(skip));
+      ASSERT_LT(skip, 200) << "the batch never ran clean";
+      store_.reset();
+      std::remove(path_.c_str());
+      Open(Metric::Euclidean);
+      Model before;
+      for (int i = 0; i < 20; ++i) {
+        Record r = RandomRecord(gen, ids);
+        Insert(r.id, r.vector, r.metadata, r.timestamp);
+        before.insert(r);
+      }
+      store_->enable_hnsw(small_config());
+      std::mt19937 batch_gen(1);  // the same batch every round
+      Ops ops;
+      for (int i = 0; i < 40; ++i) {
+        Record r = RandomRecord(batch_gen, ids);
+        switch (i % 4) {
+          case 0: ops.remove(r.id); break;
+          case 1: ops.upsert(r); break;
+          default: ops.insert(r); break;
+        }
+      }
+      Model after = before;
+      ops.apply(after);
+      WriteBatch retry = ops.batch;
+
+      vfs.fail(op, skip);
+      auto written = store_->write(std::move(ops.batch));
+      const bool fired = !vfs.armed(op);
+      vfs.disarm();
+      if (!fired) {
+        ASSERT_TRUE(written) << written.error().display();
+        ExpectStoreIs(after, ids, gen, "clean run");
+        EXPECT_GT(failures, 0) << "no fault ever hit the batch";
+        break;
+      }
+      ++failures;
+      ASSERT_FALSE(written);
+      ExpectStoreIs(before, ids, gen, "failed in memory");
+      ASSERT_TRUE(store_->write(std::move(retry)));
+      ExpectStoreIs(after, ids, gen, "retried");
+      Open(Metric::Euclidean);
+      after.reopen();
+      ExpectStoreIs(after, ids, gen, "retried, reopened");
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Removals only mark the index stale; searches on several threads then find it rebuilt once,
+// over the remaining records, and agree.
+TEST_F(WriteTest, StaleIndexIsRebuiltOnceForConcurrentSearches) {
+  Open(Metric::Cosine);
+  std::mt19937 gen(2);
+  std::normal_distribution<float> normal;
+  WriteBatch batch;
+  for (int i = 0; i < 600; ++i) {
+    std::vector<float> v(16);
+    for (float& x : v) x = normal(gen);
+    batch.insert("r" + std::to_string(i), std::move(v), std::nullopt);
+  }
+  ASSERT_TRUE(store_->write(std::move(batch)));
+  store_->enable_hnsw(HnswConfig{8, 8, 16, 64, 64, 1.0f / std::log(8.0f)});
+  WriteBatch removals;
+  for (int i = 0; i < 600; i += 3) removals.remove("r" + std::to_string(i));
+  ASSERT_TRUE(store_->write(std::move(removals)));
+  for (int i = 1; i < 600; i += 3) ASSERT_TRUE(store_->delete_("r" + std::to_string(i)));
+
+  std::vector<std::vector<float>> queries(32, std::vector<float>(16));
+  for (auto& q : queries) {
+    for (float& x : q) x = normal(gen);
+  }
+  std::vector<std::vector<std::vector<SearchResult>>> per_thread(4);
+  std::vector<std::thread> threads;
+  for (auto& out : per_thread) {
+    threads.emplace_back([&] {
+      for (const auto& q : queries) out.push_back(*store_->search(q, 5));
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+    const auto& first = per_thread[0][qi];
+    ASSERT_EQ(first.size(), 5u);
+    for (const auto& r : first) {
+      EXPECT_EQ(std::stoi(r.id.substr(1)) % 3, 2) << r.id << " was deleted";
+    }
+    for (const auto& out : per_thread) {
+      ASSERT_EQ(out[qi].size(), first.size());
+      for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(out[qi][i].id, first[i].id);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvane_core
