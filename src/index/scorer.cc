@@ -208,7 +208,7 @@ void BatchScorer::scores(Vec v, float* out) const {
   }
   const Metric metric = first.metric_;
   const std::size_t blocks = first.blocks_;
-  float norm = 0.0f;
+  float norm = 0.0f, root = 0.0f;
   bool have_norm = false;
   for (std::size_t i = 0; i < scorers_.size(); i += Wide::kQueries) {
     const std::size_t n = std::min(Wide::kQueries, scorers_.size() - i);
@@ -219,11 +219,25 @@ void BatchScorer::scores(Vec v, float* out) const {
     Sum sum = sum_for(metric);
     if (sum == Sum::kDotNorm && have_norm) sum = Sum::kDot;
     wide->queries(sum, group, n, v.data(), blocks, sums, &norm);
-    have_norm = true;
-    for (std::size_t j = 0; j < n; ++j) {
-      const Scorer& s = scorers_[i + j];
-      out[i + j] = finish_pair(metric, s.query_, v, sums[j], norm, s.query_norm_, s.query_root_);
+    if (metric == Metric::Cosine) {
+      if (!have_norm) {
+        // v's whole sum of squares and its root, once for all queries (finish_pair's steps).
+        for (std::size_t t = blocks * 8; t < v.size(); ++t) norm += v[t] * v[t];
+        root = std::sqrt(norm);
+      }
+      for (std::size_t j = 0; j < n; ++j) {
+        const Scorer& s = scorers_[i + j];
+        float d = sums[j];
+        for (std::size_t t = blocks * 8; t < v.size(); ++t) d += s.query_[t] * v[t];
+        out[i + j] = s.query_norm_ == 0.0f || norm == 0.0f ? 0.0f : d / (s.query_root_ * root);
+      }
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        const Scorer& s = scorers_[i + j];
+        out[i + j] = finish_pair(metric, s.query_, v, sums[j], 0.0f, s.query_norm_, s.query_root_);
+      }
     }
+    have_norm = true;
   }
 }
 
