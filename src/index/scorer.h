@@ -28,8 +28,8 @@ struct Wide;
 class Scorer {
  public:
   Scorer(Metric metric, Vec query);
-  // The same, for a query whose self_dot() the caller already holds.
-  Scorer(Metric metric, Vec query, float query_self_dot);
+  // The same, for a query whose norm() the caller already holds.
+  Scorer(Metric metric, Vec query, float query_norm);
 
   Metric metric() const { return metric_; }
   Vec query() const { return query_; }
@@ -39,28 +39,30 @@ class Scorer {
 
   // score(vs[i]) into out[i] for every i.
   void score_many(std::span<const Vec> vs, float* out) const;
-  // score_with_self_dot(vs[i], self_dots[i]) into out[i] for every i.
-  void score_many(std::span<const Vec> vs, const float* self_dots, float* out) const;
+  // score_with_norm(vs[i], norms[i]) into out[i] for every i.
+  void score_many(std::span<const Vec> vs, const float* norms, float* out) const;
 
-  // score(v) for a v whose self_dot() the caller already holds: under Cosine, for a v as long
-  // as the query, only the dot product of the pair is left to compute.
-  float score_with_self_dot(Vec v, float v_self_dot) const;
+  // score(v) for a v whose norm() the caller already holds: under Cosine, for a v as long as
+  // the query, only the dot product of the pair is left to compute.
+  float score_with_norm(Vec v, float v_norm) const;
 
   // The blocked sum of v * v, in the order a cosine's sum of squares takes it for a partner of
   // v's length.
   static float self_dot(Vec v);
+  // Its square root: the length the cosine divides by. (A sum of squares is never below +0, so
+  // it is 0 exactly when the sum is, and the cosine's zero tests can be made on it.)
+  static float norm(Vec v);
 
  private:
   float general(Vec v) const;
-  void many(std::span<const Vec> vs, const float* self_dots, float* out) const;
+  void many(std::span<const Vec> vs, const float* norms, float* out) const;
 
   Metric metric_;
   Vec query_;
   const kernels::Table* table_;
   const kernels::Wide* wide_;  // the interleaved kernels that go with table_, if any
   std::size_t blocks_;
-  float query_norm_ = 0.0f;  // Cosine: self_dot(query)
-  float query_root_ = 0.0f;  // and its square root
+  float query_norm_ = 0.0f;  // Cosine: norm(query)
 
   friend class BatchScorer;
 };
