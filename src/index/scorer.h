@@ -5,9 +5,9 @@
 // of the query (and its root) is taken once, and vectors as long as the query (the usual case)
 // skip the general shape arithmetic. Several vectors, or several queries against one vector,
 // can be measured together: their sums then run side by side instead of one dependent chain of
-// additions at a time. That pays where the vectors are in cache or fetched one by one anyway (the
-// graph's walks, a batch of queries); a scan of memory-resident vectors in order is faster one
-// vector at a time, as a single stream. Each sum is still added in exactly its own defined order.
+// additions at a time. From memory that pays when each vector comes from a stream of its own far
+// from the others (neighbouring vectors side by side were measured slower than one at a time).
+// Each sum is still added in exactly its own defined order.
 //
 // The query is borrowed: it must outlive the Scorer. A Scorer is immutable once made and may be
 // used from any number of threads.
