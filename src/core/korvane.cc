@@ -7,7 +7,6 @@ namespace korvane_core {
 std::string KorvaneError::display() const {
   switch (kind) {
     case Kind::Storage: return "Storage error: " + message;
-    case Kind::Serialization: return "Serialization error: " + message;
     case Kind::Config: return "Configuration error: " + message;
   }
   return message;

@@ -47,7 +47,8 @@ using korvane_storage::StorageError;
 using korvane_storage::Value;
 
 struct KorvaneError {
-  enum class Kind { Storage, Serialization, Config };
+  // An error from the storage layer, or a configuration the store refuses.
+  enum class Kind { Storage, Config };
   Kind kind;
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
@@ -60,7 +61,7 @@ struct KorvaneError {
     k.out_of_memory = e.out_of_memory;
     return k;
   }
-  // "Storage error: ", "Serialization error: " or "Configuration error: " followed by message.
+  // "Storage error: " or "Configuration error: " followed by message.
   std::string display() const;
 };
 

@@ -7,11 +7,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <random>
-
 #include <stdexcept>
 #include <string>
 
@@ -197,25 +195,25 @@ std::uint32_t os_seeded_word() {
 // product instead of three sums. The bits are those of the full metric.
 class HnswIndex::Probe {
  public:
-  Probe(Metric metric, Vec q, const float* self_dots)
-      : scorer_(metric, q), self_dots_(self_dots), negate_(!is_distance(metric)) {}
-  // For a node already in the index: its own sum of squares is known.
-  Probe(Metric metric, std::size_t node, Vec x, const float* self_dots)
-      : scorer_(metric, x, self_dots[node]),
-        self_dots_(self_dots),
+  Probe(Metric metric, Vec q, const float* norms)
+      : scorer_(metric, q), norms_(norms), negate_(!is_distance(metric)) {}
+  // For a node already in the index: its own norm is known.
+  Probe(Metric metric, std::size_t node, Vec x, const float* norms)
+      : scorer_(metric, x, norms[node]),
+        norms_(norms),
         negate_(!is_distance(metric)) {}
 
   float key(std::size_t node, Vec x) const {
-    const float v = scorer_.score_with_self_dot(x, self_dots_[node]);
+    const float v = scorer_.score_with_norm(x, norms_[node]);
     return negate_ ? -v : v;
   }
 
   // key(nodes[i], xs[i]) into out[i] for i < n <= kGroup, the pairs measured side by side.
   static constexpr std::size_t kGroup = 4;
   void keys(const std::uint32_t* nodes, const Vec* xs, std::size_t n, float* out) const {
-    float selfs[kGroup];
-    for (std::size_t i = 0; i < n; ++i) selfs[i] = self_dots_[nodes[i]];
-    scorer_.score_many({xs, n}, selfs, out);
+    float norms[kGroup];
+    for (std::size_t i = 0; i < n; ++i) norms[i] = norms_[nodes[i]];
+    scorer_.score_many({xs, n}, norms, out);
     if (negate_) {
       for (std::size_t i = 0; i < n; ++i) out[i] = -out[i];
     }
@@ -223,7 +221,7 @@ class HnswIndex::Probe {
 
  private:
   Scorer scorer_;
-  const float* self_dots_;
+  const float* norms_;
   bool negate_;
 };
 
@@ -358,7 +356,7 @@ void HnswIndex::reset_node(std::size_t node, std::size_t level) {
   if (node >= node_slots()) {
     level0_.resize((node + 1) * stride_, 0);
     upper_.resize(node + 1);
-    self_dots_.resize(node + 1);
+    norms_.resize(node + 1);
   }
   Link* b = block(node);
   if (b[0] > slots_) spill0_.erase(node);
@@ -474,7 +472,7 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
 
 float HnswIndex::key_between(std::size_t a, std::size_t b, VectorAccess access,
                              Metric metric) const {
-  return Probe(metric, a, access(a), self_dots_.data()).key(b, access(b));
+  return Probe(metric, a, access(a), norms_.data()).key(b, access(b));
 }
 
 void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size_t cap,
@@ -487,7 +485,7 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
   if (config_.neighbors == Neighbors::Diverse && cap > 0) {
     // Over its cap once x is appended: the list with x at its end, nearest to node first
     // (ties keep list order), thinned the Diverse way.
-    const Probe probe(metric, node, access(node), self_dots_.data());
+    const Probe probe(metric, node, access(node), norms_.data());
     std::vector<Entry>& c = s.sorted;
     c.clear();
     for (std::size_t i = 0; i <= list.size; ++i) {
@@ -502,7 +500,7 @@ void HnswIndex::link_back(std::size_t node, std::size_t layer, Link x, std::size
   }
   // Over its cap once x is appended: order the list with x at its end through the candidate
   // heap, nearest to node first (ties: greater node number first), and keep cap of them.
-  const Probe probe(metric, access(node), self_dots_.data());
+  const Probe probe(metric, access(node), norms_.data());
   MaxHeap<Entry> heap(s.prune_heap);
   for (std::size_t i = 0; i <= list.size; ++i) {
     const Link y = i < list.size ? list.data[i] : x;
@@ -525,7 +523,7 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   if (level > kMaxLevel) throw std::length_error("graph index: level beyond the highest held");
 
   reset_node(node, level);
-  self_dots_[node] = Scorer::self_dot(v);
+  norms_[node] = Scorer::norm(v);
 
   if (!entry_point_) {
     entry_point_ = node;
@@ -536,7 +534,7 @@ void HnswIndex::insert(std::size_t node, Vec v, VectorAccess access, Metric metr
   Scratch& s = Scratch::local();
   std::size_t ep = *entry_point_;
   const std::size_t top = max_level_;
-  const Probe probe(metric, v, self_dots_.data());
+  const Probe probe(metric, v, norms_.data());
   float ep_key = probe.key(ep, access(ep));
   for (std::size_t l = top; l > level; --l) ep = greedy_closest(probe, ep, ep_key, l, access);
 
@@ -585,7 +583,7 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
   if (!entry_point_) return out;
 
   std::size_t ep = *entry_point_;
-  const Probe probe(metric, query, self_dots_.data());
+  const Probe probe(metric, query, norms_.data());
   float ep_key = probe.key(ep, access(ep));
   for (std::size_t l = max_level_; l > 0; --l) {
     ep = greedy_closest(probe, ep, ep_key, l, access);

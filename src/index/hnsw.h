@@ -101,7 +101,7 @@ class HnswIndex {
 
   // Adds node with vector v; a node number inserted again gets fresh, empty lists.
   // REQUIRES: access resolves every node already in the index and node itself, to the vector
-  // the node was inserted with (the index keeps each vector's sum of squares).
+  // the node was inserted with (the index keeps each vector's norm).
   // Throws std::length_error, changing nothing, for a node number of kMaxNodes or more or a
   // drawn level above kMaxLevel; check() rules both out beforehand.
   void insert(std::size_t node, std::span<const float> v, VectorAccess access, Metric metric);
@@ -167,9 +167,9 @@ class HnswIndex {
   std::vector<Link> level0_;
   std::unordered_map<std::size_t, std::vector<Link>> spill0_;
   std::vector<std::vector<std::vector<Link>>> upper_;  // upper_[n][l - 1]
-  // Each node's vector's dot product with itself, taken at insertion: half of what a Cosine
-  // measure between two vectors of one length needs, and the same for every pair.
-  std::vector<float> self_dots_;
+  // Each node's vector's norm (Scorer::norm), taken at insertion: half of what a Cosine measure
+  // between two vectors of one length needs, and the same for every pair.
+  std::vector<float> norms_;
   std::function<std::uint32_t()> words_;
 };
 

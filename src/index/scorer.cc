@@ -47,8 +47,19 @@ struct PairWise {
 
 // The interleaved kernels that go with a table: its own where there are some.
 const Wide* wide_for(const kernels::Table& t) {
+#if defined(__x86_64__)
   if (std::strcmp(t.name, "avx2") == 0) return kernels::wide_avx2();
+#endif
+  (void)t;
   return nullptr;
+}
+
+// kernels::cosine_from(d, na, nb) from the roots of na and nb: each is 0 exactly when its sum
+// is, and the quotient is the same.
+inline float cosine_of(float d, float a_norm, float b_norm) {
+  if (a_norm == 0.0f) return 0.0f;
+  if (b_norm == 0.0f) return 0.0f;
+  return d / (a_norm * b_norm);
 }
 
 }  // namespace
@@ -57,23 +68,25 @@ Scorer::Scorer(Metric metric, Vec query)
     : metric_(kind_of(metric)),
       query_(query),
       table_(&kernels::active()),
+      wide_(wide_for(*table_)),
       blocks_(query.size() / 8) {
   if (metric_ == Metric::Cosine) {
-    query_norm_ = self_dot(query);
-    query_root_ = std::sqrt(query_norm_);
+    query_norm_ = norm(query);
   }
 }
 
-Scorer::Scorer(Metric metric, Vec query, float query_self_dot)
+Scorer::Scorer(Metric metric, Vec query, float query_norm)
     : metric_(kind_of(metric)),
       query_(query),
       table_(&kernels::active()),
+      wide_(wide_for(*table_)),
       blocks_(query.size() / 8) {
   if (metric_ == Metric::Cosine) {
-    query_norm_ = query_self_dot;
-    query_root_ = std::sqrt(query_norm_);
+    query_norm_ = query_norm;
   }
 }
+
+float Scorer::norm(Vec v) { return std::sqrt(self_dot(v)); }
 
 float Scorer::self_dot(Vec v) {
   const kernels::Table& t = kernels::active();
@@ -94,9 +107,8 @@ float Scorer::general(Vec v) const {
 namespace {
 
 // The metric from the whole-block sum of a pair of the query's length, tail not yet added
-// (v_norm: v's whole-block sum of squares, Cosine only).
-inline float finish_pair(Metric metric, Vec q, Vec v, float sum, float v_norm, float q_norm,
-                         float q_root) {
+// (v_norm: v's whole-block sum of squares, Cosine only; q_norm: Scorer::norm(q)).
+inline float finish_pair(Metric metric, Vec q, Vec v, float sum, float v_norm, float q_norm) {
   const std::size_t start = q.size() / 8 * 8;
   switch (metric) {
     case Metric::Cosine:
@@ -104,10 +116,11 @@ inline float finish_pair(Metric metric, Vec q, Vec v, float sum, float v_norm, f
         sum += q[j] * v[j];
         v_norm += v[j] * v[j];
       }
-      // kernels::cosine_from with the query's root taken once.
+      // kernels::cosine_from with the query's root taken once (q_norm is 0 exactly when its
+      // sum of squares is).
       if (q_norm == 0.0f) return 0.0f;
       if (v_norm == 0.0f) return 0.0f;
-      return sum / (q_root * std::sqrt(v_norm));
+      return sum / (q_norm * std::sqrt(v_norm));
     case Metric::Dot:
       for (std::size_t j = start; j < q.size(); ++j) sum += q[j] * v[j];
       return sum;
@@ -126,25 +139,25 @@ float Scorer::score(Vec v) const {
   if (v.size() != query_.size() || metric_ == Metric::Manhattan) return general(v);
   float norm = 0.0f;
   const float sum = PairWise{table_}.one(sum_for(metric_), query_.data(), v.data(), blocks_, &norm);
-  return finish_pair(metric_, query_, v, sum, norm, query_norm_, query_root_);
+  return finish_pair(metric_, query_, v, sum, norm, query_norm_);
 }
 
 void Scorer::score_many(std::span<const Vec> vs, float* out) const { many(vs, nullptr, out); }
 
-void Scorer::score_many(std::span<const Vec> vs, const float* self_dots, float* out) const {
-  many(vs, self_dots, out);
+void Scorer::score_many(std::span<const Vec> vs, const float* norms, float* out) const {
+  many(vs, norms, out);
 }
 
-void Scorer::many(std::span<const Vec> vs, const float* self_dots, float* out) const {
-  const Wide* wide = wide_for(*table_);
+void Scorer::many(std::span<const Vec> vs, const float* norms, float* out) const {
+  const Wide* wide = wide_;
   if (wide == nullptr || metric_ == Metric::Manhattan) {
     for (std::size_t i = 0; i < vs.size(); ++i) {
-      out[i] = self_dots ? score_with_self_dot(vs[i], self_dots[i]) : score(vs[i]);
+      out[i] = norms ? score_with_norm(vs[i], norms[i]) : score(vs[i]);
     }
     return;
   }
-  // With the vectors' own sums of squares at hand, Cosine needs only the dot products.
-  const bool known_norms = self_dots != nullptr && metric_ == Metric::Cosine;
+  // With the vectors' norms at hand, Cosine needs only the dot products.
+  const bool known_norms = norms != nullptr && metric_ == Metric::Cosine;
   const Sum sum = known_norms ? Sum::kDot : sum_for(metric_);
   std::size_t i = 0;
   while (i < vs.size()) {
@@ -156,34 +169,34 @@ void Scorer::many(std::span<const Vec> vs, const float* self_dots, float* out) c
       ++n;
     }
     if (n == 0) {
-      out[i] = general(vs[i]);  // score_with_self_dot() too takes this path for other lengths
+      out[i] = general(vs[i]);  // score_with_norm() too takes this path for other lengths
       ++i;
       continue;
     }
-    float sums[Wide::kVectors], norms[Wide::kVectors];
-    wide->vectors(sum, query_.data(), group, n, blocks_, sums, norms);
+    float sums[Wide::kVectors], norms_out[Wide::kVectors];
+    wide->vectors(sum, query_.data(), group, n, blocks_, sums, norms_out);
     if (known_norms) {
       for (std::size_t j = 0; j < n; ++j) {
         float d = sums[j];
         for (std::size_t t = blocks_ * 8; t < query_.size(); ++t) d += query_[t] * vs[i + j][t];
-        out[i + j] = kernels::cosine_from(d, query_norm_, self_dots[i + j]);
+        out[i + j] = cosine_of(d, query_norm_, norms[i + j]);
       }
       i += n;
       continue;
     }
     for (std::size_t j = 0; j < n; ++j) {
       out[i + j] = finish_pair(metric_, query_, vs[i + j], sums[j],
-                               sum == Sum::kDotNorm ? norms[j] : 0.0f, query_norm_, query_root_);
+                               sum == Sum::kDotNorm ? norms_out[j] : 0.0f, query_norm_);
     }
     i += n;
   }
 }
 
-float Scorer::score_with_self_dot(Vec v, float v_self_dot) const {
+float Scorer::score_with_norm(Vec v, float v_norm) const {
   if (metric_ != Metric::Cosine || v.size() != query_.size()) return score(v);
   float d = table_->dot(query_.data(), v.data(), blocks_);
   for (std::size_t j = blocks_ * 8; j < v.size(); ++j) d += query_[j] * v[j];
-  return kernels::cosine_from(d, query_norm_, v_self_dot);
+  return cosine_of(d, query_norm_, v_norm);
 }
 
 BatchScorer::BatchScorer(std::span<const Scorer> scorers) : scorers_(scorers) {
@@ -195,7 +208,7 @@ BatchScorer::BatchScorer(std::span<const Scorer> scorers) : scorers_(scorers) {
 void BatchScorer::scores(Vec v, float* out) const {
   if (scorers_.empty()) return;
   const Scorer& first = scorers_[0];
-  const Wide* wide = wide_for(*first.table_);
+  const Wide* wide = first.wide_;
   if (wide == nullptr || !same_length_ || v.size() != first.query_.size() ||
       first.metric_ == Metric::Manhattan) {
     for (std::size_t i = 0; i < scorers_.size(); ++i) out[i] = scorers_[i].score(v);
@@ -203,7 +216,7 @@ void BatchScorer::scores(Vec v, float* out) const {
   }
   const Metric metric = first.metric_;
   const std::size_t blocks = first.blocks_;
-  float norm = 0.0f;
+  float norm = 0.0f, root = 0.0f;
   bool have_norm = false;
   for (std::size_t i = 0; i < scorers_.size(); i += Wide::kQueries) {
     const std::size_t n = std::min(Wide::kQueries, scorers_.size() - i);
@@ -214,11 +227,25 @@ void BatchScorer::scores(Vec v, float* out) const {
     Sum sum = sum_for(metric);
     if (sum == Sum::kDotNorm && have_norm) sum = Sum::kDot;
     wide->queries(sum, group, n, v.data(), blocks, sums, &norm);
-    have_norm = true;
-    for (std::size_t j = 0; j < n; ++j) {
-      const Scorer& s = scorers_[i + j];
-      out[i + j] = finish_pair(metric, s.query_, v, sums[j], norm, s.query_norm_, s.query_root_);
+    if (metric == Metric::Cosine) {
+      if (!have_norm) {
+        // v's whole sum of squares and its root, once for all queries (finish_pair's steps).
+        for (std::size_t t = blocks * 8; t < v.size(); ++t) norm += v[t] * v[t];
+        root = std::sqrt(norm);
+      }
+      for (std::size_t j = 0; j < n; ++j) {
+        const Scorer& s = scorers_[i + j];
+        float d = sums[j];
+        for (std::size_t t = blocks * 8; t < v.size(); ++t) d += s.query_[t] * v[t];
+        out[i + j] = cosine_of(d, s.query_norm_, root);
+      }
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        const Scorer& s = scorers_[i + j];
+        out[i + j] = finish_pair(metric, s.query_, v, sums[j], 0.0f, s.query_norm_);
+      }
     }
+    have_norm = true;
   }
 }
 

@@ -5,9 +5,9 @@
 // of the query (and its root) is taken once, and vectors as long as the query (the usual case)
 // skip the general shape arithmetic. Several vectors, or several queries against one vector,
 // can be measured together: their sums then run side by side instead of one dependent chain of
-// additions at a time. That pays where the vectors are in cache or fetched one by one anyway (the
-// graph's walks, a batch of queries); a scan of memory-resident vectors in order is faster one
-// vector at a time, as a single stream. Each sum is still added in exactly its own defined order.
+// additions at a time. From memory that pays when each vector comes from a stream of its own far
+// from the others (neighbouring vectors side by side were measured slower than one at a time).
+// Each sum is still added in exactly its own defined order.
 //
 // The query is borrowed: it must outlive the Scorer. A Scorer is immutable once made and may be
 // used from any number of threads.
@@ -22,13 +22,14 @@ namespace korvane_index {
 
 namespace kernels {
 struct Table;
+struct Wide;
 }
 
 class Scorer {
  public:
   Scorer(Metric metric, Vec query);
-  // The same, for a query whose self_dot() the caller already holds.
-  Scorer(Metric metric, Vec query, float query_self_dot);
+  // The same, for a query whose norm() the caller already holds.
+  Scorer(Metric metric, Vec query, float query_norm);
 
   Metric metric() const { return metric_; }
   Vec query() const { return query_; }
@@ -38,27 +39,30 @@ class Scorer {
 
   // score(vs[i]) into out[i] for every i.
   void score_many(std::span<const Vec> vs, float* out) const;
-  // score_with_self_dot(vs[i], self_dots[i]) into out[i] for every i.
-  void score_many(std::span<const Vec> vs, const float* self_dots, float* out) const;
+  // score_with_norm(vs[i], norms[i]) into out[i] for every i.
+  void score_many(std::span<const Vec> vs, const float* norms, float* out) const;
 
-  // score(v) for a v whose self_dot() the caller already holds: under Cosine, for a v as long
-  // as the query, only the dot product of the pair is left to compute.
-  float score_with_self_dot(Vec v, float v_self_dot) const;
+  // score(v) for a v whose norm() the caller already holds: under Cosine, for a v as long as
+  // the query, only the dot product of the pair is left to compute.
+  float score_with_norm(Vec v, float v_norm) const;
 
   // The blocked sum of v * v, in the order a cosine's sum of squares takes it for a partner of
   // v's length.
   static float self_dot(Vec v);
+  // Its square root: the length the cosine divides by. (A sum of squares is never below +0, so
+  // it is 0 exactly when the sum is, and the cosine's zero tests can be made on it.)
+  static float norm(Vec v);
 
  private:
   float general(Vec v) const;
-  void many(std::span<const Vec> vs, const float* self_dots, float* out) const;
+  void many(std::span<const Vec> vs, const float* norms, float* out) const;
 
   Metric metric_;
   Vec query_;
   const kernels::Table* table_;
+  const kernels::Wide* wide_;  // the interleaved kernels that go with table_, if any
   std::size_t blocks_;
-  float query_norm_ = 0.0f;  // Cosine: self_dot(query)
-  float query_root_ = 0.0f;  // and its square root
+  float query_norm_ = 0.0f;  // Cosine: norm(query)
 
   friend class BatchScorer;
 };

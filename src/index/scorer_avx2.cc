@@ -2,7 +2,7 @@
 // and sum stays separately rounded, as in the one-pair kernels.
 #include "index/scorer_kernels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 
 #include <immintrin.h>
 
@@ -122,12 +122,6 @@ const Wide kWideAvx2 = {vectors_avx2, queries_avx2};
 
 const Wide* wide_avx2() { return &kWideAvx2; }
 
-}  // namespace korvane_index::kernels
-
-#else
-
-namespace korvane_index::kernels {
-const Wide* wide_avx2() { return nullptr; }
 }  // namespace korvane_index::kernels
 
 #endif

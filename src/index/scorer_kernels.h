@@ -31,7 +31,9 @@ struct Wide {
                   std::size_t blocks, float* sums, float* norm);
 };
 
-// The AVX2 versions; null when this build has none.
+#if defined(__x86_64__)
+// The AVX2 versions (scorer_avx2.cc, built on x86-64 only).
 const Wide* wide_avx2();
+#endif
 
 }  // namespace korvane_index::kernels

@@ -280,7 +280,9 @@ TEST_F(SearchTest, SearchBatchEqualsOneSearchPerQuery) {
     meta.set("i", Value::uinteger(static_cast<std::uint64_t>(i)));
     // A few vectors of other lengths and some repeated ids.
     const std::size_t len = i % 97 == 0 ? kDim - 5 : kDim;
-    Insert("v" + std::to_string(i % 1100), random_vector(len), meta);
+    std::string id = std::to_string(i % 1100);
+    id.insert(id.begin(), 'v');
+    Insert(id, random_vector(len), meta);
   }
   // 75 queries: more than one block of the batch; a zero query, a NaN, another length.
   std::vector<std::vector<float>> queries;

@@ -155,7 +155,7 @@ TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
     SCOPED_TRACE(with_index ? "with index" : "without index");
     std::remove(path_.c_str());
     Open(Metric::Euclidean);
-    if (with_index) store_->enable_hnsw(small_config());
+    if (with_index) ASSERT_TRUE(store_->enable_hnsw(small_config()));
     std::mt19937 gen(with_index ? 3 : 4);
     const int ids = 40;
     Model model;
@@ -184,7 +184,7 @@ TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
         ops.apply(model);
       } else if (roll < 90) {
         Open(Metric::Euclidean);
-        if (with_index) store_->enable_hnsw(small_config());
+        if (with_index) ASSERT_TRUE(store_->enable_hnsw(small_config()));
         model.reopen();
       } else {
         ExpectStoreIs(model, ids, gen, "step " + std::to_string(step));
@@ -264,7 +264,7 @@ TEST_F(WriteTest, BatchIsAllOrNothingUnderInjectedFaults) {
         Insert(r.id, r.vector, r.metadata, r.timestamp);
         before.insert(r);
       }
-      store_->enable_hnsw(small_config());
+      ASSERT_TRUE(store_->enable_hnsw(small_config()));
       std::mt19937 batch_gen(1);  // the same batch every round
       Ops ops;
       for (int i = 0; i < 40; ++i) {
@@ -315,7 +315,7 @@ TEST_F(WriteTest, StaleIndexIsRebuiltOnceForConcurrentSearches) {
     batch.insert("r" + std::to_string(i), std::move(v), std::nullopt);
   }
   ASSERT_TRUE(store_->write(std::move(batch)));
-  store_->enable_hnsw(HnswConfig{8, 8, 16, 64, 64, 1.0f / std::log(8.0f)});
+  ASSERT_TRUE(store_->enable_hnsw(HnswConfig{8, 8, 16, 64, 64, 1.0f / std::log(8.0f)}));
   WriteBatch removals;
   for (int i = 0; i < 600; i += 3) removals.remove("r" + std::to_string(i));
   ASSERT_TRUE(store_->write(std::move(removals)));
