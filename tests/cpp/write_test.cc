@@ -155,7 +155,9 @@ TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
     SCOPED_TRACE(with_index ? "with index" : "without index");
     std::remove(path_.c_str());
     Open(Metric::Euclidean);
-    if (with_index) ASSERT_TRUE(store_->enable_hnsw(small_config()));
+    if (with_index) {
+      ASSERT_TRUE(store_->enable_hnsw(small_config()));
+    }
     std::mt19937 gen(with_index ? 3 : 4);
     const int ids = 40;
     Model model;
@@ -184,7 +186,9 @@ TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
         ops.apply(model);
       } else if (roll < 90) {
         Open(Metric::Euclidean);
-        if (with_index) ASSERT_TRUE(store_->enable_hnsw(small_config()));
+        if (with_index) {
+          ASSERT_TRUE(store_->enable_hnsw(small_config()));
+        }
         model.reopen();
       } else {
         ExpectStoreIs(model, ids, gen, "step " + std::to_string(step));
