@@ -19,6 +19,7 @@ Timings only; nothing is asserted.
 """
 
 import argparse
+import json
 import os
 import shutil
 import sqlite3
@@ -92,6 +93,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--modes", default="wal", help="journal modes for the sqlite3 side, comma-separated (e.g. wal,delete,truncate)")
     ap.add_argument("--dir", default=tempfile.gettempdir(), help="where the database files go")
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
 
     modes = [m.strip().lower() for m in args.modes.split(",") if m.strip()] or ["wal"]
@@ -120,10 +122,17 @@ def main():
     for side in rounds[0]:
         med = statistics.median(r[side] for r in rounds)
         print("%-16s %10.3f %14.3f" % (side, med, 1000 * med / args.n))
+    ratios = {}
     for side in rounds[0]:
         if side != base:
-            ratio = statistics.median(r[side] / r[base] for r in rounds)
-            print("ratio %s / %s: %.3f (median over rounds)" % (side, base, ratio))
+            ratios[side] = statistics.median(r[side] / r[base] for r in rounds)
+            print("ratio %s / %s: %.3f (median over rounds)" % (side, base, ratios[side]))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"n": args.n, "dim": args.dim, "baseline": base, "rounds": rounds,
+                       "per_insert_ms": {side: 1000 * statistics.median(r[side] for r in rounds) / args.n
+                                         for side in rounds[0]},
+                       "ratios": ratios, "load": os.getloadavg()}, f, indent=1)
 
 
 if __name__ == "__main__":

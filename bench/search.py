@@ -159,6 +159,7 @@ def main():
     ap.add_argument("--queries", type=int, default=30)
     ap.add_argument("--cache", default="/tmp/korvane_bench")
     ap.add_argument("--quick", action="store_true", help="only N=100k, d=384")
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     ap.add_argument("--one", nargs=2, type=int, metavar=("N", "D"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     os.makedirs(args.cache, exist_ok=True)
@@ -185,6 +186,7 @@ def main():
     header = "%9s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
         "N", "d", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s", "agree")
     print(header)
+    rows = []
     for n, d in shapes:
         # Each shape in a fresh process: the heap left by a previous store scatters the next
         # one's vectors, and idle pools of earlier runs must not be around.
@@ -192,11 +194,16 @@ def main():
                               "--queries", str(args.queries), "--cache", args.cache],
                              check=True, stdout=subprocess.PIPE, text=True).stdout
         r = json.loads(out.strip().splitlines()[-1])
+        rows.append(r)
         print("%9d %5d %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
             r["n"], r["d"], r["korvane"], r["numpy"],
             "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
             r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
             flush=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"k": K, "queries": args.queries, "cpu": cpu_model(), "numpy": np.__version__,
+                       "load": os.getloadavg(), "rows": rows}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ any graph index), latentD is a D-dimensional gaussian mapped linearly into --dim
 Needs numpy and hnswlib (pip install numpy hnswlib).
 """
 import argparse
+import json
 import os
 import struct
 import subprocess
@@ -134,6 +135,7 @@ def main():
     ap.add_argument("--ef", default="10,16,24,32,48,64,96,128,192,256,384")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
     efs = [int(e) for e in args.ef.split(",")]
 
@@ -173,6 +175,15 @@ def main():
             print("%.4f,%.0f,%.0f,%.2f" % (r[8], r[9], other, r[9] / other))
         else:
             print("%.4f,%.0f,n/a,n/a" % (r[8], r[9]))
+    if args.json:
+        def points(rows):
+            return [{"ef": r[7], "recall": r[8], "qps": r[9]} for r in rows]
+        with open(args.json, "w") as f:
+            json.dump({"data": args.data, "metric": args.metric, "n": args.n, "dim": args.dim,
+                       "m": args.m, "ef_construction": args.ef_construction,
+                       "build_s": {"korvane": ours[0][6], "hnswlib": theirs[0][6]},
+                       "korvane": points(ours), "hnswlib": points(theirs),
+                       "load": os.getloadavg()}, f, indent=1)
 
 
 if __name__ == "__main__":
