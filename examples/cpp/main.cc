@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/korvane.h"
@@ -66,15 +67,17 @@ int main(int argc, char** argv) {
 
   const std::vector<float> query = {1.0f, 0.3f, 0.1f};
   print("nearest (Euclidean distance):", check(store->search(query, 3)));
-  print("vegetables only:",
-        check(store->search_builder(query, 3).filter("kind", Value::string("vegetable")).execute()));
+  korvane_core::SearchBuilder vegetables = store->search_builder(query, 3);
+  vegetables.filter("kind", Value::string("vegetable"));
+  print("vegetables only:", check(std::move(vegetables).execute()));
 
   // Decay multiplies each score by factor ^ age in days. Under a similarity it favours fresh
   // records; reopen with Dot for that.
   store.reset();
   auto dot_store = check(Korvane::open(path, korvane_core::Metric::Dot));
-  print("by dot product, decayed by 0.95 a day:",
-        check(dot_store->search_builder(query, 3).decay(0.95f).now(now).execute()));
+  korvane_core::SearchBuilder fresh = dot_store->search_builder(query, 3);
+  fresh.decay(0.95f).now(now);
+  print("by dot product, decayed by 0.95 a day:", check(std::move(fresh).execute()));
 
   dot_store->enable_hnsw({.m = 8, .m_max = 8, .m_max0 = 16, .ef_construction = 64,
                           .ef_search = 32, .ml = 0.5f});
