@@ -1,4 +1,4 @@
-.PHONY: demo test bench clean
+.PHONY: demo test package cmake-package test-aarch64 test-aarch64-quick bench plots clean
 
 # Installs everything korvane needs (Debian packages, then the module) and runs the quickstart.
 demo:
@@ -9,8 +9,29 @@ demo:
 test:
 	scripts/test.sh
 
+# The sdist and the manylinux wheel built from it, installed into a fresh venv and tested there.
+package:
+	scripts/check_package.sh
+
+# The C++ library installed as a CMake package (with Debian's CMake) and examples/cpp built
+# against it.
+cmake-package:
+	scripts/check_cmake_package.sh --debian-cmake
+
+# The C++ suite cross-built for AArch64 and run under qemu-user; the quick one runs the index
+# layer's suites only.
+test-aarch64:
+	scripts/test_aarch64.sh
+test-aarch64-quick:
+	scripts/test_aarch64.sh --quick
+
+# Every benchmark beside its baseline; writes the figures in docs/.
 bench:
 	scripts/bench.sh
+
+# The figures again from the last `make bench` results.
+plots:
+	python3 bench/plot.py build/bench/results docs
 
 clean:
 	rm -rf build

@@ -1,32 +1,40 @@
 #!/usr/bin/env bash
 # Runs every benchmark against a Release build in build/bench. Each prints its baseline beside
-# korvane's figures, measured in the same run. Needs numpy (and hnswlib, faiss-cpu if present).
+# korvane's figures, measured in the same run, and writes its results as JSON to
+# build/bench/results; bench/plot.py then draws the figures in docs/ from them. Needs numpy,
+# matplotlib (and hnswlib, faiss-cpu if present).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
-"$PY" -m pip install -q numpy threadpoolctl hnswlib
+"$PY" -m pip install -q numpy threadpoolctl hnswlib matplotlib
 "$PY" -m pip install -q faiss-cpu 2>/dev/null || echo "faiss-cpu not available; searching without it"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_TESTS=OFF \
   -DKORVANE_BUILD_BENCH=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
 cmake --build build/bench -j 2
 export PYTHONPATH="$PWD/build/bench/src/python"
+results=build/bench/results
+mkdir -p "$results"
 
 echo "== insert: korvane vs sqlite3, one durable commit per record"
-"$PY" bench/insert.py
+"$PY" bench/insert.py --json "$results/insert.json"
 echo "== open: 100,000 records of dimension 384"
-"$PY" bench/open.py
+"$PY" bench/open.py --json "$results/open.json"
 echo "== search: exhaustive Cosine, k 10"
 # A current NumPy runs slower under these two (set here for old OpenBLAS builds): give it its
 # best kernel in this command only.
-env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py --cache /tmp/korvane_bench
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" bench/search.py --cache /tmp/korvane_bench --json "$results/search.json"
 echo "== search from C++, with a metadata filter, and the cost of the record layout"
 build/bench/bench/search_bench /tmp/korvane_bench/bench_g10_100000_384.db
 # Embedding-like data (a 16-dimensional source seen in 64 dimensions), both metric kinds; then
 # well separated clusters, where keeping only the nearest neighbours loses recall.
 for metric in l2 cosine; do
   echo "== graph index vs hnswlib: 20,000 x 64, latent16, $metric"
-  "$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data latent16 --metric $metric
+  "$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data latent16 --metric $metric \
+    --json "$results/graph_latent16_$metric.json"
 done
 echo "== graph index vs hnswlib: 20,000 x 64, clustered, l2"
-"$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data clustered --metric l2
+"$PY" bench/hnsw/compare.py --driver build/bench/bench/bench_hnsw --data clustered --metric l2 \
+  --json "$results/graph_clustered_l2.json"
+echo "== figures"
+"$PY" bench/plot.py "$results" docs
