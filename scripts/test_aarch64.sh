@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Cross-builds the C++ core and its GoogleTest suite for AArch64 (NEON kernels) and runs the
 # suite under qemu-user: `make test-aarch64`. `--quick` (the CI step) builds and runs only the
-# index layer's suites, which hold the kernels' bit-for-bit comparison with the reference.
+# metric suite: the NEON kernels against the scalar reference, bit for bit. qemu emulates every
+# floating-point operation in software, so the graph index's larger tests take minutes each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/aarch64_deps.sh
 cmake -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-  -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_INSTALL=OFF >/dev/null
+  -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_INSTALL=OFF -DKORVANE_TEST_TIMEOUT=7200 >/dev/null
 select=()
 if [ "${1:-}" = "--quick" ]; then
-  cmake --build build/aarch64 -j 2 --target metric_test hnsw_test
-  select=(-R '^(MetricTest|Hnsw)')
+  cmake --build build/aarch64 -j 2 --target metric_test
+  select=(-R '^MetricTest\.')
 else
   cmake --build build/aarch64 -j 2
 fi
