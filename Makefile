@@ -1,4 +1,4 @@
-.PHONY: demo test sanitize fuzz bench clean
+.PHONY: demo test sanitize fuzz package cmake-package test-aarch64 test-aarch64-quick bench plots clean
 
 # Installs everything korvane needs (Debian packages, then the module) and runs the quickstart.
 demo:
@@ -18,8 +18,30 @@ sanitize:
 fuzz:
 	FUZZ_SECONDS=1800 scripts/sanitize.sh --fuzz-only
 
+# The sdist and the manylinux wheel built from it, installed into a fresh venv and tested there.
+package:
+	scripts/check_package.sh
+
+# The C++ library installed as a CMake package (with Debian's CMake) and examples/cpp built
+# against it.
+cmake-package:
+	scripts/check_cmake_package.sh --debian-cmake
+
+# The C++ suite cross-built for AArch64 and run under qemu-user (slow: qemu emulates floating
+# point in software); the quick one runs the metric suite only, the NEON kernels against the
+# reference.
+test-aarch64:
+	scripts/test_aarch64.sh
+test-aarch64-quick:
+	scripts/test_aarch64.sh --quick
+
+# Every benchmark beside its baseline; writes the figures in docs/.
 bench:
 	scripts/bench.sh
+
+# The figures again from the last `make bench` results.
+plots:
+	python3 bench/plot.py build/bench/results docs
 
 clean:
 	rm -rf build

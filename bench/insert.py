@@ -24,6 +24,7 @@ Timings only; nothing is asserted.
 """
 
 import argparse
+import json
 import os
 import shutil
 import sqlite3
@@ -124,6 +125,7 @@ def main():
     ap.add_argument("--dir", default=tempfile.gettempdir(), help="where the database files go")
     ap.add_argument("--driver", help="write_bench from a bench build: also time a batch from C++")
     ap.add_argument("--batch", type=int, default=10000, help="records in the C++ batch")
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
 
     modes = [m.strip().lower() for m in args.modes.split(",") if m.strip()] or ["wal"]
@@ -153,17 +155,26 @@ def main():
     for side in rounds[0]:
         med = statistics.median(r[side] for r in rounds)
         print("%-16s %10.3f %14.3f" % (side, med, 1000 * med / args.n))
+    ratios = {}
     for side in rounds[0]:
         if side != base:
-            ratio = statistics.median(r[side] / r[base] for r in rounds)
-            print("ratio %s / %s: %.3f (median over rounds)" % (side, base, ratio))
+            ratios[side] = statistics.median(r[side] / r[base] for r in rounds)
+            print("ratio %s / %s: %.3f (median over rounds)" % (side, base, ratios[side]))
+    batch = None
     if batches:
+        batch = {"n": args.batch, "korvane_s": statistics.median(k for k, _ in batches),
+                 "executemany_s": statistics.median(s for _, s in batches),
+                 "ratio": statistics.median(k / s for k, s in batches)}
         print()
         print("batch of %d, dim %d: korvane write %.3f s, sqlite3 executemany %.3f s (medians)"
-              % (args.batch, args.dim, statistics.median(k for k, _ in batches),
-                 statistics.median(s for _, s in batches)))
-        print("ratio korvane batch / sqlite3 executemany: %.3f (median over rounds)"
-              % statistics.median(k / s for k, s in batches))
+              % (args.batch, args.dim, batch["korvane_s"], batch["executemany_s"]))
+        print("ratio korvane batch / sqlite3 executemany: %.3f (median over rounds)" % batch["ratio"])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"n": args.n, "dim": args.dim, "baseline": base, "rounds": rounds,
+                       "per_insert_ms": {side: 1000 * statistics.median(r[side] for r in rounds) / args.n
+                                         for side in rounds[0]},
+                       "ratios": ratios, "batch": batch, "load": os.getloadavg()}, f, indent=1)
 
 
 if __name__ == "__main__":

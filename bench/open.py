@@ -113,6 +113,7 @@ def main():
     ap.add_argument("--seed", type=int, default=11)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvane-bench-open"))
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
 
     os.makedirs(args.cache, exist_ok=True)
@@ -148,6 +149,12 @@ def main():
     seconds = statistics.median(s for s, _ in results)
     peak = max(p for _, p in results)
     print("median %.3f s, %.0f MB/s of row text; peak RSS / raw size %.2f" % (seconds, text_mb / seconds, peak / raw_mb))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"n": args.n, "dim": args.dim, "text_mb": text_mb, "raw_mb": raw_mb,
+                       "runs": [{"seconds": s, "peak_mb": p} for s, p in results],
+                       "median_s": seconds, "mb_per_s": text_mb / seconds,
+                       "peak_over_raw": peak / raw_mb, "load": os.getloadavg()}, f, indent=1)
 
 
 if __name__ == "__main__":

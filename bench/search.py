@@ -188,6 +188,7 @@ def main():
         os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "bench",
         "libkorvane_floor.so"), help="the floor reader built by `make bench`")
     ap.add_argument("--one", nargs=3, metavar=("N", "D", "META"), help=argparse.SUPPRESS)
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
     os.makedirs(args.cache, exist_ok=True)
     try:
@@ -216,6 +217,7 @@ def main():
         "N", "d", "meta", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s",
         "agree")
     print(header)
+    rows = []
     for n, d in shapes:
         for meta in ("small", "doc"):
             # Each in a fresh process: idle pools of earlier runs must not be around.
@@ -229,7 +231,12 @@ def main():
                 "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
                 r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
                 flush=True)
+            rows.append(r)
     print("load:   %.2f %.2f %.2f (after)" % os.getloadavg())
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"k": K, "queries": args.queries, "cpu": cpu_model(), "numpy": np.__version__,
+                       "load": os.getloadavg(), "rows": rows}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -25,8 +25,15 @@ fi
 
 # pytest runs the tests, mypy checks the examples against the type stubs, NumPy feeds arrays.
 "$PY" -m pip install -q pytest mypy numpy
-# CMake and Ninja from PyPI when the machine has none of its own.
-command -v cmake >/dev/null 2>&1 || "$PY" -m pip install -q cmake
+# CMake 3.20 or later (Debian 12's own 3.25 will do) and Ninja; from PyPI when the machine has
+# none of its own or an older CMake.
+cmake_ok() {
+  command -v cmake >/dev/null 2>&1 || return 1
+  local v
+  v=$(cmake --version | sed -n '1s/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+  [ -n "$v" ] && [ "$(printf '%s\n3.20\n' "$v" | sort -V | head -1)" = "3.20" ]
+}
+cmake_ok || "$PY" -m pip install -q "cmake>=3.20"
 command -v ninja >/dev/null 2>&1 || "$PY" -m pip install -q ninja
 if [ "${1:-}" != "--deps-only" ]; then
   "$PY" -m pip install -q .

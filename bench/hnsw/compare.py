@@ -15,6 +15,7 @@ any graph index), latentD is a D-dimensional gaussian mapped linearly into --dim
 Needs numpy and hnswlib (pip install numpy hnswlib).
 """
 import argparse
+import json
 import os
 import struct
 import subprocess
@@ -136,6 +137,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--neighbors", choices=["nearest", "diverse"], default="nearest",
                     help="how our index chooses links")
+    ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
     efs = [int(e) for e in args.ef.split(",")]
 
@@ -175,6 +177,15 @@ def main():
             print("%.4f,%.0f,%.0f,%.2f" % (r[8], r[9], other, r[9] / other))
         else:
             print("%.4f,%.0f,n/a,n/a" % (r[8], r[9]))
+    if args.json:
+        def points(rows):
+            return [{"ef": r[7], "recall": r[8], "qps": r[9]} for r in rows]
+        with open(args.json, "w") as f:
+            json.dump({"data": args.data, "metric": args.metric, "n": args.n, "dim": args.dim,
+                       "m": args.m, "ef_construction": args.ef_construction,
+                       "build_s": {"korvane": ours[0][6], "hnswlib": theirs[0][6]},
+                       "korvane": points(ours), "hnswlib": points(theirs),
+                       "load": os.getloadavg()}, f, indent=1)
 
 
 if __name__ == "__main__":

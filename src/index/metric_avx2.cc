@@ -1,6 +1,8 @@
 // AVX2 kernels: one 8-lane register holds the eight accumulators of a blocked sum, lane j being
 // accumulator j, so a block is one load, one multiply and one add per sum. The file is compiled
 // with -mavx2 only (no -mfma): products and sums stay separately rounded.
+#if defined(__x86_64__)
+
 #include <immintrin.h>
 
 #include <cmath>
@@ -75,3 +77,5 @@ float manhattan_avx2(const float* a, const float* b, std::size_t n) {
 const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2};
 
 }  // namespace korvane_index::kernels
+
+#endif  // __x86_64__

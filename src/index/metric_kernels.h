@@ -34,8 +34,15 @@ struct Table {
   float (*manhattan)(const float* a, const float* b, std::size_t n);
 };
 
+// The portable table, built from the reference's loops, exists everywhere; the others only on
+// their processor (x86-64: SSE2 and AVX2; AArch64: NEON).
+extern const Table kGeneric;
+#if defined(__x86_64__)
 extern const Table kSse2;
 extern const Table kAvx2;
+#elif defined(__aarch64__)
+extern const Table kNeon;
+#endif
 
 // The widest table this processor runs; chosen on the first call.
 const Table& active();

@@ -124,6 +124,24 @@ TEST(MetricTest, DotNormKernelEqualsCosineKernel) {
   }
 }
 
+// The portable table is always there, and the processor's own tables are too: a build that
+// compiled a kernel file but never dispatched to it would pass every comparison above unseen.
+TEST(MetricTest, ProcessorTablesAreOffered) {
+  std::vector<std::string> names;
+  for (const kernels::Table* t : kernels::supported()) names.push_back(t->name);
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.front(), "generic");
+  EXPECT_EQ(std::string(kernels::active().name), names.back());
+#if defined(__x86_64__)
+  ASSERT_GE(names.size(), 2u);
+  EXPECT_EQ(names[1], "sse2");
+#elif defined(__aarch64__)
+  EXPECT_EQ(names, (std::vector<std::string>{"generic", "neon"}));
+#else
+  EXPECT_EQ(names.size(), 1u);
+#endif
+}
+
 float Dot(std::vector<float> a, std::vector<float> b) { return distance(Metric::Dot, a, b); }
 
 TEST(MetricTest, WorkedValues) {

