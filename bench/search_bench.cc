@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 
 namespace {
 

@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "core/korvane.h"
-#include "index/metric.h"
-#include "storage/record_table.h"
+#include "korvane/korvane.h"
+#include "korvane/metric.h"
+#include "korvane/record_table.h"
 
 namespace {
 

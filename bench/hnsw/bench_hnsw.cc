@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "index/hnsw.h"
+#include "korvane/hnsw.h"
 
 using korvane_index::Metric;
 using korvane_index::hnsw::HnswConfig;

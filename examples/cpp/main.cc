@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/korvane.h"
-#include "storage/json.h"
+#include "korvane/korvane.h"
+#include "korvane/json.h"
 
 using korvane_core::Korvane;
 using korvane_core::SearchResult;

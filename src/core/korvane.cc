@@ -1,4 +1,4 @@
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 
 #include <algorithm>
 

@@ -26,9 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/korvane.h"
-#include "index/metric.h"
-#include "index/scorer.h"
+#include "korvane/korvane.h"
+#include "korvane/metric.h"
+#include "korvane/scorer.h"
 
 namespace korvane_core {
 namespace {

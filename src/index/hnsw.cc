@@ -3,7 +3,7 @@
 // the stable sorts keep first. Optimisations here (batching a list's unvisited nodes, prefetching
 // their vectors, reusing per-thread buffers, remembering a key already computed) must leave that
 // order untouched; the tests pin it down on small hand-built graphs.
-#include "index/hnsw.h"
+#include "korvane/hnsw.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "index/scorer.h"
+#include "korvane/scorer.h"
 
 namespace korvane_index::hnsw {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/metric.h"
+#include "korvane/metric.h"
 
 #include <algorithm>
 #include <cmath>

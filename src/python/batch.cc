@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 #include "python/binding.h"
 #include "python/convert.h"
 #include "python/errors.h"

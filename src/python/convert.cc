@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "python/errors.h"
-#include "storage/json.h"
+#include "korvane/json.h"
 
 namespace korvane_python {
 namespace {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "python/pyref.h"
-#include "storage/value.h"
+#include "korvane/value.h"
 
 namespace korvane_python {
 

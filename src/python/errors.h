@@ -18,7 +18,7 @@
 
 #include <string_view>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 
 namespace korvane_python {
 

@@ -24,7 +24,7 @@
 #include <mutex>
 #include <optional>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 
 namespace korvane_python {
 

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 #include "python/pyref.h"
 
 namespace korvane_python {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 #include "python/binding.h"
 #include "python/convert.h"
 #include "python/errors.h"

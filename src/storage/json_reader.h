@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-#include "storage/json.h"
-#include "storage/value.h"
+#include "korvane/json.h"
+#include "korvane/value.h"
 
 namespace korvane_storage::json_internal {
 

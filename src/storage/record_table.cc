@@ -1,4 +1,4 @@
-#include "storage/record_table.h"
+#include "korvane/record_table.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <functional>
 #include <new>
 
-#include "storage/record.h"
+#include "korvane/record.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -22,7 +22,7 @@
 //
 // Every write is BEGIN IMMEDIATE, one statement per operation, COMMIT; any failure rolls back
 // before memory is touched, so a failed write leaves file and table() as they were.
-#include "storage/storage.h"
+#include "korvane/storage.h"
 
 #include <sqlite3.h>
 #include <tbb/blocked_range.h>
@@ -39,7 +39,7 @@
 #include <mutex>
 #include <utility>
 
-#include "storage/record_table.h"
+#include "korvane/record_table.h"
 #include "storage/sqlite_handle.h"
 
 namespace korvane_storage {

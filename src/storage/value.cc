@@ -1,4 +1,4 @@
-#include "storage/value.h"
+#include "korvane/value.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "storage/storage.h"
+#include "korvane/storage.h"
 
 namespace korvane_storage {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/hnsw.h"
+#include "korvane/hnsw.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "storage/json.h"
+#include "korvane/json.h"
 
 #include <gtest/gtest.h>
 

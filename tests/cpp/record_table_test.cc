@@ -1,4 +1,4 @@
-#include "storage/record_table.h"
+#include "korvane/record_table.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/record.h"
+#include "korvane/record.h"
 
 namespace korvane_storage {
 namespace {

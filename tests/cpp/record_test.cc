@@ -1,4 +1,4 @@
-#include "storage/record.h"
+#include "korvane/record.h"
 
 #include <gtest/gtest.h>
 

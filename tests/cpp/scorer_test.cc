@@ -1,4 +1,4 @@
-#include "index/scorer.h"
+#include "korvane/scorer.h"
 
 #include <gtest/gtest.h>
 

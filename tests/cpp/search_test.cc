@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 #include "store_fixture.h"
-#include "index/metric.h"
+#include "korvane/metric.h"
 
 namespace korvane_core {
 namespace {

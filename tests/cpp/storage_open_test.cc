@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "faulty_vfs.h"
-#include "storage/storage.h"
+#include "korvane/storage.h"
 
 namespace korvane_storage {
 namespace {

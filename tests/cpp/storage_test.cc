@@ -1,4 +1,4 @@
-#include "storage/storage.h"
+#include "korvane/storage.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 
 namespace korvane_test {
 

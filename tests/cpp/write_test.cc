@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/korvane.h"
+#include "korvane/korvane.h"
 #include "faulty_vfs.h"
 #include "store_fixture.h"
 

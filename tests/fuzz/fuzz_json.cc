@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/json.h"
+#include "korvane/json.h"
 
 using namespace korvane_storage;
 

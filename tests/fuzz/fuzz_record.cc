@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/record.h"
+#include "korvane/record.h"
 
 using namespace korvane_storage;
 

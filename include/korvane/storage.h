@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/record.h"
-#include "storage/record_table.h"
-#include "storage/result.h"
+#include "korvane/record.h"
+#include "korvane/record_table.h"
+#include "korvane/result.h"
 
 namespace korvane_storage {
 

@@ -29,11 +29,11 @@
 #include <utility>
 #include <vector>
 
-#include "index/hnsw.h"
-#include "index/metric.h"
-#include "storage/result.h"
-#include "storage/storage.h"
-#include "storage/value.h"
+#include "korvane/hnsw.h"
+#include "korvane/metric.h"
+#include "korvane/result.h"
+#include "korvane/storage.h"
+#include "korvane/value.h"
 
 namespace korvane_core {
 

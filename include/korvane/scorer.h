@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <span>
 
-#include "index/metric.h"
+#include "korvane/metric.h"
 
 namespace korvane_index {
 

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/metric.h"
+#include "korvane/metric.h"
 
 namespace korvane_index::hnsw {
 

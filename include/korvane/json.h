@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "storage/result.h"
-#include "storage/value.h"
+#include "korvane/result.h"
+#include "korvane/value.h"
 
 namespace korvane_storage {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/json.h"
-#include "storage/result.h"
-#include "storage/value.h"
+#include "korvane/json.h"
+#include "korvane/result.h"
+#include "korvane/value.h"
 
 namespace korvane_storage {
 

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/value.h"
+#include "korvane/value.h"
 
 namespace korvane_storage {
 
