@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
   fresh.decay(0.95f).now(now);
   print("by dot product, decayed by 0.95 a day:", check(std::move(fresh).execute()));
 
-  dot_store->enable_hnsw({.m = 8, .m_max = 8, .m_max0 = 16, .ef_construction = 64,
-                          .ef_search = 32, .ml = 0.5f});
+  check(dot_store->enable_hnsw({.m = 8, .m_max = 8, .m_max0 = 16, .ef_construction = 64,
+                                .ef_search = 32, .ml = 0.5f}));
   print("through the graph index:", check(dot_store->search(query, 3)));
   return 0;
 }
