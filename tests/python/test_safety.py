@@ -115,6 +115,14 @@ def test_delete_in_a_child_is_refused_and_the_file_stays_whole(tmp_path):
     assert len(Korvane(path).get_all()) == 99
 
 
+def shares_sqlite_with_python():
+    import korvane
+    ldd = subprocess.run(["ldd", korvane.__file__], capture_output=True, text=True)
+    return "libsqlite3" in ldd.stdout
+
+
+@pytest.mark.skipif(not shares_sqlite_with_python(),
+                    reason="this build carries its own SQLite, out of reach of Python's sqlite3")
 def test_sqlite_out_of_memory_is_memory_error(tmp_path):
     # Python's sqlite3 shares the process's SQLite library, so its heap limit binds the store.
     path = str(tmp_path / "s.db")
