@@ -76,7 +76,8 @@ def graph_figure(docs, out):
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries/s (one thread)")
-        ax.set_title("%s, %s, %d x %d" % (doc["data"], doc["metric"], doc["n"], doc["dim"]),
+        ax.set_title("%s, %s, %d x %d, %s links" % (doc["data"], doc["metric"], doc["n"], doc["dim"],
+                                                    doc.get("neighbors", "nearest")),
                      fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()

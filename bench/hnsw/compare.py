@@ -182,7 +182,7 @@ def main():
             return [{"ef": r[7], "recall": r[8], "qps": r[9]} for r in rows]
         with open(args.json, "w") as f:
             json.dump({"data": args.data, "metric": args.metric, "n": args.n, "dim": args.dim,
-                       "m": args.m, "ef_construction": args.ef_construction,
+                       "neighbors": args.neighbors, "m": args.m, "ef_construction": args.ef_construction,
                        "build_s": {"korvane": ours[0][6], "hnswlib": theirs[0][6]},
                        "korvane": points(ours), "hnswlib": points(theirs),
                        "load": os.getloadavg()}, f, indent=1)
