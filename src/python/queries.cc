@@ -22,7 +22,7 @@ namespace {
 constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now"};
 constexpr const char* kSearchManyParameters[] = {"queries", "k"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
-                                                  "m_max0", "ml",             "progress"};
+                                                  "m_max0", "ml",        "neighbors", "progress"};
 
 const Signature kQuery{"Korvane.query()", kQueryParameters, 2, 2};
 const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2};
@@ -159,7 +159,7 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[7] = {};
+    PyObject* bound[8] = {};
     if (!bind_arguments(kEnableIndex, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
@@ -191,7 +191,18 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
       }
       config.ml = static_cast<float>(ml);
     }
-    PyObject* progress = bound[6] != Py_None ? bound[6] : nullptr;
+    if (bound[6] != nullptr && bound[6] != Py_None) {
+      std::string neighbors;
+      if (!extract_text(bound[6], "neighbors", neighbors)) return nullptr;
+      if (neighbors == "diverse") {
+        config.neighbors = korvane_index::hnsw::Neighbors::Diverse;
+      } else if (neighbors != "nearest") {
+        raise_error(PyExc_ValueError,
+                    "neighbors must be 'nearest' or 'diverse', not '" + neighbors + "'");
+        return nullptr;
+      }
+    }
+    PyObject* progress = bound[7] != Py_None ? bound[7] : nullptr;
     if (progress != nullptr && !PyCallable_Check(progress)) {
       raise_error(PyExc_TypeError, "argument 'progress': not callable");
       return nullptr;

@@ -212,7 +212,8 @@ def test_enable_index_checks_its_arguments(path):
     for kwargs, message in [({"m": 1}, "^m must be between 2 and 4096, not 1$"),
                             ({"ef_search": 0}, "^ef_search must be between 1"),
                             ({"ml": 0.0}, "^ml must be above 0"),
-                            ({"ml": float("inf")}, "^ml must be above 0")]:
+                            ({"ml": float("inf")}, "^ml must be above 0"),
+                            ({"neighbors": "widest"}, "^neighbors must be 'nearest' or 'diverse'")]:
         with pytest.raises(ValueError, match=message):
             store.enable_index(**kwargs)
     with pytest.raises(TypeError, match="^argument 'm': "):
@@ -240,7 +241,7 @@ def test_index_recall_and_progress(path):
     assert store.search_many(queries, 10) == exact  # no index was installed
 
     calls = []
-    store.enable_index(m=8, ef_construction=100, ef_search=80,
+    store.enable_index(m=8, ef_construction=100, ef_search=80, neighbors="nearest",
                        progress=lambda done, total: calls.append((done, total)))
     assert calls == [(0, 2600)] + [(n, 2600) for n in range(1000, 2600, 1000)] + [(2600, 2600)]
     approx = store.search_many(queries, 10)
@@ -251,6 +252,12 @@ def test_index_recall_and_progress(path):
     assert store.query(queries[0], 10, decay=1.0) == exact[0]
     assert store.query(queries[0], 10, where='{"g": 1}') == filtered
     assert store.query(queries[0], 10, where="{}") == approx[0]
+    # Diverse links answer at least as well on the same data.
+    store.enable_index(m=8, ef_construction=100, ef_search=80, neighbors="diverse")
+    diverse = store.search_many(queries, 10)
+    assert diverse == [store.search(q, 10) for q in queries]
+    assert sum(len({r[0] for r in a} & {r[0] for r in e})
+               for a, e in zip(diverse, exact)) / 200 >= 0.85
 
 
 # --- arrays --------------------------------------------------------------------------------

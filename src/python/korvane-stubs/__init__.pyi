@@ -53,6 +53,7 @@ class Korvane:
         m_max: Optional[SupportsIndex] = None,
         m_max0: Optional[SupportsIndex] = None,
         ml: Optional[SupportsFloat] = None,
+        neighbors: Optional[Literal["nearest", "diverse"]] = None,
         progress: Optional[Callable[[int, int], object]] = None,
     ) -> None: ...
     def insert_many(
