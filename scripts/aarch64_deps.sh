@@ -4,7 +4,7 @@
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-debs=(g++-aarch64-linux-gnu qemu-user libsqlite3-dev:arm64 libtbb-dev:arm64 libgtest-dev:arm64)
+debs=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libsqlite3-dev:arm64 libtbb-dev:arm64 libgtest-dev:arm64)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
