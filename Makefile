@@ -27,9 +27,8 @@ package:
 cmake-package:
 	scripts/check_cmake_package.sh --debian-cmake
 
-# The C++ suite cross-built for AArch64 and run under qemu-user (slow: qemu emulates floating
-# point in software); the quick one runs the metric suite only, the NEON kernels against the
-# reference.
+# The C++ suite cross-built for AArch64 and run under qemu-user (about 3 minutes; CI runs it);
+# the quick one runs the metric suite only, the NEON kernels against the reference.
 test-aarch64:
 	scripts/test_aarch64.sh
 test-aarch64-quick:

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/aarch64_deps.sh
 cmake -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-  -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_INSTALL=OFF -DKORVANE_TEST_TIMEOUT=7200 >/dev/null
+  -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_INSTALL=OFF -DKORVANE_TEST_TIMEOUT=900 >/dev/null
 select=()
 if [ "${1:-}" = "--quick" ]; then
   cmake --build build/aarch64 -j 2 --target metric_test
