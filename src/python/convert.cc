@@ -34,22 +34,37 @@ void raise_not_convertible(PyObject* obj, const char* target) {
   raise_error(PyExc_TypeError, message);
 }
 
+// The pending exception, taken out of the interpreter and normalized.
+struct Pending {
+  PyRef type, value, traceback;
+
+  // False when no exception was pending.
+  bool take() {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    if (raw_type == nullptr) return false;
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    type = PyRef::steal(raw_type);
+    value = PyRef::steal(raw_value);
+    traceback = PyRef::steal(raw_traceback);
+    return true;
+  }
+  // Sets it again, as it was.
+  void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 // Renames a pending TypeError after the argument it came from; see convert.h.
 void name_argument_error(const char* name) {
   if (name == nullptr) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  if (raw_type == nullptr) return;
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef traceback = PyRef::steal(raw_traceback);
+  Pending pending;
+  if (!pending.take()) return;
+  PyRef& value = pending.value;
 
   PyRef actual = value ? PyRef::steal(PyObject_Type(value.get())) : PyRef();
   if (actual.get() != PyExc_TypeError) {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    pending.restore();
     return;
   }
 
@@ -73,15 +88,10 @@ void name_argument_error(const char* name) {
 // failure inside a batch says which element it was. Exceptions with other arguments than one
 // message pass unchanged.
 void name_item_error(Py_ssize_t index) {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  if (raw_type == nullptr) return;
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef traceback = PyRef::steal(raw_traceback);
+  Pending pending;
+  if (!pending.take()) return;
+  PyRef& type = pending.type;
+  PyRef& value = pending.value;
   PyRef args = value ? PyRef::steal(PyObject_GetAttrString(value.get(), "args")) : PyRef();
   const bool plain = args && PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1 &&
                      PyUnicode_Check(PyTuple_GetItem(args.get(), 0));
@@ -90,7 +100,7 @@ void name_item_error(Py_ssize_t index) {
   const bool builtin = type.get() == PyExc_TypeError || type.get() == PyExc_ValueError ||
                        type.get() == PyExc_OverflowError;
   if (!plain || !builtin) {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    pending.restore();
     return;
   }
   PyRef message = PyRef::steal(PyUnicode_FromFormat("item %zd: %U", index,
