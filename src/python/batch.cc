@@ -122,7 +122,6 @@ PyObject* write_many(PyObject* self, PyObject* args, PyObject* kwargs, const Sig
   if (!bind_arguments(sig, args, kwargs, bound)) return nullptr;
   State& state = state_of(self);
   Access access(state, Access::Mode::Exclusive);
-  if (!access.ok()) return nullptr;
   korvane_core::Korvane* store = access.store();
   if (store == nullptr) return nullptr;
 
@@ -174,7 +173,6 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kUpsert, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::string id;
@@ -198,7 +196,6 @@ PyObject* korvane_delete_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     PyObject* bound[1] = {};
     if (!bind_arguments(kDeleteMany, args, kwargs, bound)) return nullptr;
     Access access(state_of(self), Access::Mode::Exclusive);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::vector<std::string> ids;

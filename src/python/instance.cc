@@ -135,6 +135,7 @@ Access::~Access() {
 }
 
 korvane_core::Korvane* Access::store() {
+  if (!borrowed_) return nullptr;  // the borrow raised already
   if (!state_.store) raise_error(PyExc_RuntimeError, "Korvane store is closed");
   return state_.store.get();
 }

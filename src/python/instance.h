@@ -62,8 +62,8 @@ struct KorvaneObject {
 
 inline State& state_of(PyObject* self) { return *reinterpret_cast<KorvaneObject*>(self)->state; }
 
-// Holds the instance for one call. Check ok() first; then store() gives the open store, or null
-// with RuntimeError set when the instance was closed.
+// Holds the instance for one call. store() gives the open store, or null with the error set: the
+// borrow failed (re-entrance), or the instance was closed.
 class Access {
  public:
   enum class Mode { Shared, Exclusive };

@@ -66,7 +66,6 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kQuery, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
 
@@ -122,7 +121,6 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::vector<std::vector<float>> queries;
@@ -163,7 +161,6 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!bind_arguments(kEnableIndex, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
 

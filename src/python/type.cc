@@ -170,7 +170,6 @@ PyObject* korvane_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kInsert, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::string id;
@@ -199,7 +198,6 @@ PyObject* korvane_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kSearch, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::vector<float> query;
@@ -225,7 +223,6 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1] = {};
     if (!bind_arguments(kGet, args, kwargs, bound)) return nullptr;
     Access access(state_of(self), Access::Mode::Shared);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::string id;
@@ -239,7 +236,6 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
   return guard([&]() -> PyObject* {
     Access access(state_of(self), Access::Mode::Shared);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     const korvane_core::RecordTable& records = store->get_all();
@@ -261,7 +257,6 @@ PyObject* korvane_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1] = {};
     if (!bind_arguments(kDelete, args, kwargs, bound)) return nullptr;
     Access access(state_of(self), Access::Mode::Exclusive);
-    if (!access.ok()) return nullptr;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
     std::string id;
@@ -294,7 +289,7 @@ PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
 PyObject* korvane_enter(PyObject* self, PyObject* /*unused*/) {
   return guard([&]() -> PyObject* {
     Access access(state_of(self), Access::Mode::Shared);
-    if (!access.ok() || access.store() == nullptr) return nullptr;
+    if (access.store() == nullptr) return nullptr;
     Py_IncRef(self);
     return self;
   });
@@ -312,7 +307,6 @@ PyObject* korvane_exit(PyObject* self, PyObject* /*args*/) {
 Py_ssize_t korvane_len(PyObject* self) {
   try {
     Access access(state_of(self), Access::Mode::Shared);
-    if (!access.ok()) return -1;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return -1;
     return static_cast<Py_ssize_t>(store->size());
@@ -325,7 +319,6 @@ Py_ssize_t korvane_len(PyObject* self) {
 int korvane_contains(PyObject* self, PyObject* key) {
   try {
     Access access(state_of(self), Access::Mode::Shared);
-    if (!access.ok()) return -1;
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return -1;
     std::string id;
