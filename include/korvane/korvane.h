@@ -11,10 +11,13 @@
 // rebuilt over the remaining records, once however many writes marked it, by the next search
 // that takes the index path (or by hnsw()). It then equals a fresh build over those records.
 //
-// Thread safety: none of its own for writes. write, insert, insert_with_time, delete_ and
-// enable_hnsw need exclusive access; get, get_all, size, contains, hnsw, search and search_batch
-// may run together from several threads (a stale index is rebuilt by one of them while the
-// others wait).
+// Thread safety: every method may be called from any number of threads at once. The store
+// owns a fair reader-writer lock (see hold()): write, insert, insert_with_time, delete_ and
+// enable_hnsw take it exclusively, get, size, contains, hnsw, search, search_batch and
+// SearchBuilder::execute share it (a stale index is rebuilt by one reader while the others
+// wait). get_all(), storage() and the pointer hnsw() returns give access beyond the call: they
+// stay valid while the caller holds the store, or while no thread writes. A forked child may
+// go on reading its copy; the lock does not remember the parent's threads.
 #pragma once
 
 #include <cstddef>
@@ -57,7 +60,9 @@ struct KorvaneError {
   bool out_of_memory = false;
 
   static KorvaneError from(const StorageError& e) {
-    KorvaneError k{Kind::Storage, e.display(), e.index};
+    // A storage error of the storage kind already is what display() adds: keep one prefix.
+    KorvaneError k{Kind::Storage,
+                   e.kind == StorageError::Kind::Storage ? e.message : e.display(), e.index};
     k.out_of_memory = e.out_of_memory;
     return k;
   }
@@ -105,10 +110,41 @@ class WriteBatch {
   std::vector<Op> ops_;
 };
 
+class FairLock;
+
 class Korvane {
  public:
   Korvane(const Korvane&) = delete;
   Korvane& operator=(const Korvane&) = delete;
+  ~Korvane();
+
+  // Holds the store's lock across several calls from one thread: Exclusive alone, Shared with
+  // other readers. Waiting is fair: a reader waits only for writers that were queued before it,
+  // a writer only for callers that were queued before it. While a hold lives, this thread's
+  // calls on the store run inside it without locking again (a writing call inside a Shared
+  // hold is a programming error and throws std::logic_error). Holds end in reverse order.
+  enum class Mode { Shared, Exclusive };
+  class Hold {
+   public:
+    Hold(Hold&& other) noexcept;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    Hold& operator=(Hold&&) = delete;
+    ~Hold();
+
+   private:
+    friend class Korvane;
+    friend class SearchBuilder;
+    Hold(const Korvane& store, Mode mode, bool wait);
+    const Korvane* store_;
+    Mode mode_;
+    bool taken_ = false;     // this hold took the lock (it is not nested in another)
+    std::uint64_t generation_ = 0;
+  };
+  // Waits for the lock.
+  [[nodiscard]] Hold hold(Mode mode) const { return Hold(*this, mode, true); }
+  // Nothing when the lock cannot be had at once.
+  std::optional<Hold> try_hold(Mode mode) const;
 
   // Opens or creates the store at path; no index, metric Cosine. The metric overload is for
   // callers of the core that score with another metric.
@@ -131,11 +167,12 @@ class Korvane {
   // The newest record with this id (score 0.0), or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
   // Every record, read through its slot: the live slots in store order are what get_all lists.
+  // Valid while the caller holds the store (or no thread writes).
   const RecordTable& get_all() const { return storage_->table(); }
   // The number of records get_all lists.
-  std::size_t size() const { return storage_->table().size(); }
+  std::size_t size() const;
   // Whether some record has this id.
-  bool contains(std::string_view id) const { return storage_->newest_position(id).has_value(); }
+  bool contains(std::string_view id) const;
 
   // Removes every record with this id; marks the index stale when it removed something.
   Result<void, KorvaneError> delete_(std::string_view id);
@@ -183,6 +220,7 @@ class Korvane {
   mutable std::mutex index_mu_;
   std::unique_ptr<korvane_storage::Storage> storage_;
   Metric metric_;
+  std::unique_ptr<FairLock> lock_;
 };
 
 // One search request over a store; lives only for the call. execute() takes the index path when

@@ -13,7 +13,12 @@
 // must never use it: SQLite's state is not shared across processes, so writes from both sides
 // corrupt the file, and a child closing it would checkpoint and delete the parent's -wal. In any
 // other process every write fails without touching the file, table() still reads fine, and
-// destroying the Storage leaks the connection instead of closing it.
+// destroying the Storage closes the connection without a checkpoint, so that the file, its
+// -wal and the owner's lock stay as they are and the child can open the store anew once the
+// owner has let go of it.
+//
+// open() refuses, before it creates or changes anything, a name that is not a regular file, a
+// file with more than one hard link, and a read-only file or folder.
 //
 // Thread safety: none of its own. Writes need exclusive access; any number of threads may read
 // table() while no write runs.

@@ -1,8 +1,82 @@
 #include "korvane/korvane.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "core/fair_lock.h"
 
 namespace korvane_core {
+namespace {
+
+// The stores this thread holds, innermost last, with how.
+struct Held {
+  const Korvane* store;
+  Korvane::Mode mode;
+};
+thread_local std::vector<Held> t_held;
+
+const Held* held_here(const Korvane* store) {
+  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+    if (it->store == store) return &*it;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Korvane::Hold::Hold(const Korvane& store, Mode mode, bool wait) : store_(&store), mode_(mode) {
+  if (const Held* outer = held_here(store_)) {
+    if (mode == Mode::Exclusive && outer->mode == Mode::Shared) {
+      throw std::logic_error("a thread that holds the store for reading cannot write to it");
+    }
+    store_ = nullptr;  // nested: the outer hold covers it
+    return;
+  }
+  generation_ = FairLock::generation();
+  FairLock& lock = *store.lock_;
+  if (mode == Mode::Exclusive) {
+    if (wait) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      store_ = nullptr;
+      return;
+    }
+  } else if (wait) {
+    lock.lock_shared();
+  } else if (!lock.try_lock_shared()) {
+    store_ = nullptr;
+    return;
+  }
+  taken_ = true;
+  t_held.push_back(Held{store_, mode});
+}
+
+Korvane::Hold::Hold(Hold&& other) noexcept
+    : store_(std::exchange(other.store_, nullptr)),
+      mode_(other.mode_),
+      taken_(std::exchange(other.taken_, false)),
+      generation_(other.generation_) {}
+
+Korvane::Hold::~Hold() {
+  if (!taken_) return;
+  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+    if (it->store == store_) {
+      t_held.erase(std::next(it).base());
+      break;
+    }
+  }
+  if (mode_ == Mode::Exclusive) {
+    store_->lock_->unlock(generation_);
+  } else {
+    store_->lock_->unlock_shared(generation_);
+  }
+}
+
+std::optional<Korvane::Hold> Korvane::try_hold(Mode mode) const {
+  Hold hold(*this, mode, false);
+  if (!hold.taken_ && held_here(this) == nullptr) return std::nullopt;
+  return hold;
+}
 
 std::string KorvaneError::display() const {
   switch (kind) {
@@ -13,7 +87,9 @@ std::string KorvaneError::display() const {
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)
-    : storage_(std::move(storage)), metric_(metric) {}
+    : storage_(std::move(storage)), metric_(metric), lock_(std::make_unique<FairLock>()) {}
+
+Korvane::~Korvane() = default;
 
 Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path) {
   return open(path, Metric::Cosine);
@@ -28,6 +104,7 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
 
 Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (batch.empty()) return {};
+  const Hold held = hold(Mode::Exclusive);
   const std::size_t first_new = storage_->table().slot_count();
   if (hnsw_) {
     // Checked before the write: once it is committed the index must be able to take it.
@@ -74,7 +151,18 @@ Result<void, KorvaneError> Korvane::insert_with_time(std::string_view id,
   return write(std::move(batch));
 }
 
+std::size_t Korvane::size() const {
+  const Hold held = hold(Mode::Shared);
+  return storage_->table().size();
+}
+
+bool Korvane::contains(std::string_view id) const {
+  const Hold held = hold(Mode::Shared);
+  return storage_->newest_position(id).has_value();
+}
+
 std::optional<SearchResult> Korvane::get(std::string_view id) const {
+  const Hold held = hold(Mode::Shared);
   auto slot = storage_->newest_position(id);
   if (!slot) return std::nullopt;
   const RecordTable& table = storage_->table();
@@ -96,6 +184,7 @@ HnswIndex Korvane::build_index(HnswConfig config) const {
 }
 
 Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  const Hold held = hold(Mode::Exclusive);
   if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
     return KorvaneError{KorvaneError::Kind::Config, *problem};
   }
@@ -115,6 +204,7 @@ void Korvane::refresh_index() const {
 }
 
 const HnswIndex* Korvane::hnsw() const {
+  const Hold held = hold(Mode::Shared);
   if (!hnsw_) return nullptr;
   refresh_index();
   return &*hnsw_;
@@ -130,6 +220,7 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 }
 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
+  const Korvane::Hold held = store_->hold(Korvane::Mode::Shared);
   if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
   return scan();
 }
@@ -154,6 +245,7 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
 Result<bool, KorvaneError> Korvane::enable_hnsw(
     HnswConfig config, std::size_t every,
     const std::function<bool(std::size_t done, std::size_t total)>& progress) {
+  const Hold held = hold(Mode::Exclusive);
   const RecordTable& table = storage_->table();
   if (auto problem = HnswIndex::check(config, table.slot_count())) {
     return KorvaneError{KorvaneError::Kind::Config, *problem};

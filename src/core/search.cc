@@ -228,6 +228,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
 
 Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_batch(
     std::span<const std::span<const float>> queries, std::uint64_t k) const {
+  const Hold held = hold(Mode::Shared);
   std::vector<std::vector<SearchResult>> answers(queries.size());
   if (queries.empty()) return answers;
   if (hnsw_) {

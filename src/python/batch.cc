@@ -35,6 +35,7 @@ bool for_each_item(PyObject* obj, const char* name, Fn&& fn) {
     raise_error(PyExc_TypeError, std::string("argument '") + name + "': expected a sequence, not a str");
     return false;
   }
+  if (!is_sequence_argument(obj, name)) return false;
   PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence"));
   if (!items) {
     // Said the way every other conversion says it.
@@ -73,7 +74,7 @@ bool extract_timestamp(PyObject* obj, const char* name, std::optional<std::uint6
   out.reset();
   if (obj == nullptr || obj == Py_None) return true;
   std::uint64_t value = 0;
-  if (!extract_count(obj, name, value)) return false;
+  if (!extract_strict_count(obj, name, value)) return false;
   out = value;
   return true;
 }

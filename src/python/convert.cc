@@ -117,6 +117,14 @@ bool fail(const char* name) {
   return false;
 }
 
+// Batch arguments pair up by position, so they must have one: a set or a dict (whose keys
+// would be taken) is refused with "{expected}, not {type}".
+bool require_sequence(PyObject* obj, const char* expected) {
+  if (PySequence_Check(obj)) return true;
+  raise_error(PyExc_TypeError, std::string(expected) + ", not " + type_qualname(obj));
+  return false;
+}
+
 bool encode_text(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     raise_not_convertible(obj, "PyString");
@@ -128,10 +136,11 @@ bool encode_text(PyObject* obj, std::string& out) {
   return true;
 }
 
-// A value of the interface dict, borrowed; null (and no exception) when it is missing.
-PyObject* interface_item(PyObject* interface, const char* key) {
+// A value of the interface dict, with a reference of its own: a later lookup may run the keys'
+// __eq__, which can change the dict. Null (and no exception) when it is missing.
+PyRef interface_item(PyObject* interface, const char* key) {
   PyObject* item = PyDict_GetItemString(interface, key);
-  return item;
+  return item == nullptr ? PyRef() : PyRef::borrow(item);
 }
 
 bool read_sizes(PyObject* tuple, int dims, Py_ssize_t* out) {
@@ -192,7 +201,8 @@ bool struct_view(PyObject* obj, int dims, ArrayView& out) {
   }
   out.data = static_cast<const char*>(a->data);
   if (out.data == nullptr && out.shape[0] != 0 && out.shape[1] != 0) return false;
-  // The capsule may own the structure; the data itself belongs to obj, which the caller holds.
+  // The capsule owns the structure and may hold the only reference to the array behind it.
+  out.owner = std::move(capsule);
   return true;
 }
 
@@ -247,7 +257,8 @@ bool array_view(PyObject* obj, int dims, ArrayView& out) {
   PyObject* d = interface.get();
 
   // Only native-order 32- and 64-bit floats are read directly.
-  PyObject* typestr = interface_item(d, "typestr");
+  PyRef typestr_ref = interface_item(d, "typestr");
+  PyObject* typestr = typestr_ref.get();
   if (typestr == nullptr || !PyUnicode_Check(typestr)) return false;
   const bool little = std::endian::native == std::endian::little;
   if (PyUnicode_CompareWithASCIIString(typestr, little ? "<f4" : ">f4") == 0) {
@@ -261,35 +272,37 @@ bool array_view(PyObject* obj, int dims, ArrayView& out) {
 
   // A mask, or data handed over as a buffer object (with an offset into it), take the general
   // path.
-  PyObject* mask = interface_item(d, "mask");
-  if (mask != nullptr && mask != Py_None) return false;
-  PyObject* data = interface_item(d, "data");
-  if (data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2) return false;
-  PyObject* offset = interface_item(d, "offset");
-  if (offset != nullptr && !(PyLong_Check(offset) && PyLong_AsLong(offset) == 0)) {
+  PyRef mask = interface_item(d, "mask");
+  if (mask && mask.get() != Py_None) return false;
+  PyRef data = interface_item(d, "data");
+  if (!data || !PyTuple_Check(data.get()) || PyTuple_Size(data.get()) != 2) return false;
+  PyRef offset = interface_item(d, "offset");
+  if (offset && !(PyLong_Check(offset.get()) && PyLong_AsLong(offset.get()) == 0)) {
     PyErr_Clear();
     return false;
   }
 
   out.shape[1] = 1;
-  if (!read_sizes(interface_item(d, "shape"), dims, out.shape)) return false;
+  PyRef shape = interface_item(d, "shape");
+  if (!read_sizes(shape.get(), dims, out.shape)) return false;
   if (out.shape[0] < 0 || out.shape[1] < 0) return false;
-  PyObject* strides = interface_item(d, "strides");
+  PyRef strides = interface_item(d, "strides");
   out.strides[1] = 0;
-  if (strides == nullptr || strides == Py_None) {
+  if (!strides || strides.get() == Py_None) {
     // C order: the last dimension varies fastest.
     out.strides[dims - 1] = item_size;
     if (dims == 2) out.strides[0] = out.shape[1] * item_size;
-  } else if (!read_sizes(strides, dims, out.strides)) {
+  } else if (!read_sizes(strides.get(), dims, out.strides)) {
     return false;
   }
-  void* pointer = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
+  void* pointer = PyLong_AsVoidPtr(PyTuple_GetItem(data.get(), 0));
   if (pointer == nullptr) {
     PyErr_Clear();
     // An empty array may sit at address 0; there is nothing to read from it.
     if (out.shape[0] != 0 && out.shape[1] != 0) return false;
   }
   out.data = static_cast<const char*>(pointer);
+  out.owner = std::move(data);
   return true;
 }
 
@@ -301,6 +314,10 @@ bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out) {
   ArrayView view;
   if (array_view(obj, 1, view)) {
     const auto n = static_cast<std::size_t>(view.shape[0]);
+    if (n > out.max_size()) {
+      PyErr_NoMemory();
+      return false;
+    }
     out.resize(n);
     for (std::size_t i = 0; i < n; ++i) out[i] = view.at(i, 0);
     return true;
@@ -319,6 +336,11 @@ bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out) {
   // buffer could have, is still read element by element.
   const Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) {
+    // Only an ordinary error is ignored: an interrupt, an exit or an exhausted memory is the
+    // caller's to see, and nothing is stored.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      return false;
+    }
     PyErr_Clear();
   } else if (static_cast<std::size_t>(length) <= out.max_size()) {
     out.reserve(static_cast<std::size_t>(length));
@@ -351,6 +373,18 @@ bool extract_count(PyObject* obj, const char* name, std::uint64_t& out) {
   return true;
 }
 
+bool extract_strict_count(PyObject* obj, const char* name, std::uint64_t& out) {
+  if (PyBool_Check(obj)) {
+    raise_error(PyExc_TypeError, "expected an integer, not bool");
+    return fail(name);
+  }
+  return extract_count(obj, name, out);
+}
+
+bool is_sequence_argument(PyObject* obj, const char* name) {
+  return require_sequence(obj, "expected a sequence") || fail(name);
+}
+
 bool extract_real(PyObject* obj, const char* name, double& out) {
   out = PyFloat_AsDouble(obj);
   if (out == -1.0 && PyErr_Occurred()) return fail(name);
@@ -362,6 +396,7 @@ bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>
     raise_error(PyExc_TypeError, "expected a sequence of str, not a str");
     return fail(name);
   }
+  if (!require_sequence(obj, "expected a sequence of str")) return fail(name);
   PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of str"));
   if (!items) return fail(name);
   const Py_ssize_t n = PySequence_Size(items.get());
@@ -387,6 +422,12 @@ bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<fl
   if (array_view(obj, 2, view)) {
     const auto rows = static_cast<std::size_t>(view.shape[0]);
     const auto columns = static_cast<std::size_t>(view.shape[1]);
+    // A shape no memory could hold (the product may not even fit a word).
+    if (rows > out.max_size() ||
+        (columns != 0 && rows > std::vector<float>().max_size() / columns)) {
+      PyErr_NoMemory();
+      return false;
+    }
     out.resize(rows);
     for (std::size_t i = 0; i < rows; ++i) {
       std::vector<float>& row = out[i];
@@ -399,6 +440,7 @@ bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<fl
     raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return fail(name);
   }
+  if (!require_sequence(obj, "expected a sequence of vectors")) return fail(name);
   PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of vectors"));
   if (!items) return fail(name);
   const Py_ssize_t n = PySequence_Size(items.get());

@@ -39,24 +39,35 @@ struct ArrayView {
   bool is_double = false;
   Py_ssize_t shape[2] = {0, 1};
   Py_ssize_t strides[2] = {0, 0};  // in bytes, possibly negative
+  // What keeps data alive beyond obj: the capsule of __array_struct__ (which may be the only
+  // owner of a fresh array), or the interface's data tuple.
+  PyRef owner;
   // Element [i][j] (j is 0 for one dimension), rounded to 32 bits.
   float at(std::size_t i, std::size_t j) const;
 };
 // True when obj offers such an array with exactly `dims` dimensions. False, with no exception
-// set, for anything else: the caller then takes the general path. The view is valid while obj
-// lives and nothing resizes it.
+// set, for anything else: the caller then takes the general path. The view is valid while it
+// and obj live and nothing resizes the array. An address claimed in __array_interface__ is
+// trusted, as the protocol intends.
 bool array_view(PyObject* obj, int dims, ArrayView& out);
 
 // An unsigned 64-bit count: an int directly, anything else through its index conversion.
 bool extract_count(PyObject* obj, const char* name, std::uint64_t& out);
 
+// extract_count refusing bool (TypeError), for parameters that never took True as 1.
+bool extract_strict_count(PyObject* obj, const char* name, std::uint64_t& out);
+
+// False with TypeError ("argument '{name}': expected a sequence, not {type}") unless obj is a
+// sequence (a list, a tuple, an array; not a set, a dict or an iterator).
+bool is_sequence_argument(PyObject* obj, const char* name);
+
 // A real number through the float conversion (an int, a float, or anything with __float__).
 bool extract_real(PyObject* obj, const char* name, double& out);
 
-// A sequence (not a str) of str, each encoded as extract_text does.
+// A sequence (not a str, a set or a dict) of str, each encoded as extract_text does.
 bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>& out);
 
-// Vectors for a batch: a 2-dimensional float array read directly, or any sequence (not a str) of
+// Vectors for a batch: a 2-dimensional float array read directly, or a sequence (not a str) of
 // vectors, each converted by extract_vector; a failure of one names its index.
 bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out);
 

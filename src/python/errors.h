@@ -11,10 +11,17 @@
 // PanicException derives from BaseException, so `except Exception` in a caller does not swallow
 // an internal fault.
 //
+// One unwinding is let through: a thread that the exiting interpreter ends while it waits for
+// the interpreter lock unwinds by force (abi::__forced_unwind); that must reach the thread's
+// start, so guard() and the slots that catch for themselves rethrow it, and nothing on that path
+// is noexcept.
+//
 // Everything here requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <string_view>
 
@@ -34,9 +41,11 @@ void raise_current_exception() noexcept;
 // Runs body (returning PyObject*, null with an exception set on failure) so that no C++
 // exception leaves it.
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return nullptr;

@@ -1,7 +1,7 @@
 #include "python/instance.h"
 
 #include <algorithm>
-#include <limits>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -10,128 +10,82 @@
 namespace korvane_python {
 namespace {
 
-constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
+// The instances this thread has entered, innermost last, each with its mode. Re-entrance is a
+// matter of one thread, so this is all the borrow rule needs; and a forked child, which keeps
+// only the forking thread, inherits no borrow of a thread it does not have.
+struct Entered {
+  const State* state;
+  Access::Mode mode;
+};
+thread_local std::vector<Entered> t_entered;
 
-// The instances whose lock this thread holds, innermost last.
-thread_local std::vector<const State*> t_held;
-
-bool held_here(const State& state) {
-  return std::find(t_held.begin(), t_held.end(), &state) != t_held.end();
+// Whether this thread has entered the instance, and whether exclusively.
+bool entered_here(const State& state, bool* exclusively = nullptr) {
+  bool found = false;
+  for (const Entered& e : t_entered) {
+    if (e.state != &state) continue;
+    found = true;
+    if (exclusively != nullptr && e.mode == Access::Mode::Exclusive) *exclusively = true;
+  }
+  return found;
 }
 
-bool take_borrow(std::atomic<std::size_t>& flag, Access::Mode mode) {
-  if (mode == Access::Mode::Exclusive) {
-    std::size_t expected = 0;
-    if (flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
-      return true;
-    }
-    raise_error(PyExc_RuntimeError, "Already borrowed");
-    return false;
-  }
-  std::size_t current = flag.load(std::memory_order_relaxed);
-  while (current != kExclusive) {
-    if (flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                   std::memory_order_relaxed)) {
-      return true;
+void leave(const State& state) {
+  for (auto it = t_entered.rbegin(); it != t_entered.rend(); ++it) {
+    if (it->state == &state) {
+      t_entered.erase(std::next(it).base());
+      return;
     }
   }
-  raise_error(PyExc_RuntimeError, "Already mutably borrowed");
-  return false;
 }
 
 }  // namespace
 
-bool WriterFirstLock::try_lock() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (writer_ || readers_ > 0) return false;
-  writer_ = true;
-  return true;
-}
-
-void WriterFirstLock::lock() {
-  std::unique_lock<std::mutex> guard(mutex_);
-  ++writers_waiting_;
-  changed_.wait(guard, [this] { return !writer_ && readers_ == 0; });
-  --writers_waiting_;
-  writer_ = true;
-}
-
-void WriterFirstLock::unlock() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    writer_ = false;
-  }
-  changed_.notify_all();
-}
-
-bool WriterFirstLock::try_lock_shared() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (writer_ || writers_waiting_ > 0) return false;
-  ++readers_;
-  return true;
-}
-
-void WriterFirstLock::lock_shared() {
-  std::unique_lock<std::mutex> guard(mutex_);
-  changed_.wait(guard, [this] { return !writer_ && writers_waiting_ == 0; });
-  ++readers_;
-}
-
-void WriterFirstLock::unlock_shared() {
-  bool last = false;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    last = --readers_ == 0;
-  }
-  if (last) changed_.notify_all();
-}
-
 Access::Access(State& state, Mode mode) : state_(state), mode_(mode) {
-  if (!held_here(state)) {
+  bool exclusively = false;
+  if (entered_here(state, &exclusively)) {
+    // Called back from this thread's own conversion: the lock is this thread's already.
+    if (mode == Mode::Exclusive || exclusively) {
+      raise_error(PyExc_RuntimeError,
+                  mode == Mode::Exclusive ? "Already borrowed" : "Already mutably borrowed");
+      return;
+    }
+  } else if (state.store) {
+    keep_ = state.store;
+    const auto core_mode = mode == Mode::Exclusive ? korvane_core::Korvane::Mode::Exclusive
+                                                   : korvane_core::Korvane::Mode::Shared;
     // Try first: an uncontended call costs no release of the interpreter lock.
-    if (mode == Mode::Exclusive) {
-      if (!state.lock.try_lock()) {
+    if (auto tried = keep_->try_hold(core_mode)) hold_.emplace(std::move(*tried));
+    if (!hold_) {
+      try {
         WithoutGil unlocked;
-        state.lock.lock();
+        hold_.emplace(keep_->hold(core_mode));
+      } catch (abi::__forced_unwind&) {
+        hold_.reset();  // the interpreter is ending this thread as it takes the lock back
+        throw;
       }
-    } else if (!state.lock.try_lock_shared()) {
-      WithoutGil unlocked;
-      state.lock.lock_shared();
     }
-    locked_ = true;
-    t_held.push_back(&state);
   }
-  borrowed_ = take_borrow(state.borrow, mode);
-  if (!borrowed_ && locked_) {
-    // Cannot happen while the lock excludes other threads, but never leave it held.
-    t_held.pop_back();
-    if (mode == Mode::Exclusive) {
-      state.lock.unlock();
-    } else {
-      state.lock.unlock_shared();
-    }
-    locked_ = false;
-  }
+  t_entered.push_back(Entered{&state, mode});
+  borrowed_ = true;
 }
 
 Access::~Access() {
+  if (!borrowed_) return;
+  leave(state_);
+  hold_.reset();
+}
+
+void Access::close_store() {
+  std::shared_ptr<korvane_core::Korvane> doomed = std::move(state_.store);
   if (borrowed_) {
-    if (mode_ == Mode::Exclusive) {
-      state_.borrow.store(0, std::memory_order_release);
-    } else {
-      state_.borrow.fetch_sub(1, std::memory_order_release);
-    }
+    leave(state_);
+    borrowed_ = false;
   }
-  if (locked_) {
-    auto it = std::find(t_held.rbegin(), t_held.rend(), &state_);
-    t_held.erase(std::next(it).base());
-    if (mode_ == Mode::Exclusive) {
-      state_.lock.unlock();
-    } else {
-      state_.lock.unlock_shared();
-    }
-  }
+  hold_.reset();
+  keep_.reset();
+  WithoutGil unlocked;
+  doomed.reset();
 }
 
 korvane_core::Korvane* Access::store() {
@@ -146,6 +100,17 @@ bool check_dim(const State& state, std::size_t length, const char* what) {
                                     ", but the store's dimension is " +
                                     std::to_string(*state.dim));
   return false;
+}
+
+bool check_finite(const std::vector<float>& query, const char* what) {
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    if (std::isfinite(query[i])) continue;
+    raise_error(PyExc_ValueError, std::string(what) + " has a non-finite component at index " +
+                                      std::to_string(i) + " (NaN, infinite, or beyond the 32-bit "
+                                      "float range)");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace korvane_python

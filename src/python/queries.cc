@@ -72,7 +72,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<float> query;
     std::uint64_t k = 0;
     std::optional<korvane_storage::Value> where;
-    if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
+    if (!extract_vector(bound[0], "query", query) || !extract_strict_count(bound[1], "k", k) ||
         !extract_metadata(bound[2], "where", where)) {
       return nullptr;
     }
@@ -89,14 +89,19 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
       decay = static_cast<float>(factor);
+      // A double beyond the float range passes the check above but scores as infinity.
+      if (!std::isfinite(*decay)) {
+        raise_error(PyExc_ValueError, "decay must be a finite number, 0 or more");
+        return nullptr;
+      }
     }
     std::uint64_t now = 0;
     if (bound[4] != nullptr && bound[4] != Py_None) {
-      if (!extract_count(bound[4], "now", now)) return nullptr;
+      if (!extract_strict_count(bound[4], "now", now)) return nullptr;
     } else {
       now = seconds_now();
     }
-    if (!check_dim(state, query.size(), "query")) return nullptr;
+    if (!check_dim(state, query.size(), "query") || !check_finite(query, "query")) return nullptr;
 
     auto found = [&] {
       WithoutGil unlocked;
@@ -125,11 +130,14 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (store == nullptr) return nullptr;
     std::vector<std::vector<float>> queries;
     std::uint64_t k = 0;
-    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k)) {
+    if (!extract_vectors(bound[0], "queries", queries) ||
+        !extract_strict_count(bound[1], "k", k)) {
       return nullptr;
     }
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      if (!check_dim(state, queries[i].size(), ("query " + std::to_string(i)).c_str())) {
+      const std::string what = "query " + std::to_string(i);
+      if (!check_dim(state, queries[i].size(), what.c_str()) ||
+          !check_finite(queries[i], what.c_str())) {
         return nullptr;
       }
     }
@@ -238,6 +246,8 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     auto enabled = [&] {
       try {
         return store->enable_hnsw(config, kProgressEvery, report);
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is ending; it holds no interpreter state to restore
       } catch (...) {
         PyEval_RestoreThread(saved);
         throw;

@@ -143,7 +143,7 @@ PyObject* korvane_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
     std::optional<std::size_t> dim;
     if (bound[2] != nullptr && bound[2] != Py_None) {
       std::uint64_t value = 0;
-      if (!extract_count(bound[2], "dim", value)) return nullptr;
+      if (!extract_strict_count(bound[2], "dim", value)) return nullptr;
       if (value == 0) {
         raise_error(PyExc_ValueError, "dim must be positive");
         return nullptr;
@@ -205,7 +205,7 @@ PyObject* korvane_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k)) {
       return nullptr;
     }
-    if (!check_dim(state, query.size(), "query")) return nullptr;
+    if (!check_dim(state, query.size(), "query") || !check_finite(query, "query")) return nullptr;
     auto found = [&] {
       WithoutGil unlocked;
       return store->search(query, k);
@@ -278,10 +278,7 @@ PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
     if (!access.ok()) return nullptr;
-    if (state.store) {
-      WithoutGil unlocked;
-      state.store.reset();
-    }
+    if (state.store) access.close_store();
     return none();
   });
 }
@@ -310,6 +307,8 @@ Py_ssize_t korvane_len(PyObject* self) {
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return -1;
     return static_cast<Py_ssize_t>(store->size());
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return -1;
@@ -324,6 +323,8 @@ int korvane_contains(PyObject* self, PyObject* key) {
     std::string id;
     if (!extract_text(key, "id", id)) return -1;
     return store->contains(id) ? 1 : 0;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return -1;

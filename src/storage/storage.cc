@@ -34,6 +34,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -294,6 +296,40 @@ class OpenGuard {
   bool journal_existed_ = false;
 };
 
+// What the file system says against opening file, before anything is created or changed.
+//   A name that is not a regular file (a device, a pipe): SQLite would make a -journal beside it.
+//   A file with several hard links: each name gets its own -wal, so changes acknowledged
+//   through one name are missing, or later undone, when the store is opened through another.
+//   A read-only file or folder: SQLite would say no more than "disk I/O error".
+// Symbolic links are followed: the file they end at is checked, and its -wal is named after the
+// link, which is as safe as long as every opener uses the same link.
+std::optional<StorageError> refuse_before_open(const std::string& file) {
+  struct stat st;
+  const bool exists = ::stat(file.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return StorageError{Kind::Storage, "'" + file + "' is not a regular file"};
+  }
+  if (exists && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    return StorageError{Kind::Storage,
+                        "'" + file + "' has " + std::to_string(st.st_nlink) +
+                            " hard links; a store file must have exactly one, since changes "
+                            "made through one name would be lost through another"};
+  }
+  auto read_only = [](int error) { return error == EROFS || error == EACCES || error == EPERM; };
+  if (exists && S_ISREG(st.st_mode) && ::access(file.c_str(), W_OK) != 0 && read_only(errno)) {
+    return StorageError{Kind::Storage,
+                        "'" + file + "' is read-only (" + std::strerror(errno) + ")"};
+  }
+  const std::size_t slash = file.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  if ((!exists || S_ISREG(st.st_mode)) && ::access(folder.c_str(), W_OK) != 0 &&
+      read_only(errno)) {
+    return StorageError{Kind::Storage, "the folder '" + folder + "' is read-only (" +
+                                           std::strerror(errno) + ")"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 struct Storage::Impl {
@@ -504,9 +540,14 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
 Storage::Storage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Storage::~Storage() {
-  // A forked child's copy: closing would checkpoint the owner's WAL into the file and delete
-  // it under the owner's feet. The handle, its statements and their memory stay as they are.
-  if (impl_ && impl_->owner != ::getpid()) static_cast<void>(impl_.release());
+  // A forked child's copy. Closing it as usual would checkpoint the owner's WAL into the file
+  // and delete it under the owner's feet; without the checkpoint, the close only lets go of the
+  // descriptors and of the lock the connection believes it holds (the owner's locks are the
+  // owner's: a child never had them). Left open, that belief would refuse every later
+  // connection to the file in this process.
+  if (impl_ && impl_->owner != ::getpid() && impl_->db.get() != nullptr) {
+    sqlite3_db_config(impl_->db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  }
 }
 
 Result<void, StorageError> Storage::check_writable() const {
@@ -527,6 +568,7 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   // The path names a file, always: SQLite would take ":memory:" for a private in-memory
   // database and, as built by most distributions, "file:..." for a URI with options.
   const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
+  if (auto refused = refuse_before_open(file)) return std::move(*refused);
   OpenGuard guard(file);  // declared before the connection: it cleans up after the close
   std::unique_ptr<Storage> storage(new Storage(std::make_unique<Impl>()));
   Impl* impl = storage->impl_.get();
