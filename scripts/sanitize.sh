@@ -45,6 +45,20 @@ if [ "${1:-}" != "--fuzz-only" ]; then
     --deselect tests/python/test_conversion.py::test_huge_length_hint_is_memory_error
 fi
 
+# The core's concurrency test under ThreadSanitizer, in a build of its own (the sanitizer cannot
+# be combined with AddressSanitizer). Short rounds: the point is every interleaving kind, not
+# their number.
+if [ "${1:-}" != "--fuzz-only" ]; then
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+    -DKORVANE_BUILD_PYTHON=OFF -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  cmake --build build/tsan -j 2 --target concurrency_test
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 KORVANE_CONCURRENCY_ROUNDS=${KORVANE_CONCURRENCY_ROUNDS:-80} \
+    build/tsan/tests/cpp/concurrency_test
+fi
+
 for target in json record; do
   work="build/sanitize/fuzz-corpus/$target"
   mkdir -p "$work"

