@@ -36,6 +36,12 @@ bool for_each_item(PyObject* obj, const char* name, Fn&& fn) {
     raise_error(PyExc_TypeError, std::string("argument '") + name + "': expected a sequence, not a str");
     return false;
   }
+  // A dict iterates its keys, which would pass for an item each.
+  if (PyDict_Check(obj)) {
+    raise_error(PyExc_TypeError, std::string("argument '") + name +
+                                     "': expected a sequence with one item per id, not a dict");
+    return false;
+  }
   PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence"));
   if (!items) {
     // Said the way every other conversion says it.

@@ -221,6 +221,9 @@ def test_a_vector_argument_of_the_wrong_shape_says_which_method_fits(path):
         store.insert_many(["b"], [1.0, 2.0])
     with pytest.raises(ValueError, match="^argument 'vector': expected one vector, not several"):
         store.upsert("b", [[1.0, 2.0]])
+    with pytest.raises(TypeError, match="^argument 'metadata': expected a sequence with one item "
+                                        "per id, not a dict$"):
+        store.insert_many(["b"], [[1.0, 2.0]], {"k": 1})
     assert store.get_all() == [("a", None)]
 
 
