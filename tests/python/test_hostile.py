@@ -292,7 +292,7 @@ def test_garbage_queries_and_batch_arguments_are_refused(tmp_path):
         s.query([1.0, 2.0], 1, decay=1e308)
     with pytest.raises(TypeError, match="^argument 'ids': expected a sequence of str, not set$"):
         s.insert_many({"b", "c"}, [[1.0, 2.0], [2.0, 1.0]])
-    with pytest.raises(TypeError, match="^argument 'timestamps': expected a sequence, not dict$"):
+    with pytest.raises(TypeError, match="^argument 'timestamps': expected a sequence with one item per id, not a dict$"):
         s.insert_many(["b"], [[1.0, 2.0]], timestamps={5: None})
     with pytest.raises(TypeError, match="^argument 'queries': expected a sequence of vectors, not set$"):
         s.search_many({(1.0, 2.0)}, 1)
