@@ -66,13 +66,8 @@ def test_array_views_keep_what_they_read_alive(tmp_path):
     array = np.arange(1, 301, dtype=np.float32)
     s.insert("shifty", Shifty(array))
     s.insert_many(["s1", "s2"], Shifty(np.stack([array, -array])))
-    got = s.get_vectors(["one", "a", "b", "shifty", "s1", "s2"]) if hasattr(s, "get_vectors") else None
-    if got is not None:
-        assert got[:3, :].sum(axis=1).tolist() == [20000.0, 20000.0, 40000.0]
-    # Whatever reads the vectors back, the scores tell: each query finds its own record first.
-    assert s.search(array.tolist(), 1)[0][0] in ("shifty", "s1")
-    assert s.search((-array).tolist(), 1)[0][0] == "s2"
-    assert s.search([2.0] * 20000, 3)[0][1] == pytest.approx(1.0)
+    assert s.get_vectors(["one", "a", "b"]).sum(axis=1).tolist() == [20000.0, 20000.0, 40000.0]
+    assert (s.get_vectors(["shifty", "s1", "s2"]) == np.stack([array, array, -array])).all()
 
 
 def test_impossible_shapes_are_memory_errors(tmp_path):
@@ -95,7 +90,8 @@ def test_impossible_shapes_are_memory_errors(tmp_path):
 def test_exit_with_daemon_threads_inside_calls_does_not_abort(tmp_path):
     path = str(tmp_path / "s.db")
     code = f"""
-                from korvane import Korvane
+        import threading
+        from korvane import Korvane
         s = Korvane({path!r})
         s.insert_many([str(i) for i in range(4000)], [[float(i % 13), 1.0] * 32 for i in range(4000)])
         def search():
