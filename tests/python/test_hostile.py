@@ -4,22 +4,14 @@ import os
 import shutil
 import stat
 import subprocess
-import sys
-import textwrap
 
 import pytest
 
 from korvane import Korvane
+from test_safety import run_python
 
 np = pytest.importorskip("numpy")
 needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
-
-
-def run_python(code, timeout=60):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=timeout)
 
 
 class FreshStruct:
