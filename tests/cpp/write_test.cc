@@ -2,9 +2,11 @@
 // against a plain model (a list of records in store order); batches under injected faults; the
 // graph index after removals.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -387,6 +389,21 @@ TEST_F(WriteTest, StaleIndexIsRebuiltOnceForConcurrentSearches) {
       for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(out[qi][i].id, first[i].id);
     }
   }
+}
+
+// The storage layer's own "Storage error" kind is said once, not twice.
+TEST(StoreErrors, AHardLinkedFileIsRefusedWithOnePrefix) {
+  const std::string path = ::testing::TempDir() + "korvane_links_" + std::to_string(::getpid());
+  std::remove(path.c_str());
+  std::remove((path + "-2").c_str());
+  { ASSERT_TRUE(Korvane::open(path)); }
+  ASSERT_EQ(::link(path.c_str(), (path + "-2").c_str()), 0);
+  auto opened = Korvane::open(path);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().display().rfind("Storage error: '" + path + "' has 2 hard links;", 0), 0u)
+      << opened.error().display();
+  std::remove(path.c_str());
+  std::remove((path + "-2").c_str());
 }
 
 }  // namespace
