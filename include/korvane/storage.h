@@ -15,7 +15,9 @@
 // other process every write fails without touching the file, table() still reads fine, and
 // destroying the Storage closes the connection without a checkpoint, so that the file, its
 // -wal and the owner's lock stay as they are and the child can open the store anew once the
-// owner has let go of it.
+// owner has let go of it. An open in the child first closes every inherited connection that
+// way (the inherited copies keep reading their tables), so it need not wait for their
+// destruction.
 //
 // open() refuses, before it creates or changes anything, a name that is not a regular file, a
 // file with more than one hard link, and a read-only file or folder.

@@ -39,6 +39,7 @@
 #include <tbb/task_group.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -351,6 +352,19 @@ struct Storage::Impl {
   SqliteStatement remove;
   pid_t owner = ::getpid();  // the process that opened the connection
 
+  // For a copy inherited through fork(): closes the connection without a checkpoint (see
+  // ~Storage). The table stays; the copy's writes are refused before they reach the file.
+  void let_go_of_inherited() {
+    if (db.get() == nullptr) return;
+    sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    begin_write = SqliteStatement();
+    commit = SqliteStatement();
+    rollback = SqliteStatement();
+    upsert = SqliteStatement();
+    remove = SqliteStatement();
+    db = SqliteDb();
+  }
+
   StorageError error(Kind kind) const {
     StorageError e{kind, db.errmsg()};
     e.out_of_memory = db.get() == nullptr || is_out_of_memory(sqlite3_errcode(db.get()));
@@ -578,17 +592,56 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   return {};
 }
 
-Storage::Storage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+namespace {
+
+// Every connection open in this process, inherited ones included, so that an open in a forked
+// child can first let go of what the child inherited (below). The mutex is taken around fork(),
+// so that the child never inherits it held.
+std::mutex g_connections_mu;
+std::vector<Storage::Impl*> g_connections;
+
+void lock_connections() { g_connections_mu.lock(); }
+void unlock_connections() { g_connections_mu.unlock(); }
+
+void register_connection(Storage::Impl* impl) {
+  static const bool around_fork = [] {
+    pthread_atfork(lock_connections, unlock_connections, unlock_connections);
+    return true;
+  }();
+  static_cast<void>(around_fork);
+  std::lock_guard<std::mutex> guard(g_connections_mu);
+  g_connections.push_back(impl);
+}
+
+void forget_connection(Storage::Impl* impl) {
+  std::lock_guard<std::mutex> guard(g_connections_mu);
+  std::erase(g_connections, impl);
+}
+
+// In a forked child, the connections inherited from the parent: SQLite keeps the locks a
+// connection believes it holds per process, so an inherited connection to a file refuses
+// every new one to it ("database is locked") even once the parent has let go of the file.
+void let_go_of_inherited_connections() {
+  const pid_t here = ::getpid();
+  std::lock_guard<std::mutex> guard(g_connections_mu);
+  for (Storage::Impl* impl : g_connections) {
+    if (impl->owner != here) impl->let_go_of_inherited();
+  }
+}
+
+}  // namespace
+
+Storage::Storage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+  register_connection(impl_.get());
+}
 
 Storage::~Storage() {
+  forget_connection(impl_.get());
   // A forked child's copy. Closing it as usual would checkpoint the owner's WAL into the file
   // and delete it under the owner's feet; without the checkpoint, the close only lets go of the
   // descriptors and of the lock the connection believes it holds (the owner's locks are the
-  // owner's: a child never had them). Left open, that belief would refuse every later
-  // connection to the file in this process.
-  if (impl_ && impl_->owner != ::getpid() && impl_->db.get() != nullptr) {
-    sqlite3_db_config(impl_->db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  }
+  // owner's: a child never had them).
+  if (impl_ && impl_->owner != ::getpid()) impl_->let_go_of_inherited();
 }
 
 Result<void, StorageError> Storage::check_writable() const {
@@ -610,6 +663,7 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   // database and, as built by most distributions, "file:..." for a URI with options.
   const std::string file = path == ":memory:" || path.starts_with("file:") ? "./" + path : path;
   if (auto refused = refuse_before_open(file)) return std::move(*refused);
+  let_go_of_inherited_connections();
   OpenGuard guard(file);  // declared before the connection: it cleans up after the close
   std::unique_ptr<Storage> storage(new Storage(std::make_unique<Impl>()));
   Impl* impl = storage->impl_.get();
