@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
+#include "core/field_index.h"
+
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
   switch (kind) {
     case Kind::Storage: return "Storage error: " + message;
     case Kind::Config: return "Configuration error: " + message;
+    case Kind::Filter: return "Filter error: " + message;
   }
   return message;
 }
@@ -39,8 +42,11 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
                               std::to_string(HnswIndex::kMaxNodes) + " records"};
     }
   }
+  std::size_t appended = 0;
+  for (const auto& op : batch.ops_) appended += op.kind != WriteBatch::Op::Kind::Remove;
   auto written = storage_->write(batch.ops_);
   if (!written) return KorvaneError::from(written.error());
+  follow_fields(first_new, appended);
   // Committed. The index follows or is marked stale; neither can fail.
   if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
   if (*written > 0) {
@@ -130,6 +136,10 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 }
 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
+  if (where_) {
+    const std::vector<std::size_t> matches = store_->matching_slots(*where_);
+    return through_matches(matches);
+  }
   if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
   return scan();
 }

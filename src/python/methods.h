@@ -5,8 +5,10 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <vector>
 
+#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/pyref.h"
 
@@ -21,6 +23,14 @@ PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results);
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// filters.cc
+// A `where` argument: None (or left out) for no filter, JSON object text, or a dict read as the
+// JSON text json.dumps writes for it. ValueError for text that is no object or no filter.
+bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out);
+PyObject* korvane_count(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* korvane_delete_where(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // batch.cc
 PyObject* korvane_insert_many(PyObject* self, PyObject* args, PyObject* kwargs);

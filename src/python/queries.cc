@@ -20,12 +20,12 @@ namespace korvane_python {
 namespace {
 
 constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now"};
-constexpr const char* kSearchManyParameters[] = {"queries", "k"};
+constexpr const char* kSearchManyParameters[] = {"queries", "k", "where"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
                                                   "m_max0", "ml",        "neighbors", "progress"};
 
 const Signature kQuery{"Korvane.query()", kQueryParameters, 2, 2};
-const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2};
+const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2, 2};
 const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0, 3};
 
 // Index parameters beyond these would only exhaust memory or time.
@@ -71,13 +71,9 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     std::vector<float> query;
     std::uint64_t k = 0;
-    std::optional<korvane_storage::Value> where;
+    std::optional<korvane_core::Filter> where;
     if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
-        !extract_metadata(bound[2], "where", where)) {
-      return nullptr;
-    }
-    if (where && !where->is_object()) {
-      raise_error(PyExc_ValueError, "where must be a JSON object");
+        !extract_filter(bound[2], "where", where)) {
       return nullptr;
     }
     std::optional<float> decay;
@@ -101,9 +97,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto found = [&] {
       WithoutGil unlocked;
       korvane_core::SearchBuilder builder = store->search_builder(query, k);
-      if (where) {
-        for (const auto& member : where->as_object()) builder.filter(member.key, member.value);
-      }
+      if (where) builder.where(*where);
       if (decay) builder.decay(*decay).now(now);
       return std::move(builder).execute();
     }();
@@ -117,7 +111,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[2] = {};
+    PyObject* bound[3] = {};
     if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -125,7 +119,9 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (store == nullptr) return nullptr;
     std::vector<std::vector<float>> queries;
     std::uint64_t k = 0;
-    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k)) {
+    std::optional<korvane_core::Filter> where;
+    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k) ||
+        !extract_filter(bound[2], "where", where)) {
       return nullptr;
     }
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -136,7 +132,7 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<std::span<const float>> views(queries.begin(), queries.end());
     auto found = [&] {
       WithoutGil unlocked;
-      return store->search_batch(views, k);
+      return where ? store->search_batch(views, k, *where) : store->search_batch(views, k);
     }();
     if (!found) {
       raise_core_error(found.error());

@@ -362,15 +362,16 @@ PyMethodDef kMethods[] = {
      "__exit__($self, *exc_info)\n--\n\nClose the store."},
     {"query", as_cfunction(korvane_query), kArgs,
      "query($self, query, k, *, where=None, decay=None, now=None)\n--\n\n"
-     "Search with conditions. where: JSON object text; only records whose metadata object\n"
-     "holds every one of its members with an equal value take part (1 and 1.0 differ).\n"
+     "Search with conditions. where: a filter (JSON object text or a dict; see count());\n"
+     "only records that pass it take part.\n"
      "decay: a factor per day of age; a record's score is multiplied by decay ** (age in\n"
      "days), the age counted from the record's timestamp to now (seconds since the epoch;\n"
      "the current time when not given). Records without a timestamp keep their score."},
     {"search_many", as_cfunction(korvane_search_many), kArgs,
-     "search_many($self, queries, k)\n--\n\n"
+     "search_many($self, queries, k, *, where=None)\n--\n\n"
      "search() for each of queries (a 2-D float array or a sequence of vectors), in one pass\n"
-     "over the records; returns one result list per query, each equal to search()'s."},
+     "over the records; returns one result list per query, each equal to search()'s (with\n"
+     "where, each equal to query(q, k, where=where)'s)."},
     {"enable_index", as_cfunction(korvane_enable_index), kArgs,
      "enable_index($self, m=16, ef_construction=200, ef_search=64, *, m_max=None, "
      "m_max0=None, ml=None, progress=None)\n--\n\n"
@@ -394,6 +395,20 @@ PyMethodDef kMethods[] = {
     {"delete_many", as_cfunction(korvane_delete_many), kArgs,
      "delete_many($self, ids)\n--\n\n"
      "delete() for each id, in one transaction."},
+    {"count", as_cfunction(korvane_count), kArgs,
+     "count($self, where=None)\n--\n\n"
+     "The number of records that pass the filter where (all records when None). A filter is a\n"
+     "JSON object (text or dict): {\"field\": value} for equality, {\"field\": {\"$op\": x}}\n"
+     "with $eq $ne $gt $gte $lt $lte $in $nin $exists $contains, and $and, $or, $not.\n"
+     "Numbers compare by value (1 equals 1.0); a mistake raises ValueError naming it."},
+    {"select", as_cfunction(korvane_select), kArgs,
+     "select($self, where=None, *, limit=None, decode=False)\n--\n\n"
+     "(id, metadata) of the records that pass where, in store order, at most limit of them;\n"
+     "metadata as JSON text, or as Python values with decode=True."},
+    {"delete_where", as_cfunction(korvane_delete_where), kArgs,
+     "delete_where($self, where)\n--\n\n"
+     "Delete every record with the id of a record that passes where, in one transaction;\n"
+     "returns how many records were removed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,148 @@
+#include "core/field_index.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace korvane_core {
+namespace {
+
+using Kind = Value::Kind;
+using Op = Filter::Node::Op;
+using Slots = std::vector<std::size_t>;
+
+bool is_scalar(const Value& v) { return v.kind() != Kind::Array && v.kind() != Kind::Object; }
+
+// Null, booleans, numbers, strings.
+int rank(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: return 0;
+    case Kind::Bool: return 1;
+    case Kind::String: return 3;
+    default: return 2;
+  }
+}
+
+Slots sorted_union(Slots all) {
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  return all;
+}
+
+Slots intersection(const Slots& a, const Slots& b) {
+  Slots out;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+  return out;
+}
+
+}  // namespace
+
+bool FieldIndex::ScalarLess::operator()(const Value& a, const Value& b) const {
+  const int ra = rank(a), rb = rank(b);
+  if (ra != rb) return ra < rb;
+  switch (ra) {
+    case 0: return false;
+    case 1: return a.as_bool() < b.as_bool();
+    case 2: return filter_values::compare_numbers(a, b) < 0;
+    default: return a.as_string() < b.as_string();
+  }
+}
+
+FieldIndex FieldIndex::build(const RecordTable& table) {
+  FieldIndex index;
+  for (std::size_t slot : table.live_slots()) index.add(slot, table.metadata(slot));
+  return index;
+}
+
+void FieldIndex::add(std::size_t slot, const std::optional<Value>& metadata) {
+  if (!metadata || !metadata->is_object()) return;
+  for (const Value::Member& m : metadata->as_object()) {
+    Field& field = fields_[m.key];
+    field.present.push_back(slot);
+    if (is_scalar(m.value)) {
+      field.values[m.value].push_back(slot);
+    } else {
+      field.composite.push_back(slot);
+    }
+  }
+}
+
+std::optional<Slots> FieldIndex::candidates(const Filter::Node& node) const {
+  switch (node.op) {
+    case Op::And: {
+      std::optional<Slots> narrowed;
+      for (const Filter::Node& child : node.children) {
+        auto c = candidates(child);
+        if (!c) continue;
+        narrowed = narrowed ? intersection(*narrowed, *c) : std::move(*c);
+        if (narrowed->empty()) break;
+      }
+      return narrowed;
+    }
+    case Op::Or: {
+      Slots all;
+      for (const Filter::Node& child : node.children) {
+        auto c = candidates(child);
+        if (!c) return std::nullopt;
+        all.insert(all.end(), c->begin(), c->end());
+      }
+      return node.children.size() == 1 ? all : sorted_union(std::move(all));
+    }
+    case Op::Not: return std::nullopt;
+    default: return field_candidates(node);
+  }
+}
+
+std::optional<Slots> FieldIndex::field_candidates(const Filter::Node& node) const {
+  // What a missing field matches, the index cannot list.
+  if (node.op == Op::Ne || node.op == Op::Nin || (node.op == Op::Exists && !node.operand.as_bool())) {
+    return std::nullopt;
+  }
+  auto it = fields_.find(node.field);
+  if (it == fields_.end()) return Slots{};
+  const Field& field = it->second;
+  auto equal_to = [&field](const Value& v) -> const Slots* {
+    if (!is_scalar(v)) return &field.composite;
+    auto found = field.values.find(v);
+    return found == field.values.end() ? nullptr : &found->second;
+  };
+  switch (node.op) {
+    case Op::Eq: {
+      const Slots* s = equal_to(node.operand);
+      return s ? *s : Slots{};
+    }
+    case Op::In: {
+      Slots all;
+      for (const Value& v : node.operand.as_array()) {
+        if (const Slots* s = equal_to(v)) all.insert(all.end(), s->begin(), s->end());
+      }
+      return sorted_union(std::move(all));
+    }
+    case Op::Exists: return field.present;
+    case Op::Contains: return field.composite;
+    default: break;
+  }
+  // A range: the entries of the operand's own rank on the right side of it.
+  const int r = rank(node.operand);
+  if (r < 2) return Slots{};
+  auto first = field.values.begin();
+  auto last = field.values.end();
+  const bool above = node.op == Op::Gt || node.op == Op::Gte;
+  const bool inclusive = node.op == Op::Gte || node.op == Op::Lte;
+  auto bound = inclusive == above ? field.values.lower_bound(node.operand)
+                                  : field.values.upper_bound(node.operand);
+  if (above) {
+    first = bound;
+  } else {
+    last = bound;
+  }
+  Slots all;
+  for (auto e = first; e != last; ++e) {
+    const int er = rank(e->first);
+    if (er < r) continue;
+    if (er > r) break;
+    all.insert(all.end(), e->second.begin(), e->second.end());
+  }
+  return sorted_union(std::move(all));
+}
+
+}  // namespace korvane_core
