@@ -1,7 +1,7 @@
 # Types of the korvane extension module. Vectors are any sequence of real numbers or a 1-D float
 # array; batches of vectors a 2-D float array or a sequence of vectors. Metadata is JSON text.
 from types import TracebackType
-from typing import Callable, Literal, Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, List, Type, Union
+from typing import Any, Callable, Dict, Literal, overload, Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, List, Type, Union
 
 __all__ = ["Korvane"]
 
@@ -13,6 +13,8 @@ Vector = Union[Sequence[SupportsFloat], _ArrayLike]
 Vectors = Union[Sequence[Vector], _ArrayLike]
 Metric = Literal["cosine", "dot", "euclidean", "manhattan"]
 SearchResult = Tuple[str, float, Optional[str]]
+# A filter: JSON object text, or a dict written as such (see Korvane.count).
+Where = Union[str, Dict[str, Any]]
 
 class Korvane:
     def __new__(cls, path: str) -> "Korvane": ...
@@ -39,11 +41,13 @@ class Korvane:
         query: Vector,
         k: SupportsIndex,
         *,
-        where: Optional[str] = None,
+        where: Optional[Where] = None,
         decay: Optional[SupportsFloat] = None,
         now: Optional[SupportsIndex] = None,
     ) -> List[SearchResult]: ...
-    def search_many(self, queries: Vectors, k: SupportsIndex) -> List[List[SearchResult]]: ...
+    def search_many(
+        self, queries: Vectors, k: SupportsIndex, *, where: Optional[Where] = None
+    ) -> List[List[SearchResult]]: ...
     def enable_index(
         self,
         m: Optional[SupportsIndex] = 16,
@@ -81,3 +85,17 @@ class Korvane:
         timestamps: Optional[Sequence[Optional[SupportsIndex]]] = None,
     ) -> None: ...
     def delete_many(self, ids: Sequence[str]) -> None: ...
+    def count(self, where: Optional[Where] = None) -> int: ...
+    @overload
+    def select(
+        self,
+        where: Optional[Where] = None,
+        *,
+        limit: Optional[SupportsIndex] = None,
+        decode: Literal[False] = False,
+    ) -> List[Tuple[str, Optional[str]]]: ...
+    @overload
+    def select(
+        self, where: Optional[Where] = None, *, limit: Optional[SupportsIndex] = None, decode: Literal[True]
+    ) -> List[Tuple[str, Any]]: ...
+    def delete_where(self, where: Where) -> int: ...
