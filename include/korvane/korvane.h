@@ -247,8 +247,13 @@ class SearchBuilder {
   friend class Korvane;
   std::vector<SearchResult> scan() const;
   std::vector<SearchResult> through_index() const;
-  // The filtered search over the matching slots: a walk of the graph or a scan of them.
+  using NodeTest = korvane_index::hnsw::NodeFilter;
+  // The filtered search (filtered.cc): a walk of the graph returning nodes that pass accept,
+  // when the store has an index and the walk is expected to cost less than scoring the
+  // matches, and it came back full; otherwise a scan of the matching slots.
+  std::vector<SearchResult> through_filter();
   std::vector<SearchResult> through_matches(const std::vector<std::size_t>& matches);
+  std::optional<std::vector<SearchResult>> walk(std::size_t matches, NodeTest accept) const;
 
   const Korvane* store_;
   std::vector<float> query_;

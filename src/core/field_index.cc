@@ -1,6 +1,8 @@
 #include "core/field_index.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <iterator>
 
 namespace korvane_core {
@@ -22,9 +24,23 @@ int rank(const Value& v) {
   }
 }
 
+// Ascending and without repeats. A long list goes through a bitmap over its slots instead of a
+// sort: one bit per slot up to the largest, which a range over many values makes cheaper.
 Slots sorted_union(Slots all) {
-  std::sort(all.begin(), all.end());
-  all.erase(std::unique(all.begin(), all.end()), all.end());
+  if (all.size() < 4096) {
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+  }
+  const std::size_t top = *std::max_element(all.begin(), all.end());
+  std::vector<std::uint64_t> bits(top / 64 + 1, 0);
+  for (std::size_t slot : all) bits[slot / 64] |= std::uint64_t{1} << (slot % 64);
+  all.clear();
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      all.push_back(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+    }
+  }
   return all;
 }
 
@@ -121,9 +137,19 @@ std::optional<Slots> FieldIndex::field_candidates(const Filter::Node& node) cons
     case Op::Contains: return field.composite;
     default: break;
   }
-  // A range: the entries of the operand's own rank on the right side of it.
+  Slots all;
+  for_range(field, node, [&all](const Slots& s) {
+    all.insert(all.end(), s.begin(), s.end());
+    return true;
+  });
+  return sorted_union(std::move(all));
+}
+
+// The entries of the operand's own rank on the right side of it.
+template <class Visit>
+void FieldIndex::for_range(const Field& field, const Filter::Node& node, Visit&& visit) const {
   const int r = rank(node.operand);
-  if (r < 2) return Slots{};
+  if (r < 2) return;
   auto first = field.values.begin();
   auto last = field.values.end();
   const bool above = node.op == Op::Gt || node.op == Op::Gte;
@@ -135,14 +161,87 @@ std::optional<Slots> FieldIndex::field_candidates(const Filter::Node& node) cons
   } else {
     last = bound;
   }
-  Slots all;
   for (auto e = first; e != last; ++e) {
     const int er = rank(e->first);
     if (er < r) continue;
     if (er > r) break;
-    all.insert(all.end(), e->second.begin(), e->second.end());
+    if (!visit(e->second)) return;
   }
-  return sorted_union(std::move(all));
+}
+
+bool FieldIndex::lists_exactly(const Filter::Node& node) {
+  switch (node.op) {
+    case Op::And:
+    case Op::Or:
+      return std::all_of(node.children.begin(), node.children.end(), lists_exactly);
+    case Op::Eq: return is_scalar(node.operand);
+    case Op::In:
+      return std::all_of(node.operand.as_array().begin(), node.operand.as_array().end(), is_scalar);
+    case Op::Exists: return node.operand.as_bool();
+    default: return node.is_range();
+  }
+}
+
+FieldIndex::Estimate FieldIndex::estimate(const Filter::Node& node, std::size_t cap) const {
+  constexpr Estimate kUnknown{static_cast<std::size_t>(-1), false};
+  switch (node.op) {
+    case Op::And: {
+      Estimate best = kUnknown;
+      for (const Filter::Node& child : node.children) {
+        const Estimate e = estimate(child, cap);
+        if (e.count < best.count) best = e;
+      }
+      best.exact = best.exact && node.children.size() == 1;
+      return best;
+    }
+    case Op::Or: {
+      Estimate sum{0, node.children.size() == 1};
+      for (const Filter::Node& child : node.children) {
+        const Estimate e = estimate(child, cap);
+        if (e.count == kUnknown.count) return kUnknown;
+        sum.count += e.count;
+        sum.exact = sum.exact && e.exact;
+      }
+      return sum;
+    }
+    case Op::Not:
+    case Op::Ne:
+    case Op::Nin: return kUnknown;
+    default: break;
+  }
+  if (node.op == Op::Exists && !node.operand.as_bool()) return kUnknown;
+  auto it = fields_.find(node.field);
+  if (it == fields_.end()) return {0, true};
+  const Field& field = it->second;
+  switch (node.op) {
+    case Op::Eq:
+      if (!is_scalar(node.operand)) return {field.composite.size(), false};
+      if (auto found = field.values.find(node.operand); found != field.values.end()) {
+        return {found->second.size(), true};
+      }
+      return {0, true};
+    case Op::Exists: return {field.present.size(), true};
+    case Op::Contains: return {field.composite.size(), false};
+    case Op::In: {
+      Estimate sum{0, true};
+      for (const Value& v : node.operand.as_array()) {
+        if (!is_scalar(v)) {
+          sum.count += field.composite.size();
+          sum.exact = false;
+        } else if (auto found = field.values.find(v); found != field.values.end()) {
+          sum.count += found->second.size();
+        }
+      }
+      return sum;  // a value listed twice in the operand is counted twice: still a bound
+    }
+    default: break;
+  }
+  Estimate sum{0, true};
+  for_range(field, node, [&](const Slots& s) {
+    sum.count += s.size();
+    return sum.count <= cap;
+  });
+  return sum;
 }
 
 }  // namespace korvane_core

@@ -35,6 +35,18 @@ class FieldIndex {
   // others, dead ones too); nothing when the lists cannot narrow the node down, as for $ne.
   std::optional<std::vector<std::size_t>> candidates(const Filter::Node& node) const;
 
+  // How many slots candidates(node) would list at most, without listing them (counting stops
+  // once past `cap`), and whether those are exactly the slots whose records pass node when
+  // every listed slot is live. Costs one step per distinct value in a range, not per slot.
+  struct Estimate {
+    std::size_t count;
+    bool exact;
+  };
+  Estimate estimate(const Filter::Node& node, std::size_t cap) const;
+  // Whether candidates(node) lists exactly the slots whose records pass node, apart from dead
+  // ones, so that no record's metadata needs testing.
+  static bool lists_exactly(const Filter::Node& node);
+
  private:
   struct ScalarLess {
     bool operator()(const Value& a, const Value& b) const;
@@ -45,6 +57,9 @@ class FieldIndex {
     std::vector<std::size_t> present;
   };
   std::optional<std::vector<std::size_t>> field_candidates(const Filter::Node& node) const;
+  // The value entries a range node covers, in order.
+  template <class Visit>
+  void for_range(const Field& field, const Filter::Node& node, Visit&& visit) const;
 
   std::unordered_map<std::string, Field> fields_;
 };

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -75,7 +76,15 @@ std::vector<std::size_t> Korvane::matching_slots(const Filter& filter) const {
   auto passes = [&](std::size_t slot) {
     return slot < table.slot_count() && table.live(slot) && filter.matches(table.metadata(slot));
   };
-  if (auto candidates = fields().candidates(filter.root())) {
+  const FieldIndex& lists = fields();
+  if (auto candidates = lists.candidates(filter.root())) {
+    // When the lists answer the filter outright, only liveness is left to test.
+    if (FieldIndex::lists_exactly(filter.root())) {
+      for (std::size_t slot : *candidates) {
+        if (slot < table.slot_count() && table.live(slot)) out.push_back(slot);
+      }
+      return out;
+    }
     for (std::size_t slot : *candidates) {
       if (passes(slot)) out.push_back(slot);
     }
@@ -129,31 +138,69 @@ SearchBuilder& SearchBuilder::where(const Filter& filter) {
   return *this;
 }
 
+namespace {
+
+// The walk's width for a search of k when `matches` of `records` pass, or nothing when scoring
+// the matches is expected to be cheaper.
+std::optional<std::size_t> walk_width(std::size_t k, std::size_t ef_search, std::size_t matches,
+                                      std::size_t records) {
+  if (matches == 0 || records == 0) return std::nullopt;
+  const double share = static_cast<double>(matches) / static_cast<double>(records);
+  const double width = static_cast<double>(std::max(k, ef_search)) / share;
+  if (width * kWalkReadsPerWidth >= static_cast<double>(matches)) return std::nullopt;
+  return static_cast<std::size_t>(width);
+}
+
+}  // namespace
+
+std::optional<std::vector<SearchResult>> SearchBuilder::walk(std::size_t matches,
+                                                             NodeTest accept) const {
+  if (!filters_.empty() || decay_ || !store_->hnsw_ || k_ == 0) return std::nullopt;
+  const RecordTable& table = store_->storage_->table();
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, matches));
+  store_->refresh_index();
+  const HnswIndex& index = *store_->hnsw_;
+  const auto width = walk_width(k, index.config().ef_search, matches, table.size());
+  if (!width) return std::nullopt;
+  auto access = [&table](std::size_t node) { return table.vector(node); };
+  auto pairs = index.search(query_, k, *width, access, store_->metric_, accept);
+  // Short when the reachable matches were fewer than k: the caller scores the matches instead.
+  if (pairs.size() < k) return std::nullopt;
+  std::vector<SearchResult> results;
+  results.reserve(k);
+  for (const auto& [node, value] : pairs) {
+    results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
+  }
+  return results;
+}
+
+std::vector<SearchResult> SearchBuilder::through_filter() {
+  const RecordTable& table = store_->storage_->table();
+  if (filters_.empty() && !decay_ && store_->hnsw_ && !table.empty()) {
+    // When the value lists give the number of matches outright (one field's condition, and few
+    // dead slots to overcount), the walk tests the filter only on the nodes it reaches.
+    const auto e = store_->fields().estimate(where_->root(), table.size());
+    if (e.exact && table.dead_count() * 10 <= table.size()) {
+      const Filter& filter = *where_;
+      auto accept = [&](std::size_t node) {
+        return node < table.slot_count() && table.live(node) && filter.matches(table.metadata(node));
+      };
+      if (auto found = walk(std::min(e.count, table.size()), accept)) return std::move(*found);
+    }
+  }
+  return through_matches(store_->matching_slots(*where_));
+}
+
 std::vector<SearchResult> SearchBuilder::through_matches(const std::vector<std::size_t>& matches) {
   if (matches.empty() || k_ == 0) return {};
   const RecordTable& table = store_->storage_->table();
-  if (filters_.empty() && !decay_ && store_->hnsw_) {
-    store_->refresh_index();
-    const HnswIndex& index = *store_->hnsw_;
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, matches.size()));
-    const double share = static_cast<double>(matches.size()) / static_cast<double>(table.size());
-    const double width = static_cast<double>(std::max(k, index.config().ef_search)) / share;
-    if (width * kWalkReadsPerWidth < static_cast<double>(matches.size())) {
-      std::vector<std::uint8_t> taken(table.slot_count(), 0);
-      for (std::size_t slot : matches) taken[slot] = 1;
-      auto accept = [&taken](std::size_t node) { return node < taken.size() && taken[node] != 0; };
-      auto access = [&table](std::size_t node) { return table.vector(node); };
-      auto pairs = index.search(query_, k, static_cast<std::size_t>(width), access,
-                                store_->metric_, accept);
-      if (pairs.size() == k) {
-        std::vector<SearchResult> results;
-        results.reserve(k);
-        for (const auto& [node, value] : pairs) {
-          results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
-        }
-        return results;
-      }
-    }
+  if (filters_.empty() && !decay_ && store_->hnsw_ &&
+      walk_width(static_cast<std::size_t>(std::min<std::uint64_t>(k_, matches.size())),
+                 store_->hnsw_->config().ef_search, matches.size(), table.size())) {
+    std::vector<std::uint8_t> taken(table.slot_count(), 0);
+    for (std::size_t slot : matches) taken[slot] = 1;
+    auto accept = [&taken](std::size_t node) { return node < taken.size() && taken[node] != 0; };
+    if (auto found = walk(matches.size(), accept)) return std::move(*found);
   }
   slots_ = &matches;
   std::vector<SearchResult> results = scan();

@@ -136,10 +136,7 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 }
 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
-  if (where_) {
-    const std::vector<std::size_t> matches = store_->matching_slots(*where_);
-    return through_matches(matches);
-  }
+  if (where_) return through_filter();
   if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
   return scan();
 }

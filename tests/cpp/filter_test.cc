@@ -44,6 +44,16 @@ class FilterTest : public korvane_test::StoreTest {
     ASSERT_TRUE(store_->write(std::move(batch)));
   }
 
+  // The index follows the inserts, drawing its levels from a fixed sequence: the same graph on
+  // every run.
+  void IndexThenFill() {
+    ASSERT_TRUE(store_->enable_hnsw(HnswConfig{16, 16, 32, 200, 128, 1.0f / std::log(16.0f)}));
+    const_cast<HnswIndex*>(store_->hnsw())->set_word_source([rng = std::mt19937(9)]() mutable {
+      return static_cast<std::uint32_t>(rng());
+    });
+    Fill();
+  }
+
   static Filter Compile(const char* text) {
     auto parsed = korvane_storage::parse_json(text);
     EXPECT_TRUE(parsed);
@@ -69,8 +79,7 @@ class FilterTest : public korvane_test::StoreTest {
 
 TEST_F(FilterTest, FilteredSearchKeepsRecallAndComesBackFullAtEverySelectivity) {
   Open(Metric::Cosine);
-  Fill();
-  ASSERT_TRUE(store_->enable_hnsw(HnswConfig{16, 16, 32, 100, 64, 1.0f / std::log(16.0f)}));
+  IndexThenFill();
   std::mt19937 rng(3);
   for (std::size_t below : {1000u, 300u, 10u, 1u}) {  // 100 %, 30 %, 1 %, 0.1 % of the records
     const Filter filter = Compile(("{\"b\": {\"$lt\": " + std::to_string(below) + "}}").c_str());
@@ -93,15 +102,14 @@ TEST_F(FilterTest, FilteredSearchKeepsRecallAndComesBackFullAtEverySelectivity) 
 // the inverse of the share that matches, it still finds the filtered neighbours.
 TEST_F(FilterTest, WidenedWalkRoutesThroughNodesItDoesNotReturn) {
   Open(Metric::Cosine);
-  Fill();
-  ASSERT_TRUE(store_->enable_hnsw(HnswConfig{16, 16, 32, 100, 64, 1.0f / std::log(16.0f)}));
+  IndexThenFill();
   const HnswIndex& index = *store_->hnsw();
   const RecordTable& table = store_->get_all();
   auto access = [&table](std::size_t node) { return table.vector(node); };
   std::mt19937 rng(4);
   for (std::size_t below : {500u, 50u, 10u}) {  // 50 %, 5 %, 1 %
     auto accept = [below](std::size_t node) { return node % 1000 < below; };
-    const std::size_t width = 64 * 1000 / below;
+    const std::size_t width = 128 * 1000 / below;
     std::size_t hits = 0, wanted = 0;
     for (int t = 0; t < 30; ++t) {
       const std::vector<float>& q = vectors_[rng() % kRecords];
