@@ -85,14 +85,20 @@ void FieldIndex::add(std::size_t slot, const std::optional<Value>& metadata) {
 std::optional<Slots> FieldIndex::candidates(const Filter::Node& node) const {
   switch (node.op) {
     case Op::And: {
-      std::optional<Slots> narrowed;
+      // The child expected to list the fewest slots: intersecting with the others would cost
+      // their whole lists (a "$lt" beside a "$gte" on one field lists nearly every slot), while
+      // testing the few candidates' metadata costs about as many steps as it has candidates.
+      const Filter::Node* fewest = nullptr;
+      std::size_t least = static_cast<std::size_t>(-1);
       for (const Filter::Node& child : node.children) {
-        auto c = candidates(child);
-        if (!c) continue;
-        narrowed = narrowed ? intersection(*narrowed, *c) : std::move(*c);
-        if (narrowed->empty()) break;
+        const Estimate e = estimate(child, least);
+        if (e.count < least) {
+          least = e.count;
+          fewest = &child;
+        }
       }
-      return narrowed;
+      if (fewest == nullptr) return std::nullopt;
+      return candidates(*fewest);
     }
     case Op::Or: {
       Slots all;
@@ -171,7 +177,7 @@ void FieldIndex::for_range(const Field& field, const Filter::Node& node, Visit&&
 
 bool FieldIndex::lists_exactly(const Filter::Node& node) {
   switch (node.op) {
-    case Op::And:
+    case Op::And: return node.children.size() == 1 && lists_exactly(node.children[0]);
     case Op::Or:
       return std::all_of(node.children.begin(), node.children.end(), lists_exactly);
     case Op::Eq: return is_scalar(node.operand);
