@@ -14,6 +14,7 @@
 #include "python/instance.h"
 #include "python/methods.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace korvane_python {
 namespace {
@@ -26,33 +27,13 @@ const Signature kCount{"Korvane.count()", kCountParameters, 0};
 const Signature kSelect{"Korvane.select()", kSelectParameters, 0, 1};
 const Signature kDeleteWhere{"Korvane.delete_where()", kDeleteWhereParameters, 1};
 
-// Calls json.<function>(arg); a new reference, or null with the exception set.
-PyRef call_json(const char* function, PyObject* arg) {
-  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json) return json;
-  PyRef fn = PyRef::steal(PyObject_GetAttrString(json.get(), function));
-  if (!fn) return fn;
-  return PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), arg, nullptr));
-}
-
 }  // namespace
 
 bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out) {
   out.reset();
-  if (obj == nullptr || obj == Py_None) return true;
   std::optional<korvane_storage::Value> value;
-  if (PyDict_Check(obj)) {
-    // A dict is read as the JSON text it writes as.
-    PyRef text = call_json("dumps", obj);
-    if (!text) return false;
-    if (!extract_metadata(text.get(), name, value)) return false;
-  } else if (!extract_metadata(obj, name, value)) {
-    return false;
-  }
-  if (!value->is_object()) {
-    raise_error(PyExc_ValueError, std::string(name) + " must be a JSON object");
-    return false;
-  }
+  if (!extract_where(obj, name, value)) return false;
+  if (!value) return true;
   auto compiled = korvane_core::Filter::compile(*value);
   if (!compiled) {
     raise_error(PyExc_ValueError, std::string(name) + ": " + compiled.error().message);
@@ -92,8 +73,8 @@ PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bound[1] != nullptr && bound[1] != Py_None && !extract_count(bound[1], "limit", limit)) {
       return nullptr;
     }
-    const int decode = bound[2] != nullptr ? PyObject_IsTrue(bound[2]) : 0;
-    if (decode < 0) return nullptr;
+    bool decode = false;
+    if (!extract_flag(bound[2], "decode", decode)) return nullptr;
     if (!where) where = *korvane_core::Filter::compile(korvane_storage::Value::object());
     const auto found = [&] {
       WithoutGil unlocked;
@@ -104,8 +85,7 @@ PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < found.size(); ++i) {
       PyRef id = text_to_python(found[i].id);
-      PyRef metadata = metadata_to_python(found[i].metadata);
-      if (decode && metadata && metadata.get() != Py_None) metadata = call_json("loads", metadata.get());
+      PyRef metadata = metadata_out(found[i].metadata, decode);
       if (!id || !metadata) return nullptr;
       PyRef pair = PyRef::steal(PyTuple_Pack(2, id.get(), metadata.get()));
       if (!pair || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) != 0) {

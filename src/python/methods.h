@@ -16,17 +16,18 @@ namespace korvane_python {
 
 PyObject* none();
 
-// A new list of (id, score, metadata) tuples, in order.
-PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results);
+// A new list of (id, score, metadata) tuples, in order; metadata as Python objects when decode
+// is set, as JSON text otherwise.
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bool decode = false);
 
-// search.cc
+// queries.cc
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // filters.cc
-// A `where` argument: None (or left out) for no filter, JSON object text, or a dict read as the
-// JSON text json.dumps writes for it. ValueError for text that is no object or no filter.
+// A `where` argument (values.h's extract_where), compiled: absent for None or left out;
+// ValueError for a filter that does not compile, naming the key or operand at fault.
 bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out);
 PyObject* korvane_count(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -37,5 +38,10 @@ PyObject* korvane_insert_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_delete_many(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// readers.cc
+PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs);
+// The properties metric and dim.
+extern PyGetSetDef kGetSet[];
 
 }  // namespace korvane_python

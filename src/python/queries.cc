@@ -15,12 +15,13 @@
 #include "python/instance.h"
 #include "python/methods.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace korvane_python {
 namespace {
 
-constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now"};
-constexpr const char* kSearchManyParameters[] = {"queries", "k", "where"};
+constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode"};
+constexpr const char* kSearchManyParameters[] = {"queries", "k", "where", "decode"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
                                                   "m_max0", "ml",        "neighbors", "progress"};
 
@@ -62,7 +63,7 @@ bool optional_count(PyObject* obj, const char* name, std::uint64_t low, std::uin
 
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[5] = {};
+    PyObject* bound[6] = {};
     if (!bind_arguments(kQuery, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -72,8 +73,10 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<float> query;
     std::uint64_t k = 0;
     std::optional<korvane_core::Filter> where;
-    if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
-        !extract_filter(bound[2], "where", where)) {
+    bool decode = false;
+    if (!check_one_vector(bound[0], "query", kSeveralQueries) ||
+        !extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
+        !extract_filter(bound[2], "where", where) || !extract_flag(bound[5], "decode", decode)) {
       return nullptr;
     }
     std::optional<float> decay;
@@ -105,13 +108,13 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       raise_core_error(found.error());
       return nullptr;
     }
-    return results_to_list(*found).release();
+    return results_to_list(*found, decode).release();
   });
 }
 
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[3] = {};
+    PyObject* bound[4] = {};
     if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -120,8 +123,10 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<std::vector<float>> queries;
     std::uint64_t k = 0;
     std::optional<korvane_core::Filter> where;
-    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k) ||
-        !extract_filter(bound[2], "where", where)) {
+    bool decode = false;
+    if (!check_several_vectors(bound[0], "queries", "search()") ||
+        !extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k) ||
+        !extract_filter(bound[2], "where", where) || !extract_flag(bound[3], "decode", decode)) {
       return nullptr;
     }
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -142,7 +147,7 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < answers.size(); ++i) {
-      PyRef one = results_to_list(answers[i]);
+      PyRef one = results_to_list(answers[i], decode);
       if (!one || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), one.release()) != 0) {
         return nullptr;
       }
