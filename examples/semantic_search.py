@@ -83,6 +83,13 @@ def main(questions: List[str]) -> None:
             # The stored vectors come back as one array, rows in the order asked.
             assert (store.get_vectors(["gzip", "rsync"]) == vectors[[0, 3]]).all()
 
+            # Conditions beyond equality: sets, ranges, and/or/not; dicts or JSON text.
+            either = {"kind": {"$in": ["database", "library"]}}
+            print(f"\n{store.count(either)} databases or libraries:",
+                  [name for name, _ in store.select(either, limit=3)])
+            show("databases or libraries for the first question:",
+                 store.search_many(asked[:1], 2, where=either)[0])
+
 
 if __name__ == "__main__":
     main(sys.argv[1:] or ["how do I compress files", "download something from a web server"])

@@ -65,6 +65,22 @@ class VectorAccess {
   std::span<const float> (*call_)(const void*, std::size_t);
 };
 
+// A non-owning reference to a callable `bool(std::size_t node)`: which nodes a filtered walk
+// may return. REQUIRES: the callable outlives the NodeFilter.
+class NodeFilter {
+ public:
+  template <class F>
+  NodeFilter(const F& f)  // NOLINT: implicit on purpose
+      : obj_(&f), call_([](const void* o, std::size_t n) -> bool {
+          return (*static_cast<const F*>(o))(n);
+        }) {}
+  bool operator()(std::size_t node) const { return call_(obj_, node); }
+
+ private:
+  const void* obj_;
+  bool (*call_)(const void*, std::size_t);
+};
+
 struct Candidate {
   float value;
   std::size_t node;
@@ -111,6 +127,14 @@ class HnswIndex {
                                                     std::size_t ef, VectorAccess access,
                                                     Metric metric) const;
 
+  // As search(), returning only nodes that accept() takes. The walk still routes through the
+  // others: they are expanded like any node, but only taken nodes fill the ef kept, so the walk
+  // stops once ef taken nodes are nearer than anything left to expand (or the reachable graph is
+  // exhausted).
+  std::vector<std::pair<std::size_t, float>> search(std::span<const float> query, std::size_t k,
+                                                    std::size_t ef, VectorAccess access,
+                                                    Metric metric, NodeFilter accept) const;
+
   // A copy of the node's neighbour list on a layer; nothing when the node or layer does not
   // exist.
   std::optional<std::vector<std::size_t>> neighbors(std::size_t node, std::size_t layer) const;
@@ -145,6 +169,10 @@ class HnswIndex {
   // Leaves the result heap's array in s.result.
   void search_layer(const Probe& probe, std::size_t entry, float entry_key, std::size_t layer,
                     std::size_t ef, VectorAccess access, Scratch& s) const;
+  // search_layer on layer 0 keeping only accepted nodes in s.result.
+  void search_layer_filtered(const Probe& probe, std::size_t entry, float entry_key,
+                             std::size_t ef, VectorAccess access, NodeFilter accept,
+                             Scratch& s) const;
   // The key of node b seen from node a.
   float key_between(std::size_t a, std::size_t b, VectorAccess access, Metric metric) const;
   // Appends x to node's list on layer; when that makes the list longer than cap, replaces it

@@ -50,8 +50,9 @@ using korvane_storage::StorageError;
 using korvane_storage::Value;
 
 struct KorvaneError {
-  // An error from the storage layer, or a configuration the store refuses.
-  enum class Kind { Storage, Config };
+  // An error from the storage layer, a configuration the store refuses, or a filter that does
+  // not compile (filter.h).
+  enum class Kind { Storage, Config, Filter };
   Kind kind;
   std::string message;  // the wrapped error's display text
   // The position in a batch of the operation that failed to encode; not part of display().
@@ -66,7 +67,7 @@ struct KorvaneError {
     k.out_of_memory = e.out_of_memory;
     return k;
   }
-  // "Storage error: " or "Configuration error: " followed by message.
+  // "Storage error: ", "Configuration error: " or "Filter error: " followed by message.
   std::string display() const;
 };
 
@@ -87,6 +88,8 @@ struct Settings {
 const char* metric_name(Metric metric);
 
 class SearchBuilder;
+class Filter;
+class FieldIndex;
 
 // A list of writes applied by Korvane::write in one SQLite transaction, all or nothing in the
 // file and in memory. Operations apply in the order added.
@@ -205,6 +208,10 @@ class Korvane {
   // query.
   Result<std::vector<std::vector<SearchResult>>, KorvaneError> search_batch(
       std::span<const std::span<const float>> queries, std::uint64_t k) const;
+  // search_batch over the records that pass filter only; each answer is that of
+  // search_builder(query, k).where(filter).execute().
+  Result<std::vector<std::vector<SearchResult>>, KorvaneError> search_batch(
+      std::span<const std::span<const float>> queries, std::uint64_t k, const Filter& filter) const;
   // A request that a caller may add filters, decay and a reference time to.
   SearchBuilder search_builder(std::span<const float> query, std::uint64_t k) const;
 
@@ -219,6 +226,16 @@ class Korvane {
       HnswConfig config, std::size_t every,
       const std::function<bool(std::size_t done, std::size_t total)>& progress);
 
+  // The records that pass filter (filter.h): how many, and the first `limit` of them in store
+  // order (score 0.0). Their cost follows the records the filter can match where the fields'
+  // value lists can name them, and every record's metadata otherwise.
+  std::size_t count(const Filter& filter) const;
+  std::vector<SearchResult> select(const Filter& filter,
+                                   std::size_t limit = static_cast<std::size_t>(-1)) const;
+  // Removes, in one transaction, every record with the id of a record that passes filter;
+  // returns how many records were removed.
+  Result<std::size_t, KorvaneError> remove_where(const Filter& filter);
+
   Metric metric() const { return metric_; }
   // The length every vector must have, when the store has one; write() refuses others (Config,
   // with the operation's index).
@@ -231,6 +248,13 @@ class Korvane {
   Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric);
   friend class SearchBuilder;
 
+  // The live slots whose records pass filter, in store order.
+  std::vector<std::size_t> matching_slots(const Filter& filter) const;
+  // The fields' value lists, built first when there are none or they are stale.
+  const FieldIndex& fields() const;
+  // After a committed write that appended slots [first_new, ...) for `added` operations: the
+  // value lists follow the appends, or are marked stale when slots were renumbered.
+  void follow_fields(std::size_t first_new, std::size_t added) noexcept;
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
                                                              const Settings& wanted, bool save);
 
@@ -244,6 +268,10 @@ class Korvane {
   mutable std::optional<HnswIndex> hnsw_;
   mutable std::atomic<bool> index_stale_{false};
   mutable std::mutex index_mu_;
+  // Built by the first filtered read; writes extend it or mark it stale like the index.
+  mutable std::unique_ptr<FieldIndex> fields_;
+  mutable std::atomic<bool> fields_stale_{true};
+  mutable std::mutex fields_mu_;
   std::unique_ptr<korvane_storage::Storage> storage_;
   Metric metric_;
   std::optional<std::size_t> dim_;
@@ -263,6 +291,9 @@ class SearchBuilder {
     filters_.emplace_back(std::move(key), std::move(value));
     return *this;
   }
+  // Keep only records that pass filter (filter.h), beside any filter() above. With an index and
+  // no decay the search may take a filtered walk of the graph (see filtered.cc).
+  SearchBuilder& where(const Filter& filter);
   // Multiply each score by factor ^ (age in days), age = now - timestamp when now > timestamp.
   SearchBuilder& decay(float factor) {
     decay_ = factor;
@@ -279,6 +310,13 @@ class SearchBuilder {
   friend class Korvane;
   std::vector<SearchResult> scan() const;
   std::vector<SearchResult> through_index() const;
+  using NodeTest = korvane_index::hnsw::NodeFilter;
+  // The filtered search (filtered.cc): a walk of the graph returning nodes that pass accept,
+  // when the store has an index and the walk is expected to cost less than scoring the
+  // matches, and it came back full; otherwise a scan of the matching slots.
+  std::vector<SearchResult> through_filter();
+  std::vector<SearchResult> through_matches(const std::vector<std::size_t>& matches);
+  std::optional<std::vector<SearchResult>> walk(std::size_t matches, NodeTest accept) const;
 
   const Korvane* store_;
   std::vector<float> query_;
@@ -286,6 +324,9 @@ class SearchBuilder {
   std::vector<std::pair<std::string, Value>> filters_;
   std::optional<float> decay_;
   std::optional<std::uint64_t> now_;
+  std::shared_ptr<const Filter> where_;
+  // When set, the scan covers only these slots (ascending) instead of every slot.
+  const std::vector<std::size_t>* slots_ = nullptr;
 };
 
 }  // namespace korvane_core

@@ -5,6 +5,7 @@
 
 #include "core/fair_lock.h"
 
+#include "core/field_index.h"
 #include "store_settings.h"
 
 namespace korvane_core {
@@ -84,6 +85,7 @@ std::string KorvaneError::display() const {
   switch (kind) {
     case Kind::Storage: return "Storage error: " + message;
     case Kind::Config: return "Configuration error: " + message;
+    case Kind::Filter: return "Filter error: " + message;
   }
   return message;
 }
@@ -130,8 +132,11 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
                               std::to_string(HnswIndex::kMaxNodes) + " records"};
     }
   }
+  std::size_t appended = 0;
+  for (const auto& op : batch.ops_) appended += op.kind != WriteBatch::Op::Kind::Remove;
   auto written = storage_->write(batch.ops_);
   if (!written) return KorvaneError::from(written.error());
+  follow_fields(first_new, appended);
   // Committed. The index follows or is marked stale; neither can fail.
   if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
   if (*written > 0) {
@@ -235,6 +240,7 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
   const Korvane::Hold held = store_->hold(Korvane::Mode::Shared);
+  if (where_) return through_filter();
   if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
   return scan();
 }

@@ -151,9 +151,10 @@ constexpr std::size_t kBatchMaxQueries = 64;
 std::vector<SearchResult> SearchBuilder::scan() const {
   const RecordTable& table = store_->storage_->table();
   // Runs cover slots, dead ones included, which are skipped; a slot's number is its place in
-  // store order.
-  const std::size_t n = table.slot_count();
-  if (table.empty() || k_ == 0) return {};
+  // store order. With a list of slots, runs cover the list instead.
+  const std::size_t n = slots_ ? slots_->size() : table.slot_count();
+  if (table.empty() || k_ == 0 || n == 0) return {};
+  auto slot_at = [this](std::size_t i) { return slots_ ? (*slots_)[i] : i; };
   // Never more results than records, whatever k says; nothing below is sized by k itself.
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, table.size()));
 
@@ -198,10 +199,10 @@ std::vector<SearchResult> SearchBuilder::scan() const {
       std::size_t m = 0;
       for (std::size_t lane = 0; lane < kLanes; ++lane) {
         std::size_t& i = cursor[lane];
-        while (i < stop[lane] && !(table.live(i) && passes(i))) ++i;
+        while (i < stop[lane] && !(table.live(slot_at(i)) && passes(slot_at(i)))) ++i;
         if (i == stop[lane]) continue;
-        vectors[m] = table.vector(i);
-        slots[m] = i;
+        vectors[m] = table.vector(slot_at(i));
+        slots[m] = slot_at(i);
         ++m;
         ++i;
       }

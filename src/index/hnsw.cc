@@ -602,4 +602,74 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
   return out;
 }
 
+// The unfiltered walk's loop with two kinds of nodes: every unvisited neighbour near enough is
+// a candidate to expand, and only accepted ones enter the result, which then bounds how near a
+// candidate must be.
+void HnswIndex::search_layer_filtered(const Probe& probe, std::size_t entry, float entry_key,
+                                      std::size_t ef, VectorAccess access, NodeFilter accept,
+                                      Scratch& s) const {
+  s.start_visit(node_slots());
+  MaxHeap<Entry> candidates(s.candidates);
+  MaxHeap<Entry> result(s.result);
+  s.visit(entry);
+  candidates.push({-entry_key, static_cast<Link>(entry)});
+  if (accept(entry)) result.push({entry_key, static_cast<Link>(entry)});
+
+  constexpr std::size_t G = Probe::kGroup;
+  Link group[G];
+  Vec vectors[G];
+  float keys[G];
+  while (!candidates.empty()) {
+    const Entry nearest = candidates.pop();
+    if (result.size() >= ef && result.top().value < -nearest.value) break;
+    const List list = list_of(nearest.node, 0);
+    std::size_t i = 0;
+    while (i < list.size) {
+      std::size_t n = 0;
+      for (; i < list.size && n < G; ++i) {
+        const Link x = list.data[i];
+        if (!s.visit(x)) continue;
+        group[n] = x;
+        vectors[n] = access(x);
+        prefetch_vector(vectors[n]);
+        ++n;
+      }
+      if (n == 0) break;
+      probe.keys(group, vectors, n, keys);
+      for (std::size_t j = 0; j < n; ++j) {
+        const float d = keys[j];
+        if (result.size() < ef || d < result.top().value) {
+          candidates.push({-d, group[j]});
+          if (accept(group[j])) {
+            result.push({d, group[j]});
+            if (result.size() > ef) result.pop();
+          }
+        }
+      }
+    }
+  }
+}
+
+std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::size_t k,
+                                                             std::size_t ef, VectorAccess access,
+                                                             Metric metric,
+                                                             NodeFilter accept) const {
+  std::vector<std::pair<std::size_t, float>> out;
+  if (!entry_point_) return out;
+  std::size_t ep = *entry_point_;
+  const Probe probe(metric, query, norms_.data());
+  float ep_key = probe.key(ep, access(ep));
+  for (std::size_t l = max_level_; l > 0; --l) ep = greedy_closest(probe, ep, ep_key, l, access);
+
+  Scratch& s = Scratch::local();
+  search_layer_filtered(probe, ep, ep_key, std::max(k, ef), access, accept, s);
+  std::vector<Entry>& w = s.result;
+  const std::size_t n = std::min(k, w.size());
+  nearest_first_prefix(w, n, s.ranked);
+  out.reserve(n);
+  const bool similarity = !is_distance(metric);
+  for (std::size_t i = 0; i < n; ++i) out.emplace_back(w[i].node, similarity ? -w[i].value : w[i].value);
+  return out;
+}
+
 }  // namespace korvane_index::hnsw

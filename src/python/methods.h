@@ -5,8 +5,10 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <vector>
 
+#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/pyref.h"
 
@@ -22,6 +24,14 @@ PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bo
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// filters.cc
+// A `where` argument (values.h's extract_where), compiled: absent for None or left out;
+// ValueError for a filter that does not compile, naming the key or operand at fault.
+bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out);
+PyObject* korvane_count(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* korvane_delete_where(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // batch.cc
 PyObject* korvane_insert_many(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -21,7 +21,7 @@ namespace korvane_python {
 namespace {
 
 constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode"};
-constexpr const char* kSearchManyParameters[] = {"queries", "k", "decode"};
+constexpr const char* kSearchManyParameters[] = {"queries", "k", "where", "decode"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
                                                   "m_max0", "ml",        "neighbors", "progress"};
 
@@ -72,11 +72,11 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     std::vector<float> query;
     std::uint64_t k = 0;
-    std::optional<korvane_storage::Value> where;
+    std::optional<korvane_core::Filter> where;
     bool decode = false;
     if (!check_one_vector(bound[0], "query", kSeveralQueries) ||
         !extract_vector(bound[0], "query", query) || !extract_strict_count(bound[1], "k", k) ||
-        !extract_where(bound[2], "where", where) || !extract_flag(bound[5], "decode", decode)) {
+        !extract_filter(bound[2], "where", where) || !extract_flag(bound[5], "decode", decode)) {
       return nullptr;
     }
     std::optional<float> decay;
@@ -105,9 +105,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto found = [&] {
       WithoutGil unlocked;
       korvane_core::SearchBuilder builder = store->search_builder(query, k);
-      if (where) {
-        for (const auto& member : where->as_object()) builder.filter(member.key, member.value);
-      }
+      if (where) builder.where(*where);
       if (decay) builder.decay(*decay).now(now);
       return std::move(builder).execute();
     }();
@@ -121,7 +119,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[3] = {};
+    PyObject* bound[4] = {};
     if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -129,10 +127,11 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (store == nullptr) return nullptr;
     std::vector<std::vector<float>> queries;
     std::uint64_t k = 0;
+    std::optional<korvane_core::Filter> where;
     bool decode = false;
     if (!check_several_vectors(bound[0], "queries", "search()") ||
         !extract_vectors(bound[0], "queries", queries) || !extract_strict_count(bound[1], "k", k) ||
-        !extract_flag(bound[2], "decode", decode)) {
+        !extract_filter(bound[2], "where", where) || !extract_flag(bound[3], "decode", decode)) {
       return nullptr;
     }
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -145,7 +144,7 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<std::span<const float>> views(queries.begin(), queries.end());
     auto found = [&] {
       WithoutGil unlocked;
-      return store->search_batch(views, k);
+      return where ? store->search_batch(views, k, *where) : store->search_batch(views, k);
     }();
     if (!found) {
       raise_core_error(found.error());

@@ -374,19 +374,20 @@ PyMethodDef kMethods[] = {
      "query($self, query, k, *, where=None, decay=None, now=None, decode=False)\n--\n\n"
      "Search for the k best records that meet the conditions.\n\n"
      "query: one vector; k: the number of results.\n"
-     "where: a dict or JSON object text; only records whose metadata object holds every one\n"
-     "    of its members with an equal value take part (1 and 1.0 differ).\n"
+     "where: a filter, a dict or JSON object text (see count()); only records that pass it\n"
+     "    take part.\n"
      "decay: a factor per day of age; a record's score is multiplied by decay ** (age in\n"
      "    days), the age counted from the record's timestamp to now. Records without a\n"
      "    timestamp keep their score.\n"
      "now: seconds since the epoch; the current time when None.\n"
      "decode: give metadata as Python objects instead of JSON text."},
     {"search_many", as_cfunction(korvane_search_many), kArgs,
-     "search_many($self, queries, k, *, decode=False)\n--\n\n"
+     "search_many($self, queries, k, *, where=None, decode=False)\n--\n\n"
      "search() for each of several queries, in one pass over the records.\n\n"
      "queries: a 2-D float array or a sequence of vectors; k: the number of results per query.\n"
+     "where: a filter, as for query().\n"
      "decode: give metadata as Python objects instead of JSON text.\n"
-     "Returns one result list per query, each equal to search()'s."},
+     "Returns one result list per query, each equal to search()'s (with where, to query()'s)."},
     {"enable_index", as_cfunction(korvane_enable_index), kArgs,
      "enable_index($self, m=16, ef_construction=200, ef_search=64, *, m_max=None, "
      "m_max0=None, ml=None, neighbors=None, progress=None)\n--\n\n"
@@ -424,6 +425,20 @@ PyMethodDef kMethods[] = {
      "Return the stored vectors of these ids as one float32 NumPy array of shape (n, dim).\n\n"
      "ids: a sequence of str; row i is the vector of ids[i]. An unknown id raises KeyError,\n"
      "vectors of different lengths ValueError; NumPy is imported on the first call."},
+    {"count", as_cfunction(korvane_count), kArgs,
+     "count($self, where=None)\n--\n\n"
+     "The number of records that pass the filter where (all records when None). A filter is a\n"
+     "JSON object (text or dict): {\"field\": value} for equality, {\"field\": {\"$op\": x}}\n"
+     "with $eq $ne $gt $gte $lt $lte $in $nin $exists $contains, and $and, $or, $not.\n"
+     "Numbers compare by value (1 equals 1.0); a mistake raises ValueError naming it."},
+    {"select", as_cfunction(korvane_select), kArgs,
+     "select($self, where=None, *, limit=None, decode=False)\n--\n\n"
+     "(id, metadata) of the records that pass where, in store order, at most limit of them;\n"
+     "metadata as JSON text, or as Python values with decode=True."},
+    {"delete_where", as_cfunction(korvane_delete_where), kArgs,
+     "delete_where($self, where)\n--\n\n"
+     "Delete every record with the id of a record that passes where, in one transaction;\n"
+     "returns how many records were removed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

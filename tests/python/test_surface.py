@@ -168,9 +168,8 @@ def test_query_equals_filtering_after_a_full_search(path):
             if meta is None:
                 return False
             held = json.loads(meta)
-            # JSON's own rule: 1 and 1.0 are different values.
-            return all(k in held and held[k] == v and type(held[k]) is type(v)
-                       for k, v in want.items())
+            # Numbers compare by value: 1 and 1.0 are equal.
+            return all(k in held and held[k] == v for k, v in want.items())
         model = [r for r in everything if keep(r[2])]
         assert store.query(q, 60, where=where) == model
         assert store.query(q, 4, where=where) == model[:4]
