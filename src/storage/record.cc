@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "storage/float_text.h"
 #include "storage/json_reader.h"
 
 namespace korvane_storage {
@@ -214,6 +215,13 @@ class RecordReader {
       c = r_.next_element(first, ']');
       if (c == Reader::kClosed) break;
       if (c == Reader::kFailed) return false;
+      // The writer's own compact literals, the bulk of every row, take a direct path.
+      float plain;
+      if (const char* after = float_text::read_plain_f32(r_.pos(), r_.end(), plain)) {
+        vec.push_back(plain);
+        r_.move_to(after);
+        continue;
+      }
       const bool positive = c != '-';
       if (!positive) {
         r_.eat();
