@@ -22,6 +22,12 @@ struct Decimal32 {
 // REQUIRES: f finite and positive.
 Decimal32 shortest_f32(float f);
 
+// The float rule's text of a finite f (json.h), at most kMaxF32Text bytes; returns the end.
+// Defined in json.cc, beside the layout it shares with doubles.
+// A sign, then "0." with five zeros and nine digits (the longest fixed form), or 13 + 2 bytes.
+inline constexpr int kMaxF32Text = 18;
+char* write_f32_text(float f, char* out);
+
 // Writes the decimal digits of v (1 to 10 of them) at out; returns the end.
 char* write_digits(std::uint32_t v, char* out);
 

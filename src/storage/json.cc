@@ -625,26 +625,33 @@ constexpr auto kEscapes = [] {
 
 }  // namespace
 
+namespace float_text {
+
+char* write_f32_text(float f, char* w) {
+  if (f == 0) {
+    if (std::signbit(f)) *w++ = '-';
+    std::memcpy(w, "0.0", 3);
+    return w + 3;
+  }
+  if (f < 0) {
+    *w++ = '-';
+    f = -f;
+  }
+  const Decimal32 dec = shortest_f32(f);
+  char digits[12];
+  const int n = static_cast<int>(write_digits(dec.digits, digits) - digits);
+  return lay_out_digits(digits, n, dec.exponent + n - 1, -6, 12, w);
+}
+
+}  // namespace float_text
+
 void write_f32(float f, std::string& out) {
   if (!std::isfinite(f)) {
     out += "null";
     return;
   }
-  if (f == 0) {
-    out += std::signbit(f) ? "-0.0" : "0.0";
-    return;
-  }
-  char buf[48];  // fixed notation is at most 1 + 2 + 6 + 9 or 9 + 13 + 2 bytes
-  char* w = buf;
-  if (f < 0) {
-    *w++ = '-';
-    f = -f;
-  }
-  const float_text::Decimal32 dec = float_text::shortest_f32(f);
-  char digits[12];
-  const int n = static_cast<int>(float_text::write_digits(dec.digits, digits) - digits);
-  w = lay_out_digits(digits, n, dec.exponent + n - 1, -6, 12, w);
-  out.append(buf, static_cast<std::size_t>(w - buf));
+  char buf[float_text::kMaxF32Text];
+  out.append(buf, static_cast<std::size_t>(float_text::write_f32_text(f, buf) - buf));
 }
 
 void write_f64(double d, std::string& out) { write_double(d, out); }

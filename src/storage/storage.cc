@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -89,6 +90,10 @@ constexpr std::size_t kParallelBytes = std::size_t{256} << 10;
 
 // Below this many vector components in a write its rows are encoded on the calling thread.
 constexpr std::size_t kParallelEncodeFloats = std::size_t{1} << 15;
+// A write is encoded and written in chunks of about this many components (some 3 MB of row
+// text at dimension 384) or this many operations, whichever comes first.
+constexpr std::size_t kChunkFloats = std::size_t{1} << 18;
+constexpr std::size_t kChunkOps = 4096;
 
 // A zero-length BLOB needs a non-null pointer; a null one binds SQL NULL.
 int bind_bytes(sqlite3_stmt* stmt, int index, std::string_view bytes) {
@@ -620,44 +625,89 @@ class WriteTransaction {
 
 }  // namespace
 
+namespace {
+
+// Rows of a range of operations, encoded, with the first failure among them. A Remove has no
+// row. The strings keep their capacity from chunk to chunk.
+struct EncodedChunk {
+  std::size_t begin = 0, end = 0;
+  std::vector<std::string> rows;
+  std::optional<StorageError> failure;
+  std::exception_ptr thrown;  // std::bad_alloc from a worker, passed on to the caller
+
+  void encode(const std::vector<WriteOp>& ops, std::size_t first, std::size_t last,
+              std::size_t floats) {
+    begin = first;
+    end = last;
+    failure.reset();
+    if (rows.size() < last - first) rows.resize(last - first);
+    std::mutex failure_mu;
+    auto encode_range = [&](std::size_t from, std::size_t to) {
+      for (std::size_t i = from; i < to; ++i) {
+        if (ops[i].kind == WriteOp::Kind::Remove) continue;
+        auto encoded = encode_record_into(ops[i].record, rows[i - first]);
+        if (encoded) continue;
+        std::lock_guard<std::mutex> lock(failure_mu);
+        if (!failure || i < *failure->index) {
+          failure = StorageError{Kind::Serialization, std::move(encoded).error().message, i};
+        }
+      }
+    };
+    try {
+      if (floats < kParallelEncodeFloats) {
+        encode_range(first, last);
+      } else {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(first, last, 16),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                            encode_range(r.begin(), r.end());
+                          });
+      }
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+
+  std::string_view row(std::size_t i) const { return rows[i - begin]; }
+};
+
+// Waits for the encoding in flight whichever way the write loop leaves.
+struct WaitForEncoding {
+  tbb::task_group& group;
+  ~WaitForEncoding() { group.wait(); }
+};
+
+}  // namespace
+
 Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   if (auto writable = check_writable(); !writable) return std::move(writable).error();
   Impl& d = *impl_;
 
-  // Everything that can fail short of the file itself happens before the transaction begins:
-  // every row is encoded and the table takes the memory the new records need.
-  std::vector<std::string> rows(ops.size());
   std::size_t slots = 0, floats = 0;
   for (const WriteOp& op : ops) {
     if (op.kind == WriteOp::Kind::Remove) continue;
     ++slots;
     floats += op.record.vector.size();
   }
-  // Rows are encoded on the worker pool when there are enough of them; the error reported is
-  // that of the first operation that fails, whichever thread found it.
-  std::mutex failure_mu;
-  std::optional<StorageError> failure;
-  auto encode_range = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (ops[i].kind == WriteOp::Kind::Remove) continue;
-      auto text = encode_record(ops[i].record);
-      if (text) {
-        rows[i] = std::move(*text);
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(failure_mu);
-      if (!failure || i < *failure->index) {
-        failure = StorageError{Kind::Serialization, std::move(text).error().message, i};
-      }
+  // The rows are encoded and written a chunk at a time inside the one transaction, so a batch
+  // of any size holds only two chunks of row text: while the calling thread hands one chunk to
+  // SQLite, the worker pool encodes the next. The first chunk is encoded before the transaction
+  // begins (all of a small write), and the table takes the memory the new records need before it
+  // too. A record that cannot be encoded fails the write with its index; the transaction, if
+  // begun, is rolled back, so nothing of it remains.
+  auto chunk_end = [&](std::size_t begin, std::size_t& chunk_floats) {
+    chunk_floats = 0;
+    std::size_t end = begin;
+    while (end < ops.size() && chunk_floats < kChunkFloats && end - begin < kChunkOps) {
+      if (ops[end].kind != WriteOp::Kind::Remove) chunk_floats += ops[end].record.vector.size();
+      ++end;
     }
+    return end;
   };
-  if (floats < kParallelEncodeFloats) {
-    encode_range(0, ops.size());
-  } else {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ops.size(), 16),
-                      [&](const tbb::blocked_range<std::size_t>& r) { encode_range(r.begin(), r.end()); });
-  }
-  if (failure) return std::move(*failure);
+  EncodedChunk chunks[2];
+  std::size_t chunk_floats = 0;
+  chunks[0].encode(ops, 0, chunk_end(0, chunk_floats), chunk_floats);
+  if (chunks[0].thrown) std::rethrow_exception(chunks[0].thrown);
+  if (chunks[0].failure) return std::move(*chunks[0].failure);
   table_.reserve(slots, floats);
   sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
   if (!upsert) return d.error(Kind::Table);
@@ -666,17 +716,34 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
 
   WriteTransaction txn(d);
   if (auto begun = txn.begin(); !begun) return std::move(begun).error();
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    const WriteOp& op = ops[i];
-    sqlite3_stmt* stmt = op.kind == WriteOp::Kind::Remove ? remove : upsert;
-    int rc = bind_bytes(stmt, 1, op.record.id);
-    if (rc == SQLITE_OK && op.kind != WriteOp::Kind::Remove) rc = bind_bytes(stmt, 2, rows[i]);
-    if (rc != SQLITE_OK) {
-      StorageError failed = d.error(Kind::Storage);
-      sqlite3_clear_bindings(stmt);
-      return failed;
+  for (int current = 0;; current = 1 - current) {
+    EncodedChunk& chunk = chunks[current];
+    EncodedChunk& next = chunks[1 - current];
+    tbb::task_group encoding;
+    {
+      WaitForEncoding wait{encoding};
+      if (chunk.end < ops.size()) {
+        const std::size_t next_end = chunk_end(chunk.end, chunk_floats);
+        encoding.run([&, first = chunk.end, next_end, next_floats = chunk_floats] {
+          next.encode(ops, first, next_end, next_floats);
+        });
+      }
+      for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+        const WriteOp& op = ops[i];
+        sqlite3_stmt* stmt = op.kind == WriteOp::Kind::Remove ? remove : upsert;
+        int rc = bind_bytes(stmt, 1, op.record.id);
+        if (rc == SQLITE_OK && op.kind != WriteOp::Kind::Remove) rc = bind_bytes(stmt, 2, chunk.row(i));
+        if (rc != SQLITE_OK) {
+          StorageError failed = d.error(Kind::Storage);
+          sqlite3_clear_bindings(stmt);
+          return failed;
+        }
+        if (auto done = d.run(stmt, Kind::Storage); !done) return std::move(done).error();
+      }
     }
-    if (auto done = d.run(stmt, Kind::Storage); !done) return std::move(done).error();
+    if (chunk.end == ops.size()) break;
+    if (next.thrown) std::rethrow_exception(next.thrown);
+    if (next.failure) return std::move(*next.failure);
   }
   if (auto committed = txn.commit(); !committed) return std::move(committed).error();
 
