@@ -30,6 +30,9 @@
 #include <tbb/task_group.h>
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +97,16 @@ constexpr std::size_t kParallelEncodeFloats = std::size_t{1} << 15;
 // text at dimension 384) or this many operations, whichever comes first.
 constexpr std::size_t kChunkFloats = std::size_t{1} << 18;
 constexpr std::size_t kChunkOps = 4096;
+// After a write has freed this much of its records' vectors, the allocator's free memory is
+// given back to the system.
+constexpr std::size_t kReturnFreedBytes = std::size_t{64} << 20;
+
+void return_free_memory() {
+#if defined(__GLIBC__)
+  // Freed vectors of a batch lie in the middle of the heap, where free() keeps them.
+  ::malloc_trim(0);
+#endif
+}
 
 // A zero-length BLOB needs a non-null pointer; a null one binds SQL NULL.
 int bind_bytes(sqlite3_stmt* stmt, int index, std::string_view bytes) {
@@ -747,11 +760,21 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   }
   if (auto committed = txn.commit(); !committed) return std::move(committed).error();
 
-  // Committed: from here on nothing may fail, and nothing does (the room is reserved).
+  // Committed: from here on nothing may fail, and nothing does (the room is reserved). Each
+  // vector is freed once the table holds its copy, and the freed memory is handed back to the
+  // system as it piles up, so that a large batch does not hold its vectors twice.
   std::size_t removed = 0;
+  std::size_t freed = 0;
   for (WriteOp& op : ops) {
     if (op.kind != WriteOp::Kind::Insert) removed += table_.remove(op.record.id);
-    if (op.kind != WriteOp::Kind::Remove) table_.append(std::move(op.record));
+    if (op.kind == WriteOp::Kind::Remove) continue;
+    freed += op.record.vector.capacity() * sizeof(float);
+    table_.append(std::move(op.record));
+    std::vector<float>().swap(op.record.vector);
+    if (freed >= kReturnFreedBytes) {
+      return_free_memory();
+      freed = 0;
+    }
   }
   if (removed > 0 && table_.should_compact()) table_.compact();
   return removed;
