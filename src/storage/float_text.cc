@@ -129,6 +129,33 @@ constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6, 
                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// The nearest doubles to 10^-k.
+constexpr double kInversePowersOf10[] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                         1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,
+                                         1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22};
+
+// (float)(the correctly rounded double of mant / 10^k), for mant <= 2^53 and 1 <= k <= 22.
+// The quotient is the one correctly rounded division; a product with the rounded inverse is
+// within a few units of the last place of it, and narrowing either gives the same float unless
+// a float rounding boundary (half-way between two floats) lies that close. Only then is the
+// division made.
+inline float narrowed_quotient(std::uint64_t mant, int k, bool negative) {
+  if (mant == 0) return negative ? -0.0f : 0.0f;
+  const double m = static_cast<double>(mant);
+  const double approx = m * kInversePowersOf10[k];
+  // The 29 bits a float drops from a double's significand (the value is far above the
+  // subnormal floats: at least 10^-22); half-way is 2^28.
+  const std::uint64_t dropped = std::bit_cast<std::uint64_t>(approx) & ((std::uint64_t{1} << 29) - 1);
+  const std::uint64_t half = std::uint64_t{1} << 28;
+  double d;
+  if (dropped > half + 16 || dropped + 16 < half) {
+    d = approx;
+  } else {
+    d = m / kExactPowersOf10[k];
+  }
+  return static_cast<float>(negative ? -d : d);
+}
+
 // Appends the digits at p to *mant (none taken when p is not at a digit); returns the count.
 // Stops after 24 digits, more than any literal this path takes.
 inline int take_digits(const char*& p, const char* end, std::uint64_t& mant) {
@@ -318,8 +345,7 @@ const char* read_plain_f32(const char* p, const char* end, float& out) {
       mant > (std::uint64_t{1} << 53)) {
     return nullptr;
   }
-  const double d = mant == 0 ? 0.0 : static_cast<double>(mant) / kExactPowersOf10[fraction_digits];
-  out = static_cast<float>(negative ? -d : d);
+  out = narrowed_quotient(mant, fraction_digits, negative);
   return p;
 }
 

@@ -156,6 +156,30 @@ std::string key_literal(std::string_view key) {
   return out;
 }
 
+// The first bad row of an open in key order, whichever thread found it first.
+class FirstFailure {
+ public:
+  void note(std::size_t row, StorageError error) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!failed_ || row < first_bad_) {
+      failed_ = true;
+      first_bad_ = row;
+      error_ = std::move(error);
+    }
+  }
+  bool failed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_;
+  }
+  StorageError take() { return std::move(error_); }
+
+ private:
+  std::mutex mu_;
+  bool failed_ = false;
+  std::size_t first_bad_ = 0;
+  StorageError error_{StorageError::Kind::Serialization, {}};
+};
+
 // Decodes the rows of a batch: ids, metadata and timestamps into rows(), the vectors'
 // components into a few float buffers, one per contiguous chunk of rows, that live from batch to
 // batch, so decoding allocates nothing per vector. first_row numbers the batch's first row among
@@ -203,7 +227,7 @@ class BatchDecoder {
                       tbb::simple_partitioner());
   }
 
-  // Moves the decoded batch into the table, in row order. REQUIRES: !failed().
+  // Moves the decoded batch into the table, in row order. REQUIRES: no failure noted.
   void store(RecordTable& table) {
     std::size_t floats = 0;
     for (std::size_t c = 0; c < chunks_; ++c) floats += floats_[c].size();
@@ -217,20 +241,9 @@ class BatchDecoder {
     }
   }
 
-  void note_failure(std::size_t row, StorageError error) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!failed_ || row < first_bad_) {
-      failed_ = true;
-      first_bad_ = row;
-      error_ = std::move(error);
-    }
-  }
+  explicit BatchDecoder(FirstFailure& failures) : failures_(failures) {}
 
-  bool failed() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return failed_;
-  }
-  StorageError take_error() { return std::move(error_); }
+  void note_failure(std::size_t row, StorageError error) { failures_.note(row, std::move(error)); }
 
  private:
   // Chunks per batch: enough to balance two to a few dozen workers.
@@ -243,10 +256,7 @@ class BatchDecoder {
   std::vector<Span> spans_;
   std::vector<std::vector<float>> floats_;
   std::size_t chunks_ = 0;
-  std::mutex mu_;
-  bool failed_ = false;
-  std::size_t first_bad_ = 0;
-  StorageError error_{StorageError::Kind::Serialization, {}};
+  FirstFailure& failures_;
 };
 
 // The statement a table was created with, reduced to what SQLite reads from it: without white
@@ -438,33 +448,42 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   SqliteStatement scan;
   if (scan.prepare(db.get(), kScan) != SQLITE_OK) return error(Kind::Table);
 
-  RowBatch reading, decoding;
-  BatchDecoder decoder;
+  // Two decoders take turns: while the pool decodes one batch, the opening thread stores the
+  // batch decoded before it into the table and reads the next one out of SQLite.
+  FirstFailure failures;
+  RowBatch reading, decoding[2];
+  BatchDecoder decoders[2] = {BatchDecoder(failures), BatchDecoder(failures)};
   tbb::task_group workers;
-  bool decoding_busy = false;
+  int busy = -1;     // the decoder whose batch is in flight
+  int decoded = -1;  // the decoder whose batch is decoded but not yet stored
   std::size_t rows_done = 0;
   std::size_t rows = 0;
   std::string previous_key;
-  // Waits for the batch in flight and stores it; false when it held a bad row.
-  auto finish_decoding = [&]() {
-    if (!decoding_busy) return !decoder.failed();
+  auto wait_decoding = [&]() {
+    if (busy < 0) return;
     workers.wait();
-    decoding_busy = false;
-    if (decoder.failed()) return false;
-    decoder.store(table);
-    return true;
+    decoded = busy;
+    busy = -1;
   };
+  auto store_decoded = [&]() {
+    if (decoded >= 0 && !failures.failed()) decoders[decoded].store(table);
+    decoded = -1;
+  };
+  // REQUIRES: nothing in flight.
   auto start_decoding = [&]() {
+    const int d = decoded == 0 ? 1 : 0;
+    std::swap(reading, decoding[d]);
+    reading.clear();
     const std::size_t base = rows_done;
-    rows_done += decoding.size();
-    decoding_busy = true;
+    rows_done += decoding[d].size();
+    busy = d;
     // A small store (or the tail of a large one) is decoded right here: starting the worker
     // pool would cost more than it saves.
-    if (decoding.text.size() < kParallelBytes) {
-      decoder.decode(decoding, base);
+    if (decoding[d].text.size() < kParallelBytes) {
+      decoders[d].decode(decoding[d], base);
       return;
     }
-    workers.run([&decoder, &decoding, base] { decoder.decode(decoding, base); });
+    workers.run([&decoders, &decoding, d, base] { decoders[d].decode(decoding[d], base); });
   };
 
   for (;;) {
@@ -481,13 +500,13 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
       // lookup by id never reaches it.
       if (key_type != SQLITE_BLOB) {
         const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
-        decoder.note_failure(row, {Kind::InvalidFormat,
+        failures.note(row, {Kind::InvalidFormat,
                                    std::string("the row with key '") +
                                        (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
                                        "' has a key that is not a BLOB of its id's bytes"});
       } else if (row > 0 && key <= std::string_view(previous_key)) {
         // The table is a B-tree in key order; keys that do not rise mean a damaged file.
-        decoder.note_failure(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
+        failures.note(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
                                                             " is out of key order; the file is "
                                                             "damaged"});
       }
@@ -503,19 +522,19 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
       // A scan that breaks off would hide the rows behind the break, so the open fails instead.
       // A bad row before the break still comes first.
       StorageError failed = error(Kind::Storage);
-      if (!finish_decoding()) break;
+      wait_decoding();
+      if (failures.failed()) break;
       return failed;
     }
-    if (!finish_decoding()) break;
-    if (reading.size() != 0) {
-      std::swap(reading, decoding);
-      reading.clear();
-      start_decoding();
-    }
+    wait_decoding();
+    if (failures.failed()) break;
+    if (reading.size() != 0) start_decoding();
+    store_decoded();
     if (rc == SQLITE_DONE) break;
   }
-  finish_decoding();
-  if (decoder.failed()) return decoder.take_error();
+  wait_decoding();
+  store_decoded();
+  if (failures.failed()) return failures.take();
   return {};
 }
 

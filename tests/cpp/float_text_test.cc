@@ -138,7 +138,10 @@ TEST(FloatText, DirectReaderMatchesTheGeneralReader) {
   std::vector<std::string> texts = {"0.0", "-0.0", "0.5", "-0.0000001", "1.0", "123456789.0",
                                     "0.1234567890123456789", "1234567890.123456789",
                                     "9007199254740993.0", "0.9007199254740993",
-                                    "0.00000000000000000001", "3.4028235677973366e38"};
+                                    "0.00000000000000000001", "3.4028235677973366e38",
+                                    // half-way between two floats: ties go to even
+                                    "1000000.03125", "1000000.09375", "-0.50000002980232238",
+                                    "16777217.0", "16777219.0", "0.000030517578125"};
   for (int i = 0; i < 300000; ++i) {
     // Written components, and random digit strings of every length up to past the limits.
     if (i % 2 == 0) {
