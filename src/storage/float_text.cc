@@ -259,38 +259,31 @@ Decimal32 shortest_f32(float f) {
   // Drop digits while the interval still holds a shorter number.
   int removed = 0;
   std::uint32_t output;
+  auto drop_digit = [&] {
+    last_removed = vr % 10;
+    vr /= 10;
+    vp /= 10;
+    vm /= 10;
+    ++removed;
+  };
   if (vm_trailing_zeros || vr_trailing_zeros) {
     // Some end is exact: the rare general case.
     while (vp / 10 > vm / 10) {
       vm_trailing_zeros &= vm % 10 == 0;
       vr_trailing_zeros &= last_removed == 0;
-      last_removed = vr % 10;
-      vr /= 10;
-      vp /= 10;
-      vm /= 10;
-      ++removed;
+      drop_digit();
     }
     if (vm_trailing_zeros) {
       while (vm % 10 == 0) {
         vr_trailing_zeros &= last_removed == 0;
-        last_removed = vr % 10;
-        vr /= 10;
-        vp /= 10;
-        vm /= 10;
-        ++removed;
+        drop_digit();
       }
     }
     // Exactly half-way: round to even.
     if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;
     output = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) || last_removed >= 5);
   } else {
-    while (vp / 10 > vm / 10) {
-      last_removed = vr % 10;
-      vr /= 10;
-      vp /= 10;
-      vm /= 10;
-      ++removed;
-    }
+    while (vp / 10 > vm / 10) drop_digit();
     output = vr + (vr == vm || last_removed >= 5);
   }
   int exponent = e10 + removed;
