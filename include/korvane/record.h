@@ -29,6 +29,9 @@ struct Record {
 // non-finite vector component or metadata number, metadata nested deeper than the reader accepts
 // inside a record, or text that is not valid UTF-8.
 Result<std::string, JsonError> encode_record(const Record& record);
+// The same into out, replacing what it held (its capacity is reused); on failure out is
+// unspecified.
+Result<void, JsonError> encode_record_into(const Record& record, std::string& out);
 
 // Reads one record from the bytes of one stored row. Metadata `null` reads back as absent.
 Result<Record, JsonError> decode_record(std::string_view bytes);

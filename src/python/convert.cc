@@ -429,9 +429,16 @@ bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<fl
       return false;
     }
     out.resize(rows);
+    // Rows of packed float32 (the usual C-ordered array) are copied whole.
+    const bool packed = !view.is_double && view.strides[1] == static_cast<Py_ssize_t>(sizeof(float));
     for (std::size_t i = 0; i < rows; ++i) {
       std::vector<float>& row = out[i];
       row.resize(columns);
+      if (packed && columns > 0) {
+        std::memcpy(row.data(), view.data + static_cast<Py_ssize_t>(i) * view.strides[0],
+                    columns * sizeof(float));
+        continue;
+      }
       for (std::size_t j = 0; j < columns; ++j) row[j] = view.at(i, j);
     }
     return true;

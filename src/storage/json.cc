@@ -15,6 +15,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "storage/float_text.h"
 #include "storage/json_reader.h"
 
 namespace korvane_storage {
@@ -518,26 +519,56 @@ Result<Value, JsonError> parse_json(std::string_view text) {
 
 namespace {
 
-// 10^-5 .. 10^15 (the doubles nearest them; from 1e0 on exact); index - kPowerBias is the
-// exponent.
-constexpr int kPowerBias = 5;
-constexpr double kPowersOf10[] = {1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1,  1e2,  1e3,  1e4, 1e5,
-                                  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// Writes n shortest round-trip digits with decimal exponent e (the first digit's) by the float
+// rule: fixed notation for e in [fixed_min, fixed_max], otherwise d[.ddd]e±X. Returns the end.
+// Fixed notation is at most 1 + 2 + 6 + 17 or 17 + 15 + 2 bytes.
+char* lay_out_digits(const char* digits, int n, int e, int fixed_min, int fixed_max, char* w) {
+  auto put = [&w](const char* p, int len) {
+    std::memcpy(w, p, static_cast<std::size_t>(len));
+    w += len;
+  };
+  if (e < fixed_min || e > fixed_max) {
+    *w++ = digits[0];
+    if (n > 1) {
+      *w++ = '.';
+      put(digits + 1, n - 1);
+    }
+    *w++ = 'e';
+    *w++ = e < 0 ? '-' : '+';
+    char exp[8];
+    put(exp, static_cast<int>(std::to_chars(exp, exp + sizeof exp, e < 0 ? -e : e).ptr - exp));
+  } else if (e < 0) {
+    *w++ = '0';
+    *w++ = '.';
+    std::memset(w, '0', static_cast<std::size_t>(-e - 1));
+    w += -e - 1;
+    put(digits, n);
+  } else if (n <= e + 1) {
+    put(digits, n);
+    std::memset(w, '0', static_cast<std::size_t>(e + 1 - n));
+    w += e + 1 - n;
+    *w++ = '.';
+    *w++ = '0';
+  } else {
+    put(digits, e + 1);
+    *w++ = '.';
+    put(digits + e + 1, n - e - 1);
+  }
+  return w;
+}
 
-// Lays out the shortest round-trip digits by the float rule: fixed notation for decimal
-// exponents in [fixed_min, fixed_max], otherwise d[.ddd]e±X. The text is built in a local buffer
-// and appended once: vectors write hundreds of these per row.
+// A double by the float rule, its shortest digits from std::to_chars. The text is built in a
+// local buffer and appended once.
 //
 // Most numbers are well inside the fixed range, where that layout is plain fixed notation with
 // ".0" after an integral value, and std::to_chars writes it directly. A magnitude at least a
 // power of ten above the range's low end keeps its decimal exponent in range even when its
-// shortest digits round up; below 10^exact_max (under 2^24 for a float, 2^53 for a double) every
-// integer digit is significant, so fixed notation holds exactly the shortest digits.
-template <class F>
-void write_float(F f, int fixed_min, int fixed_max, int exact_max, std::string& out) {
-  const F magnitude = f < 0 ? -f : f;
-  if (magnitude >= kPowersOf10[fixed_min + 1 + kPowerBias] &&
-      magnitude < kPowersOf10[exact_max + kPowerBias]) {
+// shortest digits round up; below 10^15 (under 2^53) every integer digit is significant, so fixed
+// notation holds exactly the shortest digits.
+void write_double(double f, std::string& out) {
+  constexpr int kFixedMin = -5, kFixedMax = 15;
+  const double magnitude = f < 0 ? -f : f;
+  if (magnitude >= 1e-4 && magnitude < 1e15) {
     char buf[48];
     const auto r = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::fixed);
     out.append(buf, r.ptr);
@@ -556,7 +587,7 @@ void write_float(F f, int fixed_min, int fixed_max, int exact_max, std::string& 
   // The shortest round-trip form, as [-]d[.ddd]e±XX.
   char sci[40];
   const auto r = std::to_chars(sci, sci + sizeof sci, f, std::chars_format::scientific);
-  char buf[64];  // fixed notation is at most 1 + 2 + 6 + 17 or 17 + 15 + 2 bytes
+  char buf[64];
   char* w = buf;
   const char* q = sci;
   if (*q == '-') {
@@ -574,37 +605,7 @@ void write_float(F f, int fixed_min, int fixed_max, int exact_max, std::string& 
   int e = 0;  // at most three digits
   for (; q < r.ptr; ++q) e = 10 * e + (*q - '0');
   if (negative_exp) e = -e;
-
-  auto put = [&w](const char* p, int len) {
-    std::memcpy(w, p, static_cast<std::size_t>(len));
-    w += len;
-  };
-  if (e < fixed_min || e > fixed_max) {
-    *w++ = digits[0];
-    if (n > 1) {
-      *w++ = '.';
-      put(digits + 1, n - 1);
-    }
-    *w++ = 'e';
-    *w++ = negative_exp ? '-' : '+';
-    w = std::to_chars(w, buf + sizeof buf, negative_exp ? -e : e).ptr;
-  } else if (e < 0) {
-    *w++ = '0';
-    *w++ = '.';
-    std::memset(w, '0', static_cast<std::size_t>(-e - 1));
-    w += -e - 1;
-    put(digits, n);
-  } else if (n <= e + 1) {
-    put(digits, n);
-    std::memset(w, '0', static_cast<std::size_t>(e + 1 - n));
-    w += e + 1 - n;
-    *w++ = '.';
-    *w++ = '0';
-  } else {
-    put(digits, e + 1);
-    *w++ = '.';
-    put(digits + e + 1, n - e - 1);
-  }
+  w = lay_out_digits(digits, n, e, kFixedMin, kFixedMax, w);
   out.append(buf, static_cast<std::size_t>(w - buf));
 }
 
@@ -624,8 +625,36 @@ constexpr auto kEscapes = [] {
 
 }  // namespace
 
-void write_f32(float f, std::string& out) { write_float(f, -6, 12, 7, out); }
-void write_f64(double d, std::string& out) { write_float(d, -5, 15, 15, out); }
+namespace float_text {
+
+char* write_f32_text(float f, char* w) {
+  if (f == 0) {
+    if (std::signbit(f)) *w++ = '-';
+    std::memcpy(w, "0.0", 3);
+    return w + 3;
+  }
+  if (f < 0) {
+    *w++ = '-';
+    f = -f;
+  }
+  const Decimal32 dec = shortest_f32(f);
+  char digits[12];
+  const int n = static_cast<int>(write_digits(dec.digits, digits) - digits);
+  return lay_out_digits(digits, n, dec.exponent + n - 1, -6, 12, w);
+}
+
+}  // namespace float_text
+
+void write_f32(float f, std::string& out) {
+  if (!std::isfinite(f)) {
+    out += "null";
+    return;
+  }
+  char buf[float_text::kMaxF32Text];
+  out.append(buf, static_cast<std::size_t>(float_text::write_f32_text(f, buf) - buf));
+}
+
+void write_f64(double d, std::string& out) { write_double(d, out); }
 
 void write_json_string(std::string_view s, std::string& out) {
   out += '"';

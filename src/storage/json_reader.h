@@ -79,6 +79,8 @@ class Reader {
   }
   int peek() const { return p_ < end_ ? static_cast<unsigned char>(*p_) : -1; }
   void eat() { ++p_; }
+  // REQUIRES: p within the text, at or after the current position.
+  void move_to(const char* p) { p_ = p; }
   const char* pos() const { return p_; }
   const char* end() const { return end_; }
 

@@ -40,12 +40,16 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -102,6 +106,20 @@ constexpr std::size_t kParallelBytes = std::size_t{256} << 10;
 
 // Below this many vector components in a write its rows are encoded on the calling thread.
 constexpr std::size_t kParallelEncodeFloats = std::size_t{1} << 15;
+// A write is encoded and written in chunks of about this many components (some 3 MB of row
+// text at dimension 384) or this many operations, whichever comes first.
+constexpr std::size_t kChunkFloats = std::size_t{1} << 18;
+constexpr std::size_t kChunkOps = 4096;
+// After a write has freed this much of its records' vectors, the allocator's free memory is
+// given back to the system.
+constexpr std::size_t kReturnFreedBytes = std::size_t{64} << 20;
+
+void return_free_memory() {
+#if defined(__GLIBC__)
+  // Freed vectors of a batch lie in the middle of the heap, where free() keeps them.
+  ::malloc_trim(0);
+#endif
+}
 
 // A zero-length BLOB needs a non-null pointer; a null one binds SQL NULL.
 int bind_bytes(sqlite3_stmt* stmt, int index, std::string_view bytes) {
@@ -151,6 +169,30 @@ std::string key_literal(std::string_view key) {
   return out;
 }
 
+// The first bad row of an open in key order, whichever thread found it first.
+class FirstFailure {
+ public:
+  void note(std::size_t row, StorageError error) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!failed_ || row < first_bad_) {
+      failed_ = true;
+      first_bad_ = row;
+      error_ = std::move(error);
+    }
+  }
+  bool failed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_;
+  }
+  StorageError take() { return std::move(error_); }
+
+ private:
+  std::mutex mu_;
+  bool failed_ = false;
+  std::size_t first_bad_ = 0;
+  StorageError error_{StorageError::Kind::Serialization, {}};
+};
+
 // Decodes the rows of a batch: ids, metadata and timestamps into rows(), the vectors'
 // components into a few float buffers, one per contiguous chunk of rows, that live from batch to
 // batch, so decoding allocates nothing per vector. first_row numbers the batch's first row among
@@ -198,7 +240,7 @@ class BatchDecoder {
                       tbb::simple_partitioner());
   }
 
-  // Moves the decoded batch into the table, in row order. REQUIRES: !failed().
+  // Moves the decoded batch into the table, in row order. REQUIRES: no failure noted.
   void store(RecordTable& table) {
     std::size_t floats = 0;
     for (std::size_t c = 0; c < chunks_; ++c) floats += floats_[c].size();
@@ -212,20 +254,9 @@ class BatchDecoder {
     }
   }
 
-  void note_failure(std::size_t row, StorageError error) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!failed_ || row < first_bad_) {
-      failed_ = true;
-      first_bad_ = row;
-      error_ = std::move(error);
-    }
-  }
+  explicit BatchDecoder(FirstFailure& failures) : failures_(failures) {}
 
-  bool failed() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return failed_;
-  }
-  StorageError take_error() { return std::move(error_); }
+  void note_failure(std::size_t row, StorageError error) { failures_.note(row, std::move(error)); }
 
  private:
   // Chunks per batch: enough to balance two to a few dozen workers.
@@ -238,10 +269,7 @@ class BatchDecoder {
   std::vector<Span> spans_;
   std::vector<std::vector<float>> floats_;
   std::size_t chunks_ = 0;
-  std::mutex mu_;
-  bool failed_ = false;
-  std::size_t first_bad_ = 0;
-  StorageError error_{StorageError::Kind::Serialization, {}};
+  FirstFailure& failures_;
 };
 
 // The statement a table was created with, reduced to what SQLite reads from it: without white
@@ -511,33 +539,42 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   SqliteStatement scan;
   if (scan.prepare(db.get(), kScan) != SQLITE_OK) return error(Kind::Table);
 
-  RowBatch reading, decoding;
-  BatchDecoder decoder;
+  // Two decoders take turns: while the pool decodes one batch, the opening thread stores the
+  // batch decoded before it into the table and reads the next one out of SQLite.
+  FirstFailure failures;
+  RowBatch reading, decoding[2];
+  BatchDecoder decoders[2] = {BatchDecoder(failures), BatchDecoder(failures)};
   tbb::task_group workers;
-  bool decoding_busy = false;
+  int busy = -1;     // the decoder whose batch is in flight
+  int decoded = -1;  // the decoder whose batch is decoded but not yet stored
   std::size_t rows_done = 0;
   std::size_t rows = 0;
   std::string previous_key;
-  // Waits for the batch in flight and stores it; false when it held a bad row.
-  auto finish_decoding = [&]() {
-    if (!decoding_busy) return !decoder.failed();
+  auto wait_decoding = [&]() {
+    if (busy < 0) return;
     workers.wait();
-    decoding_busy = false;
-    if (decoder.failed()) return false;
-    decoder.store(table);
-    return true;
+    decoded = busy;
+    busy = -1;
   };
+  auto store_decoded = [&]() {
+    if (decoded >= 0 && !failures.failed()) decoders[decoded].store(table);
+    decoded = -1;
+  };
+  // REQUIRES: nothing in flight.
   auto start_decoding = [&]() {
+    const int d = decoded == 0 ? 1 : 0;
+    std::swap(reading, decoding[d]);
+    reading.clear();
     const std::size_t base = rows_done;
-    rows_done += decoding.size();
-    decoding_busy = true;
+    rows_done += decoding[d].size();
+    busy = d;
     // A small store (or the tail of a large one) is decoded right here: starting the worker
     // pool would cost more than it saves.
-    if (decoding.text.size() < kParallelBytes) {
-      decoder.decode(decoding, base);
+    if (decoding[d].text.size() < kParallelBytes) {
+      decoders[d].decode(decoding[d], base);
       return;
     }
-    workers.run([&decoder, &decoding, base] { decoder.decode(decoding, base); });
+    workers.run([&decoders, &decoding, d, base] { decoders[d].decode(decoding[d], base); });
   };
 
   for (;;) {
@@ -554,13 +591,13 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
       // lookup by id never reaches it.
       if (key_type != SQLITE_BLOB) {
         const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
-        decoder.note_failure(row, {Kind::InvalidFormat,
+        failures.note(row, {Kind::InvalidFormat,
                                    std::string("the row with key '") +
                                        (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
                                        "' has a key that is not a BLOB of its id's bytes"});
       } else if (row > 0 && key <= std::string_view(previous_key)) {
         // The table is a B-tree in key order; keys that do not rise mean a damaged file.
-        decoder.note_failure(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
+        failures.note(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
                                                             " is out of key order; the file is "
                                                             "damaged"});
       }
@@ -576,19 +613,19 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
       // A scan that breaks off would hide the rows behind the break, so the open fails instead.
       // A bad row before the break still comes first.
       StorageError failed = error(Kind::Storage);
-      if (!finish_decoding()) break;
+      wait_decoding();
+      if (failures.failed()) break;
       return failed;
     }
-    if (!finish_decoding()) break;
-    if (reading.size() != 0) {
-      std::swap(reading, decoding);
-      reading.clear();
-      start_decoding();
-    }
+    wait_decoding();
+    if (failures.failed()) break;
+    if (reading.size() != 0) start_decoding();
+    store_decoded();
     if (rc == SQLITE_DONE) break;
   }
-  finish_decoding();
-  if (decoder.failed()) return decoder.take_error();
+  wait_decoding();
+  store_decoded();
+  if (failures.failed()) return failures.take();
   return {};
 }
 
@@ -760,44 +797,89 @@ class WriteTransaction {
 
 }  // namespace
 
+namespace {
+
+// Rows of a range of operations, encoded, with the first failure among them. A Remove has no
+// row. The strings keep their capacity from chunk to chunk.
+struct EncodedChunk {
+  std::size_t begin = 0, end = 0;
+  std::vector<std::string> rows;
+  std::optional<StorageError> failure;
+  std::exception_ptr thrown;  // std::bad_alloc from a worker, passed on to the caller
+
+  void encode(const std::vector<WriteOp>& ops, std::size_t first, std::size_t last,
+              std::size_t floats) {
+    begin = first;
+    end = last;
+    failure.reset();
+    if (rows.size() < last - first) rows.resize(last - first);
+    std::mutex failure_mu;
+    auto encode_range = [&](std::size_t from, std::size_t to) {
+      for (std::size_t i = from; i < to; ++i) {
+        if (ops[i].kind == WriteOp::Kind::Remove) continue;
+        auto encoded = encode_record_into(ops[i].record, rows[i - first]);
+        if (encoded) continue;
+        std::lock_guard<std::mutex> lock(failure_mu);
+        if (!failure || i < *failure->index) {
+          failure = StorageError{Kind::Serialization, std::move(encoded).error().message, i};
+        }
+      }
+    };
+    try {
+      if (floats < kParallelEncodeFloats) {
+        encode_range(first, last);
+      } else {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(first, last, 16),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                            encode_range(r.begin(), r.end());
+                          });
+      }
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+
+  std::string_view row(std::size_t i) const { return rows[i - begin]; }
+};
+
+// Waits for the encoding in flight whichever way the write loop leaves.
+struct WaitForEncoding {
+  tbb::task_group& group;
+  ~WaitForEncoding() { group.wait(); }
+};
+
+}  // namespace
+
 Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   if (auto writable = check_writable(); !writable) return std::move(writable).error();
   Impl& d = *impl_;
 
-  // Everything that can fail short of the file itself happens before the transaction begins:
-  // every row is encoded and the table takes the memory the new records need.
-  std::vector<std::string> rows(ops.size());
   std::size_t slots = 0, floats = 0;
   for (const WriteOp& op : ops) {
     if (op.kind == WriteOp::Kind::Remove) continue;
     ++slots;
     floats += op.record.vector.size();
   }
-  // Rows are encoded on the worker pool when there are enough of them; the error reported is
-  // that of the first operation that fails, whichever thread found it.
-  std::mutex failure_mu;
-  std::optional<StorageError> failure;
-  auto encode_range = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (ops[i].kind == WriteOp::Kind::Remove) continue;
-      auto text = encode_record(ops[i].record);
-      if (text) {
-        rows[i] = std::move(*text);
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(failure_mu);
-      if (!failure || i < *failure->index) {
-        failure = StorageError{Kind::Serialization, std::move(text).error().message, i};
-      }
+  // The rows are encoded and written a chunk at a time inside the one transaction, so a batch
+  // of any size holds only two chunks of row text: while the calling thread hands one chunk to
+  // SQLite, the worker pool encodes the next. The first chunk is encoded before the transaction
+  // begins (all of a small write), and the table takes the memory the new records need before it
+  // too. A record that cannot be encoded fails the write with its index; the transaction, if
+  // begun, is rolled back, so nothing of it remains.
+  auto chunk_end = [&](std::size_t begin, std::size_t& chunk_floats) {
+    chunk_floats = 0;
+    std::size_t end = begin;
+    while (end < ops.size() && chunk_floats < kChunkFloats && end - begin < kChunkOps) {
+      if (ops[end].kind != WriteOp::Kind::Remove) chunk_floats += ops[end].record.vector.size();
+      ++end;
     }
+    return end;
   };
-  if (floats < kParallelEncodeFloats) {
-    encode_range(0, ops.size());
-  } else {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ops.size(), 16),
-                      [&](const tbb::blocked_range<std::size_t>& r) { encode_range(r.begin(), r.end()); });
-  }
-  if (failure) return std::move(*failure);
+  EncodedChunk chunks[2];
+  std::size_t chunk_floats = 0;
+  chunks[0].encode(ops, 0, chunk_end(0, chunk_floats), chunk_floats);
+  if (chunks[0].thrown) std::rethrow_exception(chunks[0].thrown);
+  if (chunks[0].failure) return std::move(*chunks[0].failure);
   table_.reserve(slots, floats);
   sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
   if (!upsert) return d.error(Kind::Table);
@@ -806,25 +888,52 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
 
   WriteTransaction txn(d);
   if (auto begun = txn.begin(); !begun) return std::move(begun).error();
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    const WriteOp& op = ops[i];
-    sqlite3_stmt* stmt = op.kind == WriteOp::Kind::Remove ? remove : upsert;
-    int rc = bind_bytes(stmt, 1, op.record.id);
-    if (rc == SQLITE_OK && op.kind != WriteOp::Kind::Remove) rc = bind_bytes(stmt, 2, rows[i]);
-    if (rc != SQLITE_OK) {
-      StorageError failed = d.error(Kind::Storage);
-      sqlite3_clear_bindings(stmt);
-      return failed;
+  for (int current = 0;; current = 1 - current) {
+    EncodedChunk& chunk = chunks[current];
+    EncodedChunk& next = chunks[1 - current];
+    tbb::task_group encoding;
+    {
+      WaitForEncoding wait{encoding};
+      if (chunk.end < ops.size()) {
+        const std::size_t next_end = chunk_end(chunk.end, chunk_floats);
+        encoding.run([&, first = chunk.end, next_end, next_floats = chunk_floats] {
+          next.encode(ops, first, next_end, next_floats);
+        });
+      }
+      for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+        const WriteOp& op = ops[i];
+        sqlite3_stmt* stmt = op.kind == WriteOp::Kind::Remove ? remove : upsert;
+        int rc = bind_bytes(stmt, 1, op.record.id);
+        if (rc == SQLITE_OK && op.kind != WriteOp::Kind::Remove) rc = bind_bytes(stmt, 2, chunk.row(i));
+        if (rc != SQLITE_OK) {
+          StorageError failed = d.error(Kind::Storage);
+          sqlite3_clear_bindings(stmt);
+          return failed;
+        }
+        if (auto done = d.run(stmt, Kind::Storage); !done) return std::move(done).error();
+      }
     }
-    if (auto done = d.run(stmt, Kind::Storage); !done) return std::move(done).error();
+    if (chunk.end == ops.size()) break;
+    if (next.thrown) std::rethrow_exception(next.thrown);
+    if (next.failure) return std::move(*next.failure);
   }
   if (auto committed = txn.commit(); !committed) return std::move(committed).error();
 
-  // Committed: from here on nothing may fail, and nothing does (the room is reserved).
+  // Committed: from here on nothing may fail, and nothing does (the room is reserved). Each
+  // vector is freed once the table holds its copy, and the freed memory is handed back to the
+  // system as it piles up, so that a large batch does not hold its vectors twice.
   std::size_t removed = 0;
+  std::size_t freed = 0;
   for (WriteOp& op : ops) {
     if (op.kind != WriteOp::Kind::Insert) removed += table_.remove(op.record.id);
-    if (op.kind != WriteOp::Kind::Remove) table_.append(std::move(op.record));
+    if (op.kind == WriteOp::Kind::Remove) continue;
+    freed += op.record.vector.capacity() * sizeof(float);
+    table_.append(std::move(op.record));
+    std::vector<float>().swap(op.record.vector);
+    if (freed >= kReturnFreedBytes) {
+      return_free_memory();
+      freed = 0;
+    }
   }
   if (removed > 0 && table_.should_compact()) table_.compact();
   return removed;

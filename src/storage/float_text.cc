@@ -1,0 +1,345 @@
+// The shortest digits follow the well-known interval method for binary floats: the float's
+// rounding interval (half-way to each neighbour, the ends included when the significand is even,
+// since a reader rounds ties to even) is scaled by a power of ten, computed exactly enough with
+// one 32 x 64-bit product against a table of truncated powers of five, and digits are dropped
+// while both ends still differ above them. The tables are computed at compile time.
+#include "storage/float_text.h"
+
+#include <bit>
+#include <cstring>
+
+namespace korvane_storage::float_text {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr int kMantissaBits = 23;
+constexpr int kExponentBias = 127;
+constexpr int kPow5InvBits = 59;  // significant bits kept of 2^k / 5^q
+constexpr int kPow5Bits = 61;     // significant bits kept of 5^i
+constexpr int kInvCount = 32;     // q <= log10(2^104) < 32
+constexpr int kPow5Count = 48;    // i + 1 <= 151 - log10(5^151) + 1 < 48
+
+// ceil(log2(5^e)) for e >= 1, and 1 for e = 0: the bit length of 5^e.
+constexpr int pow5_bits(int e) {
+  return static_cast<int>((static_cast<std::uint32_t>(e) * 1217359u) >> 19) + 1;
+}
+// floor(log10(2^e)) and floor(log10(5^e)), e >= 0.
+constexpr std::uint32_t log10_pow2(int e) { return (static_cast<std::uint32_t>(e) * 78913u) >> 18; }
+constexpr std::uint32_t log10_pow5(int e) { return (static_cast<std::uint32_t>(e) * 732923u) >> 20; }
+
+constexpr u128 pow5(int i) {
+  u128 p = 1;
+  for (int k = 0; k < i; ++k) p *= 5;
+  return p;
+}
+constexpr int bit_length(u128 v) {
+  int n = 0;
+  for (; v != 0; v >>= 1) ++n;
+  return n;
+}
+
+struct Tables {
+  std::uint64_t pow5[kPow5Count];  // the leading kPow5Bits bits of 5^i
+  std::uint64_t inv[kInvCount];    // floor(2^(bits(5^q) - 1 + kPow5InvBits) / 5^q) + 1
+};
+
+constexpr Tables make_tables() {
+  Tables t{};
+  for (int i = 0; i < kPow5Count; ++i) {
+    const u128 p = pow5(i);
+    const int len = bit_length(p);
+    t.pow5[i] = static_cast<std::uint64_t>(len > kPow5Bits ? p >> (len - kPow5Bits)
+                                                          : p << (kPow5Bits - len));
+  }
+  for (int q = 0; q < kInvCount; ++q) {
+    const u128 p = pow5(q);
+    const int top = bit_length(p) - 1 + kPow5InvBits;  // the quotient of 2^top / p, bit by bit
+    u128 rem = 0, quo = 0;
+    for (int bit = top; bit >= 0; --bit) {
+      rem = 2 * rem + (bit == top ? 1 : 0);
+      quo *= 2;
+      if (rem >= p) {
+        rem -= p;
+        quo |= 1;
+      }
+    }
+    t.inv[q] = static_cast<std::uint64_t>(quo + 1);
+  }
+  return t;
+}
+
+constexpr Tables kTables = make_tables();
+static_assert(kTables.inv[0] == (std::uint64_t{1} << 59) + 1);
+static_assert(kTables.pow5[0] == std::uint64_t{1} << 60);
+
+// floor(m * factor / 2^shift).
+inline std::uint32_t mul_shift(std::uint32_t m, std::uint64_t factor, int shift) {
+  return static_cast<std::uint32_t>((static_cast<u128>(m) * factor) >> shift);
+}
+
+inline bool multiple_of_pow5(std::uint32_t v, std::uint32_t p) {
+  std::uint32_t count = 0;
+  while (v != 0 && v % 5 == 0) {
+    v /= 5;
+    ++count;
+  }
+  return count >= p;
+}
+
+inline bool multiple_of_pow2(std::uint32_t v, std::uint32_t p) {
+  return (v & ((std::uint32_t{1} << p) - 1)) == 0;
+}
+
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The number of leading bytes of w (the first byte lowest) that are ASCII digits.
+inline int digit_prefix(std::uint64_t w) {
+  const std::uint64_t v = w ^ 0x3030303030303030ull;  // a digit's byte becomes 0..9
+  // A byte's top bit ends up set when it is above 9 (or had its top bit set already).
+  const std::uint64_t high =
+      (((v & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | v) & 0x8080808080808080ull;
+  return high == 0 ? 8 : std::countr_zero(high) >> 3;
+}
+
+// The value of the first n (1..8) digits of w, the first byte being the most significant digit.
+inline std::uint64_t digits_value(std::uint64_t w, int n) {
+  std::uint64_t v = (w & 0x0F0F0F0F0F0F0F0Full) << (8 * (8 - n));
+  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFull;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFull;
+  return (v * 10000 + (v >> 32)) & 0xFFFFFFFFull;
+}
+
+constexpr std::uint64_t kPow10[] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull};
+
+constexpr double kExactPowersOf10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The nearest doubles to 10^-k.
+constexpr double kInversePowersOf10[] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                         1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,
+                                         1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22};
+
+// (float)(the correctly rounded double of mant / 10^k), for mant <= 2^53 and 1 <= k <= 22.
+// The quotient is the one correctly rounded division; a product with the rounded inverse is
+// within a few units of the last place of it, and narrowing either gives the same float unless
+// a float rounding boundary (half-way between two floats) lies that close. Only then is the
+// division made.
+inline float narrowed_quotient(std::uint64_t mant, int k, bool negative) {
+  if (mant == 0) return negative ? -0.0f : 0.0f;
+  const double m = static_cast<double>(mant);
+  const double approx = m * kInversePowersOf10[k];
+  // The 29 bits a float drops from a double's significand (the value is far above the
+  // subnormal floats: at least 10^-22); half-way is 2^28.
+  const std::uint64_t dropped = std::bit_cast<std::uint64_t>(approx) & ((std::uint64_t{1} << 29) - 1);
+  const std::uint64_t half = std::uint64_t{1} << 28;
+  double d;
+  if (dropped > half + 16 || dropped + 16 < half) {
+    d = approx;
+  } else {
+    d = m / kExactPowersOf10[k];
+  }
+  return static_cast<float>(negative ? -d : d);
+}
+
+// Appends the digits at p to *mant (none taken when p is not at a digit); returns the count.
+// Stops after 24 digits, more than any literal this path takes.
+inline int take_digits(const char*& p, const char* end, std::uint64_t& mant) {
+  int count = 0;
+  while (end - p >= 8 && count < 24) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    const int n = digit_prefix(w);
+    if (n == 0) return count;
+    mant = mant * kPow10[n] + digits_value(w, n);
+    p += n;
+    count += n;
+    if (n < 8) return count;
+  }
+  while (p < end && is_digit(*p) && count < 24) {
+    mant = mant * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++p;
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+Decimal32 shortest_f32(float f) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+  const std::uint32_t ieee_mantissa = bits & ((1u << kMantissaBits) - 1);
+  const std::uint32_t ieee_exponent = bits >> kMantissaBits;  // the sign bit is clear
+  int e2;
+  std::uint32_t m2;
+  if (ieee_exponent == 0) {
+    e2 = 1 - kExponentBias - kMantissaBits - 2;
+    m2 = ieee_mantissa;
+  } else {
+    e2 = static_cast<int>(ieee_exponent) - kExponentBias - kMantissaBits - 2;
+    m2 = (1u << kMantissaBits) | ieee_mantissa;
+  }
+  const bool accept_bounds = (m2 & 1) == 0;
+
+  // The value and the ends of its interval, times 4: mv = 4m, mp = 4m + 2, mm = 4m - 1 or - 2
+  // (the gap below a power of two is half the gap above).
+  const std::uint32_t mv = 4 * m2;
+  const std::uint32_t mp = 4 * m2 + 2;
+  const std::uint32_t mm_shift = ieee_mantissa != 0 || ieee_exponent <= 1;
+  const std::uint32_t mm = 4 * m2 - 1 - mm_shift;
+
+  // Scaled by 10^-e10: vr, vp, vm, each floor(x * 2^e2 / 10^e10).
+  std::uint32_t vr, vp, vm;
+  int e10;
+  bool vm_trailing_zeros = false, vr_trailing_zeros = false;
+  std::uint32_t last_removed = 0;
+  if (e2 >= 0) {
+    const std::uint32_t q = log10_pow2(e2);
+    e10 = static_cast<int>(q);
+    const int k = kPow5InvBits + pow5_bits(static_cast<int>(q)) - 1;
+    const int i = -e2 + static_cast<int>(q) + k;
+    vr = mul_shift(mv, kTables.inv[q], i);
+    vp = mul_shift(mp, kTables.inv[q], i);
+    vm = mul_shift(mm, kTables.inv[q], i);
+    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
+      // The loop below may not run; the digit it would have removed first is needed anyway.
+      const int l = kPow5InvBits + pow5_bits(static_cast<int>(q) - 1) - 1;
+      last_removed = mul_shift(mv, kTables.inv[q - 1], -e2 + static_cast<int>(q) - 1 + l) % 10;
+    }
+    if (q <= 9) {
+      // At most one of mp, mv and mm is a multiple of 5.
+      if (mv % 5 == 0) {
+        vr_trailing_zeros = multiple_of_pow5(mv, q);
+      } else if (accept_bounds) {
+        vm_trailing_zeros = multiple_of_pow5(mm, q);
+      } else {
+        vp -= multiple_of_pow5(mp, q);
+      }
+    }
+  } else {
+    const std::uint32_t q = log10_pow5(-e2);
+    e10 = static_cast<int>(q) + e2;
+    const int i = -e2 - static_cast<int>(q);
+    const int k = pow5_bits(i) - kPow5Bits;
+    int j = static_cast<int>(q) - k;
+    vr = mul_shift(mv, kTables.pow5[i], j);
+    vp = mul_shift(mp, kTables.pow5[i], j);
+    vm = mul_shift(mm, kTables.pow5[i], j);
+    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
+      j = static_cast<int>(q) - 1 - (pow5_bits(i + 1) - kPow5Bits);
+      last_removed = mul_shift(mv, kTables.pow5[i + 1], j) % 10;
+    }
+    if (q <= 1) {
+      // mv, mp and mm all end in at least two zero bits, so every scaled end is exact.
+      vr_trailing_zeros = true;
+      if (accept_bounds) {
+        vm_trailing_zeros = mm_shift == 1;
+      } else {
+        --vp;
+      }
+    } else if (q < 31) {
+      vr_trailing_zeros = multiple_of_pow2(mv, q - 1);
+    }
+  }
+
+  // Drop digits while the interval still holds a shorter number.
+  int removed = 0;
+  std::uint32_t output;
+  auto drop_digit = [&] {
+    last_removed = vr % 10;
+    vr /= 10;
+    vp /= 10;
+    vm /= 10;
+    ++removed;
+  };
+  if (vm_trailing_zeros || vr_trailing_zeros) {
+    // Some end is exact: the rare general case.
+    while (vp / 10 > vm / 10) {
+      vm_trailing_zeros &= vm % 10 == 0;
+      vr_trailing_zeros &= last_removed == 0;
+      drop_digit();
+    }
+    if (vm_trailing_zeros) {
+      while (vm % 10 == 0) {
+        vr_trailing_zeros &= last_removed == 0;
+        drop_digit();
+      }
+    }
+    // Exactly half-way: round to even.
+    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;
+    output = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) || last_removed >= 5);
+  } else {
+    while (vp / 10 > vm / 10) drop_digit();
+    output = vr + (vr == vm || last_removed >= 5);
+  }
+  int exponent = e10 + removed;
+  while (output >= 10 && output % 10 == 0) {
+    output /= 10;
+    ++exponent;
+  }
+  return {output, exponent};
+}
+
+char* write_digits(std::uint32_t v, char* out) {
+  int n = 1;
+  for (std::uint32_t t = v; t >= 10; t /= 10) ++n;
+  char* w = out + n;
+  while (v >= 100) {
+    const std::uint32_t pair = v % 100;
+    v /= 100;
+    w -= 2;
+    std::memcpy(w, kPairs + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    w -= 2;
+    std::memcpy(w, kPairs + 2 * v, 2);
+  } else {
+    *--w = static_cast<char>('0' + v);
+  }
+  return out + n;
+}
+
+const char* read_plain_f32(const char* p, const char* end, float& out) {
+  if (p == end) return nullptr;
+  const bool negative = *p == '-';
+  p += negative;
+  if (p == end || !is_digit(*p)) return nullptr;
+  std::uint64_t mant = 0;
+  int int_digits;
+  if (*p == '0') {
+    ++p;
+    int_digits = 1;
+    if (p < end && is_digit(*p)) return nullptr;  // a leading zero before a digit: an error
+  } else {
+    int_digits = take_digits(p, end, mant);
+  }
+  if (p == end || *p != '.') return nullptr;  // integers and the truncated: the general path
+  ++p;
+  const int fraction_digits = take_digits(p, end, mant);
+  if (fraction_digits == 0) return nullptr;
+  if (p < end && (*p == 'e' || *p == 'E' || is_digit(*p))) return nullptr;
+  // Every digit exact in 64 bits, and the significand exact in a double: mant / 10^k is then
+  // the one correctly rounded double of the text, which is what the general reader makes.
+  if (int_digits + fraction_digits > 19 || fraction_digits > 22 ||
+      mant > (std::uint64_t{1} << 53)) {
+    return nullptr;
+  }
+  out = narrowed_quotient(mant, fraction_digits, negative);
+  return p;
+}
+
+}  // namespace korvane_storage::float_text
