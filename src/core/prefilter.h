@@ -1,0 +1,188 @@
+// The compact first pass of a scan: records whose guaranteed score interval cannot reach the
+// best k are skipped; every other record is measured exactly, as the plain scan would.
+//
+// Keys orient scores so that greater is better (the score for similarities, its negation for
+// distances). The floor is the k-th greatest key of records already measured exactly, in this
+// run or (through the shared floor) in any run: at least k distinct records score at least that
+// well. A record whose upper key is below the floor has k records strictly better than itself,
+// so it is in no run's best k that matters and cannot be in the answer. Every record that is not
+// skipped is measured and offered exactly as the plain scan offers it, so each run's top list,
+// and the merged answer, equal the plain scan's: ids, scores, order and ties. (A NaN score has no
+// key; such a record is offered, and only numbers raise the floor.)
+//
+// When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
+// structure at the copy's resolution) the run notices within a window and finishes as the plain
+// scan, and tells the runs that follow to start plain.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "korvane/compact.h"
+#include "korvane/record_table.h"
+
+namespace korvane_core::prefilter {
+
+using korvane_index::compact::CodeMeta;
+using korvane_index::compact::CompactQuery;
+using korvane_index::compact::Interval;
+using korvane_storage::RecordTable;
+
+constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
+
+// Records checked between two looks at how many got through; and the share beyond which the
+// pass stops paying (a survivor costs a random read of its floats besides its codes).
+constexpr std::size_t kWindow = 256;
+inline bool too_weak(std::size_t checked, std::size_t survived, std::size_t k) {
+  return survived > checked / 4 + k;
+}
+
+// The greatest floor any run has proven; read and raised without locks.
+class SharedFloor {
+ public:
+  double get() const { return v_.load(std::memory_order_relaxed); }
+  void raise(double x) {
+    double cur = v_.load(std::memory_order_relaxed);
+    while (x > cur && !v_.compare_exchange_weak(cur, x, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  std::atomic<double> v_{kNoFloor};
+};
+
+// The k greatest keys offered, a min-heap; floor() is the least of them once there are k.
+class KeyFloor {
+ public:
+  explicit KeyFloor(std::size_t k) : k_(k) { keys_.reserve(k); }
+  double floor() const { return keys_.size() == k_ ? keys_.front() : kNoFloor; }
+  void offer(double key) {
+    if (keys_.size() < k_) {
+      keys_.push_back(key);
+      std::push_heap(keys_.begin(), keys_.end(), std::greater<>());
+    } else if (key > keys_.front()) {
+      std::pop_heap(keys_.begin(), keys_.end(), std::greater<>());
+      keys_.back() = key;
+      std::push_heap(keys_.begin(), keys_.end(), std::greater<>());
+    }
+  }
+
+ private:
+  std::size_t k_;
+  std::vector<double> keys_;
+};
+
+inline CodeMeta meta_of(const korvane_storage::CompactMeta& m) {
+  return CodeMeta{m.offset, m.step, m.residual, m.norm};
+}
+
+// The upper key of a score interval.
+inline double upper_key(Interval b, bool distance) { return distance ? -b.lo : b.hi; }
+
+// The score interval of slot i for one prepared query, before decay.
+inline Interval bound_of(const RecordTable& table, const CompactQuery& cq, std::size_t i,
+                         const std::int32_t* dots) {
+  return cq.bound(dots, meta_of(table.compact_copy().meta(i)));
+}
+
+// One run [begin, end) of a single query's scan.
+//   keep(i):   whether slot i takes part (live and passing the filters)
+//   factor(i): the float slot i's score is multiplied by (1 when no decay applies)
+//   exact(i):  measures slot i exactly, offers it to the run's top list, returns its score
+//   plain(i):  finishes the run from slot i on as the plain scan
+template <class Keep, class Factor, class Exact, class Plain>
+void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begin,
+              std::size_t end, std::size_t k, bool distance, SharedFloor& shared,
+              std::atomic<bool>& weak, const Keep& keep, const Factor& factor, const Exact& exact,
+              const Plain& plain) {
+  if (weak.load(std::memory_order_relaxed)) return plain(begin);
+  const std::uint8_t* codes = table.compact_copy().codes();
+  const std::size_t n = cq.length();
+  const int planes = cq.planes();
+  const std::int8_t* gs[CompactQuery::kMaxPlanes];
+  for (int p = 0; p < planes; ++p) gs[p] = cq.plane(p);
+  KeyFloor floor(k);
+  std::size_t checked = 0, survived = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!table.live(i) || !keep(i)) continue;
+    if (++checked % kWindow == 0 &&
+        (weak.load(std::memory_order_relaxed) || too_weak(checked, survived, k))) {
+      weak.store(true, std::memory_order_relaxed);
+      return plain(i);
+    }
+    if (table.vector(i).size() == n) {
+      std::int32_t dots[CompactQuery::kMaxPlanes];
+      korvane_index::compact::code_dots(codes + table.offset(i), gs,
+                                        static_cast<std::size_t>(planes), n, dots);
+      const Interval b = CompactQuery::scaled(bound_of(table, cq, i, dots), factor(i));
+      if (upper_key(b, distance) < std::max(floor.floor(), shared.get())) continue;
+    }
+    ++survived;
+    const float s = exact(i);
+    if (std::isnan(s)) continue;
+    floor.offer(distance ? -static_cast<double>(s) : static_cast<double>(s));
+    if (floor.floor() > kNoFloor) shared.raise(floor.floor());
+  }
+}
+
+// One run of a block of queries with neither filters nor decay.
+//   exact(q, i): measures slot i exactly for query q, offers it to q's top list, returns it
+//   plain(i):    finishes the run from slot i on as the plain batch scan
+template <class Exact, class Plain>
+void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
+                    std::size_t begin, std::size_t end, std::size_t k, bool distance,
+                    SharedFloor* shared, std::atomic<bool>& weak, const Exact& exact,
+                    const Plain& plain) {
+  if (weak.load(std::memory_order_relaxed)) return plain(begin);
+  const std::uint8_t* codes = table.compact_copy().codes();
+  const std::size_t count = cqs.size();
+  // The planes of every query back to back, and where each query's start.
+  std::vector<const std::int8_t*> gs;
+  std::vector<std::size_t> first_plane(count + 1, 0);
+  std::size_t n = cqs.empty() ? 0 : cqs[0].length();
+  bool same_length = true;
+  for (std::size_t q = 0; q < count; ++q) {
+    first_plane[q] = gs.size();
+    for (int p = 0; p < cqs[q].planes(); ++p) gs.push_back(cqs[q].plane(p));
+    same_length = same_length && cqs[q].length() == n;
+  }
+  first_plane[count] = gs.size();
+  std::vector<std::int32_t> dots(gs.size());
+  std::vector<KeyFloor> floors(count, KeyFloor(k));
+  std::size_t checked = 0, survived = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!table.live(i)) continue;
+    if (++checked % kWindow == 0 &&
+        (weak.load(std::memory_order_relaxed) || too_weak(checked * count, survived, k * count))) {
+      weak.store(true, std::memory_order_relaxed);
+      return plain(i);
+    }
+    const std::size_t len = table.vector(i).size();
+    const bool bounded = same_length && len == n;
+    if (bounded) {
+      korvane_index::compact::code_dots(codes + table.offset(i), gs.data(), gs.size(), n,
+                                        dots.data());
+    }
+    const CodeMeta meta = meta_of(table.compact_copy().meta(i));
+    for (std::size_t q = 0; q < count; ++q) {
+      if (bounded) {
+        const Interval b = cqs[q].bound(dots.data() + first_plane[q], meta);
+        if (upper_key(b, distance) < std::max(floors[q].floor(), shared[q].get())) continue;
+      }
+      ++survived;
+      const float s = exact(q, i);
+      if (std::isnan(s)) continue;
+      floors[q].offer(distance ? -static_cast<double>(s) : static_cast<double>(s));
+      if (floors[q].floor() > kNoFloor) shared[q].raise(floors[q].floor());
+    }
+  }
+}
+
+}  // namespace korvane_core::prefilter
