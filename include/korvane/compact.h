@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "korvane/metric.h"
@@ -73,6 +74,7 @@ class CompactQuery {
   static Interval scaled(Interval score, float factor);
 
  private:
+  friend class QueryBlock;
   Metric metric_;
   std::size_t n_ = 0;
   int planes_ = 0;
@@ -87,6 +89,30 @@ class CompactQuery {
   double gamma_ = 0;       // relative rounding bound of the kernel's sum
   double tiny_ = 0;        // absolute bound of underflow in the kernel's products
   float query_norm_ = 0;   // Cosine: the kernel's norm of the query
+};
+
+// Several queries of one metric, length and number of planes, for a batch's first pass: the
+// upper ends of their intervals for one record at once, in loops the compiler can vectorize.
+// Each is at least the upper key of bound(): the score's upper end for similarities, minus the
+// lower end for distances.
+class QueryBlock {
+ public:
+  // REQUIRES: every query usable(), of one metric, length and planes().
+  explicit QueryBlock(std::span<const CompactQuery> queries);
+
+  // out[j] >= the key of query j's score for the record; dots[j * planes + p] the product of
+  // its codes with query j's plane p.
+  void upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+
+ private:
+  template <int P>
+  void keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+
+  Metric metric_;
+  int planes_;
+  double gamma_ = 0, tiny_ = 0;
+  std::vector<double> t_, ts_, t128_;  // per plane: t, t S, 128 t |S|
+  std::vector<double> qhat_up_, fx_, q_up_, q2_lo_, q2_hi_, f_up_, inv_lo_, inv_hi_;
 };
 
 }  // namespace korvane_index::compact

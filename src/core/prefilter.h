@@ -35,6 +35,11 @@ using korvane_index::compact::CompactQuery;
 using korvane_index::compact::Interval;
 using korvane_storage::RecordTable;
 
+// Whether scans take the first pass (on unless KORVANE_COMPACT=0 was set); a switch for
+// measuring both ways in one process. The answers are the same either way.
+bool enabled();
+void set_enabled(bool on);
+
 constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
 // Records checked between two looks at how many got through; and the share beyond which the
@@ -132,55 +137,55 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begi
   }
 }
 
-// One run of a block of queries with neither filters nor decay.
+// One run of a block of queries with neither filters nor decay; `block` is made from `cqs`.
 //   exact(q, i): measures slot i exactly for query q, offers it to q's top list, returns it
 //   plain(i):    finishes the run from slot i on as the plain batch scan
 template <class Exact, class Plain>
 void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
-                    std::size_t begin, std::size_t end, std::size_t k, bool distance,
-                    SharedFloor* shared, std::atomic<bool>& weak, const Exact& exact,
-                    const Plain& plain) {
+                    const korvane_index::compact::QueryBlock& block, std::size_t begin,
+                    std::size_t end, std::size_t k, bool distance, SharedFloor* shared,
+                    std::atomic<bool>& weak, const Exact& exact, const Plain& plain) {
   if (weak.load(std::memory_order_relaxed)) return plain(begin);
   const std::uint8_t* codes = table.compact_copy().codes();
   const std::size_t count = cqs.size();
-  // The planes of every query back to back, and where each query's start.
+  const std::size_t n = cqs[0].length();
+  const int planes = cqs[0].planes();
   std::vector<const std::int8_t*> gs;
-  std::vector<std::size_t> first_plane(count + 1, 0);
-  std::size_t n = cqs.empty() ? 0 : cqs[0].length();
-  bool same_length = true;
   for (std::size_t q = 0; q < count; ++q) {
-    first_plane[q] = gs.size();
-    for (int p = 0; p < cqs[q].planes(); ++p) gs.push_back(cqs[q].plane(p));
-    same_length = same_length && cqs[q].length() == n;
+    for (int p = 0; p < planes; ++p) gs.push_back(cqs[q].plane(p));
   }
-  first_plane[count] = gs.size();
   std::vector<std::int32_t> dots(gs.size());
-  std::vector<KeyFloor> floors(count, KeyFloor(k));
+  std::vector<double> keys(count), floors(count);
+  for (std::size_t q = 0; q < count; ++q) floors[q] = shared[q].get();
+  std::vector<KeyFloor> found(count, KeyFloor(k));
   std::size_t checked = 0, survived = 0;
   for (std::size_t i = begin; i < end; ++i) {
     if (!table.live(i)) continue;
-    if (++checked % kWindow == 0 &&
-        (weak.load(std::memory_order_relaxed) || too_weak(checked * count, survived, k * count))) {
+    if (++checked % kWindow == 0 && (weak.load(std::memory_order_relaxed) ||
+                                     too_weak(checked * count, survived, k * count))) {
       weak.store(true, std::memory_order_relaxed);
       return plain(i);
     }
-    const std::size_t len = table.vector(i).size();
-    const bool bounded = same_length && len == n;
-    if (bounded) {
+    if (checked % 32 == 0) {
+      for (std::size_t q = 0; q < count; ++q) floors[q] = std::max(floors[q], shared[q].get());
+    }
+    if (table.vector(i).size() == n) {
       korvane_index::compact::code_dots(codes + table.offset(i), gs.data(), gs.size(), n,
                                         dots.data());
+      block.upper_keys(dots.data(), meta_of(table.compact_copy().meta(i)), keys.data());
+    } else {
+      std::fill(keys.begin(), keys.end(), std::numeric_limits<double>::infinity());
     }
-    const CodeMeta meta = meta_of(table.compact_copy().meta(i));
     for (std::size_t q = 0; q < count; ++q) {
-      if (bounded) {
-        const Interval b = cqs[q].bound(dots.data() + first_plane[q], meta);
-        if (upper_key(b, distance) < std::max(floors[q].floor(), shared[q].get())) continue;
-      }
+      if (keys[q] < floors[q]) continue;
       ++survived;
       const float s = exact(q, i);
       if (std::isnan(s)) continue;
-      floors[q].offer(distance ? -static_cast<double>(s) : static_cast<double>(s));
-      if (floors[q].floor() > kNoFloor) shared[q].raise(floors[q].floor());
+      found[q].offer(distance ? -static_cast<double>(s) : static_cast<double>(s));
+      if (found[q].floor() > floors[q]) {
+        floors[q] = found[q].floor();
+        shared[q].raise(floors[q]);
+      }
     }
   }
 }

@@ -149,7 +149,7 @@ constexpr std::size_t kLanes = 4;
 constexpr std::size_t kBatchQueryBytes = 256 * 1024;
 constexpr std::size_t kBatchMaxQueries = 64;
 // 8-bit planes per query in a batch's first pass (compact.h).
-constexpr int kBatchPlanes = 1;
+constexpr int kBatchPlanes = 2;
 
 }  // namespace
 
@@ -227,7 +227,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   };
   auto scan_run = [&](std::size_t begin, std::size_t end) {
     TopK top(std::min(k, end - begin), order);
-    if (compact.usable()) {
+    if (compact.usable() && prefilter::enabled()) {
       prefilter::scan_run(
           table, compact, begin, end, k, korvane_index::is_distance(metric), floor, weak, passes,
           factor,
@@ -295,11 +295,14 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     // The block's queries on the 8-bit copy first, when every one of them can be bounded.
     std::vector<korvane_index::compact::CompactQuery> compact;
     compact.reserve(count);
-    bool bounded = true;
+    bool bounded = prefilter::enabled();
     for (std::size_t q = 0; q < count && bounded; ++q) {
       compact.emplace_back(metric_, queries[first + q], kBatchPlanes);
-      bounded = compact.back().usable();
+      bounded = compact.back().usable() && compact.back().length() == compact[0].length();
     }
+    const korvane_index::compact::QueryBlock block(
+        bounded ? std::span<const korvane_index::compact::CompactQuery>(compact)
+                : std::span<const korvane_index::compact::CompactQuery>());
     std::vector<prefilter::SharedFloor> floors(count);
     std::atomic<bool> weak{false};
 
@@ -317,7 +320,7 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       };
       if (bounded) {
         prefilter::scan_batch_run(
-            table, compact, begin, end, kk, korvane_index::is_distance(metric_), floors.data(),
+            table, compact, block, begin, end, kk, korvane_index::is_distance(metric_), floors.data(),
             weak,
             [&](std::size_t q, std::size_t i) {
               const float score = scorers[first + q].score(table.vector(i));

@@ -237,4 +237,113 @@ Interval CompactQuery::scaled(Interval score, float factor) {
   return widen(lo - std::fabs(lo) * 0x1p-22, hi + std::fabs(hi) * 0x1p-22, kEta);
 }
 
+QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
+    : metric_(queries.empty() ? Metric::Dot : queries[0].metric_),
+      planes_(queries.empty() ? 1 : queries[0].planes_) {
+  if (!queries.empty()) {
+    gamma_ = queries[0].gamma_;
+    tiny_ = queries[0].tiny_;
+  }
+  const double rel = gamma_ + 4.0 * kU + 0x1p-40;
+  for (const CompactQuery& q : queries) {
+    for (int p = 0; p < planes_; ++p) {
+      t_.push_back(q.t_[p]);
+      ts_.push_back(q.t_[p] * q.sum_g_[p]);
+      t128_.push_back(q.t_[p] * 128.0 * std::fabs(q.sum_g_[p]));
+    }
+    qhat_up_.push_back(q.qhat_up_);
+    fx_.push_back(q.f_up_ + gamma_ * q.q_up_);
+    q_up_.push_back(q.q_up_);
+    q2_lo_.push_back(q.q2_lo_);
+    q2_hi_.push_back(q.q2_hi_);
+    f_up_.push_back(q.f_up_);
+    // Reciprocals of the cosine's denominators without |x|, rounded outward by 2^-40.
+    const double qn = q.query_norm_;
+    inv_lo_.push_back(qn > 0 ? (1.0 + 0x1p-40) / (qn * (1.0 - rel)) : 0.0);
+    inv_hi_.push_back(qn > 0 ? (1.0 - 0x1p-40) / (qn * (1.0 + rel)) : 0.0);
+  }
+}
+
+// The same steps as CompactQuery::bound(), each end computed as there or pushed further out:
+// est and its error are regrouped per plane as t s dot + t S (a - 128 s), with the error of the
+// double arithmetic bounded through M <= t (|S| |a| + s (|dot| + 128 |S|)), and the divisions
+// by the cosine's denominator replaced by products with outward-rounded reciprocals.
+template <int P>
+void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
+  const std::size_t count = q_up_.size();
+  const double x_up = meta.norm, rho = meta.residual;
+  const double a = meta.offset, s = meta.step;
+  const double x_lo = x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0;
+  const double a_abs = std::fabs(a);
+  const double* t = t_.data();
+  const double* ts = ts_.data();
+  const double* t128 = t128_.data();
+  const double* qh = qhat_up_.data();
+  const double* qu = q_up_.data();
+  const bool cosine = metric_ == Metric::Cosine;
+  if (metric_ != Metric::Euclidean) {
+    if (cosine && x_up == 0.0) {
+      std::fill(out, out + count, 0.0);
+      return;
+    }
+    if (cosine && !(x_lo >= 0x1p-40)) {
+      std::fill(out, out + count, kInf);
+      return;
+    }
+    const double inv_x_lo = cosine ? (1.0 + 0x1p-40) / x_lo : 1.0;
+    const double inv_x_up = cosine ? (1.0 - 0x1p-40) / x_up : 1.0;
+    const double* fx = fx_.data();
+    const double* il = inv_lo_.data();
+    const double* ih = inv_hi_.data();
+    for (std::size_t j = 0; j < count; ++j) {
+      double est = 0.0, mag = 0.0;
+      for (int p = 0; p < P; ++p) {
+        const double dot = dots[j * P + p];
+        const double tt = t[j * P + p];
+        est += tt * s * dot + ts[j * P + p] * (a - 128.0 * s);
+        mag += tt * s * std::fabs(dot) + std::fabs(ts[j * P + p]) * a_abs + t128[j * P + p] * s;
+      }
+      const double e = qh[j] * rho + fx[j] * x_up + 0x1p-47 * mag + tiny_;
+      double hi = est + e;
+      if (cosine) {
+        hi = hi >= 0.0 ? hi * il[j] * inv_x_lo : hi * ih[j] * inv_x_up;
+        hi += std::fabs(hi) * 0x1p-22;
+      }
+      hi += std::fabs(hi) * 0x1p-40 + kEta;
+      out[j] = qu[j] * x_up < 0x1p100 ? hi : kInf;
+    }
+    return;
+  }
+  const double* f = f_up_.data();
+  for (std::size_t j = 0; j < count; ++j) {
+    double est = 0.0, mag = 0.0;
+    for (int p = 0; p < P; ++p) {
+      const double dot = dots[j * P + p];
+      const double tt = t[j * P + p];
+      est += tt * s * dot + ts[j * P + p] * (a - 128.0 * s);
+      mag += tt * s * std::fabs(dot) + std::fabs(ts[j * P + p]) * a_abs + t128[j * P + p] * s;
+    }
+    const double e_real = qh[j] * rho + f[j] * x_up + 0x1p-47 * mag;
+    const double slack = 0x1p-48 * (q2_hi_[j] + x_up * x_up + 2.0 * (std::fabs(est) + e_real));
+    double s_lo = q2_lo_[j] + x_lo * x_lo - 2.0 * (est + e_real) - slack;
+    s_lo = std::max(0.0, s_lo * (1.0 - gamma_) - tiny_);
+    double lo = std::sqrt(s_lo) * (1.0 - 0x1p-22);
+    lo -= std::fabs(lo) * 0x1p-40 + kEta;
+    const double sum = qu[j] + x_up;
+    out[j] = sum * sum < 0x1p100 ? -lo : kInf;
+  }
+}
+
+void QueryBlock::upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
+  if (!(meta.residual >= 0.0f) || !(meta.norm < 0x1p40f) || metric_ == Metric::Manhattan) {
+    std::fill(out, out + q_up_.size(), kInf);
+    return;
+  }
+  if (planes_ == 2) {
+    keys<2>(dots, meta, out);
+  } else {
+    keys<1>(dots, meta, out);
+  }
+}
+
 }  // namespace korvane_index::compact
