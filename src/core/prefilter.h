@@ -113,6 +113,7 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begi
   const int planes = cq.planes();
   const std::int8_t* gs[CompactQuery::kMaxPlanes];
   for (int p = 0; p < planes; ++p) gs[p] = cq.plane(p);
+  const korvane_index::compact::QueryBlock block({&cq, 1});
   KeyFloor floor(k);
   std::size_t checked = 0, survived = 0;
   for (std::size_t i = begin; i < end; ++i) {
@@ -126,8 +127,14 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begi
       std::int32_t dots[CompactQuery::kMaxPlanes];
       korvane_index::compact::code_dots(codes + table.offset(i), gs,
                                         static_cast<std::size_t>(planes), n, dots);
-      const Interval b = CompactQuery::scaled(bound_of(table, cq, i, dots), factor(i));
-      if (upper_key(b, distance) < std::max(floor.floor(), shared.get())) continue;
+      const float f = factor(i);
+      double key;
+      if (f == 1.0f) {  // no decay: the division-free form
+        block.upper_keys(dots, meta_of(table.compact_copy().meta(i)), &key);
+      } else {
+        key = upper_key(CompactQuery::scaled(bound_of(table, cq, i, dots), f), distance);
+      }
+      if (key < std::max(floor.floor(), shared.get())) continue;
     }
     ++survived;
     const float s = exact(i);

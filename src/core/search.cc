@@ -149,7 +149,7 @@ constexpr std::size_t kLanes = 4;
 constexpr std::size_t kBatchQueryBytes = 256 * 1024;
 constexpr std::size_t kBatchMaxQueries = 64;
 // 8-bit planes per query in a batch's first pass (compact.h).
-constexpr int kBatchPlanes = 2;
+constexpr int kBatchPlanes = 1;
 
 }  // namespace
 
