@@ -268,13 +268,29 @@ QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
 // est and its error are regrouped per plane as t s dot + t S (a - 128 s), with the error of the
 // double arithmetic bounded through M <= t (|S| |a| + s (|dot| + 128 |S|)), and the divisions
 // by the cosine's denominator replaced by products with outward-rounded reciprocals.
+namespace {
+
+// q^.x^ over P planes and the magnitude M its double rounding is bounded by.
+template <int P>
+inline void plane_sums(const std::int32_t* dots, const double* t, const double* ts,
+                       const double* t128, double a, double s, double& est, double& mag) {
+  est = 0.0;
+  mag = 0.0;
+  for (int p = 0; p < P; ++p) {
+    const double dot = dots[p];
+    est += t[p] * s * dot + ts[p] * (a - 128.0 * s);
+    mag += t[p] * s * std::fabs(dot) + std::fabs(ts[p]) * std::fabs(a) + t128[p] * s;
+  }
+}
+
+}  // namespace
+
 template <int P>
 void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
   const std::size_t count = q_up_.size();
   const double x_up = meta.norm, rho = meta.residual;
   const double a = meta.offset, s = meta.step;
   const double x_lo = x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0;
-  const double a_abs = std::fabs(a);
   const double* t = t_.data();
   const double* ts = ts_.data();
   const double* t128 = t128_.data();
@@ -296,13 +312,8 @@ void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* ou
     const double* il = inv_lo_.data();
     const double* ih = inv_hi_.data();
     for (std::size_t j = 0; j < count; ++j) {
-      double est = 0.0, mag = 0.0;
-      for (int p = 0; p < P; ++p) {
-        const double dot = dots[j * P + p];
-        const double tt = t[j * P + p];
-        est += tt * s * dot + ts[j * P + p] * (a - 128.0 * s);
-        mag += tt * s * std::fabs(dot) + std::fabs(ts[j * P + p]) * a_abs + t128[j * P + p] * s;
-      }
+      double est, mag;
+      plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
       const double e = qh[j] * rho + fx[j] * x_up + 0x1p-47 * mag + tiny_;
       double hi = est + e;
       if (cosine) {
@@ -316,13 +327,8 @@ void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* ou
   }
   const double* f = f_up_.data();
   for (std::size_t j = 0; j < count; ++j) {
-    double est = 0.0, mag = 0.0;
-    for (int p = 0; p < P; ++p) {
-      const double dot = dots[j * P + p];
-      const double tt = t[j * P + p];
-      est += tt * s * dot + ts[j * P + p] * (a - 128.0 * s);
-      mag += tt * s * std::fabs(dot) + std::fabs(ts[j * P + p]) * a_abs + t128[j * P + p] * s;
-    }
+    double est, mag;
+    plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
     const double e_real = qh[j] * rho + f[j] * x_up + 0x1p-47 * mag;
     const double slack = 0x1p-48 * (q2_hi_[j] + x_up * x_up + 2.0 * (std::fabs(est) + e_real));
     double s_lo = q2_lo_[j] + x_lo * x_lo - 2.0 * (est + e_real) - slack;
