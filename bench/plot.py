@@ -2,9 +2,10 @@
 
     python3 bench/plot.py RESULTS_DIR OUT_DIR
 
-RESULTS_DIR holds insert.json, open.json, search.json and any number of graph_*.json (one per
-data set and metric); a figure whose inputs are missing is skipped. Writes PNG files to OUT_DIR:
-search.png, graph.png and insert_open.png.
+RESULTS_DIR holds insert.json, open.json, search.json, any number of graph_*.json (one per
+data set and metric) and of compact_*.json (bench/compact_bench); a figure whose inputs are
+missing is skipped. Writes PNG files to OUT_DIR: search.png, graph.png, insert_open.png and
+compact.png.
 """
 
 import glob
@@ -119,6 +120,32 @@ def insert_open_figure(ins, opened, out):
     plt.close(fig)
 
 
+def compact_figure(docs, out):
+    """The scan with the 8-bit first pass against the plain scan (bench/compact_bench --json)."""
+    rows = [r for doc in docs for r in doc["rows"]]
+    labels = ["%s\n%s" % (r["kind"], r["metric"]) for r in rows]
+    single = [r["first"] / r["plain"] for r in rows]
+    batch = [r["batch_first"] / r["batch_plain"] for r in rows]
+    floor = [r["first"] / r["floor"] for r in rows]
+    fig, ax = plt.subplots(figsize=(10, 4))
+    xs = range(len(rows))
+    w = 0.27
+    ax.bar([x - w for x in xs], single, w, label="search, first pass / plain scan", color="#d62728")
+    ax.bar(list(xs), batch, w, label="search_batch of 64, first pass / plain", color="#ff9896")
+    ax.bar([x + w for x in xs], floor, w, label="search, first pass / float32 floor", color="#7f7f7f")
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.set_xticks(list(xs))
+    ax.set_xticklabels(labels, fontsize=8)
+    ax.set_ylabel("time ratio (lower is faster)")
+    ax.set_title("Exact k = 10 search, N = %s, d = %d" % ("{:,}".format(docs[0]["n"]), docs[0]["d"]))
+    ax.legend(fontsize=8)
+    fig.text(0.01, 0.01, "load average at the start of each run: %s" %
+             ", ".join("%.2f" % d["load"] for d in docs), fontsize=7, color="#555555")
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
+    fig.savefig(out, dpi=110)
+    print("wrote", out)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -130,6 +157,9 @@ def main():
     graphs = [load(p) for p in sorted(glob.glob(os.path.join(results, "graph_*.json")))]
     if graphs:
         graph_figure(graphs, os.path.join(out, "graph.png"))
+    compacts = [load(p) for p in sorted(glob.glob(os.path.join(results, "compact_*.json")))]
+    if compacts:
+        compact_figure(compacts, os.path.join(out, "compact.png"))
     ins = load(os.path.join(results, "insert.json"))
     opened = load(os.path.join(results, "open.json"))
     if ins or opened:

@@ -69,8 +69,19 @@ def blas_info():
         os.path.basename(os.path.dirname(p.get("filepath", "")))) for p in threadpool_info())
 
 
+DATA = "gauss"
+
+
 def matrix(n, d, seed):
     rng = np.random.default_rng(seed)
+    if DATA == "embed":
+        # Embedding-like: a latent gaussian of low dimension (falling spectrum) mapped linearly,
+        # a little noise, rows normalised. The map is shared by the store and its queries.
+        latent = 24
+        basis = np.random.default_rng(99).standard_normal((latent, d)).astype(np.float32)
+        z = rng.standard_normal((n, latent), dtype=np.float32) / (1 + np.arange(latent) // 4)
+        x = z @ basis + 0.3 * rng.standard_normal((n, d), dtype=np.float32)
+        return (x / np.linalg.norm(x, axis=1, keepdims=True)).astype(np.float32)
     return rng.standard_normal((n, d), dtype=np.float32)
 
 
@@ -132,7 +143,8 @@ def interleaved_medians(methods, queries, rounds=3, warmup=3):
 
 def run(n, d, meta, args, faiss):
     x = matrix(n, d, seed=1000 + d)
-    path = os.path.join(args.cache, "bench_%s_%d_%d.db" % ("g10" if meta == "small" else meta, n, d))
+    path = os.path.join(args.cache, "bench_%s%s_%d_%d.db" % (
+        "g10" if meta == "small" else meta, "" if DATA == "gauss" else "_" + DATA, n, d))
     if not os.path.exists(path):
         t0 = time.perf_counter()
         build_store(path, x, meta)
@@ -171,7 +183,14 @@ def run(n, d, meta, args, faiss):
             return index.search(qn, K)
 
         methods["faiss"] = faiss_search
-    row = {"n": n, "d": d, "meta": meta, "load_s": load_s, "agree": agree, "faiss": None}
+    try:
+        from usearch.index import search as usearch_search, MetricKind
+    except ImportError:
+        usearch_search = None
+    if usearch_search is not None:
+        methods["usearch"] = lambda i: usearch_search(x, qs[i], K, MetricKind.Cos, exact=True)
+    row = {"n": n, "d": d, "meta": meta, "data": DATA, "load_s": load_s, "agree": agree,
+           "faiss": None, "usearch": None}
     row.update(interleaved_medians(methods, list(range(len(qs)))))
     del store
     return row
@@ -188,8 +207,13 @@ def main():
         os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "bench",
         "libkorvane_floor.so"), help="the floor reader built by `make bench`")
     ap.add_argument("--one", nargs=3, metavar=("N", "D", "META"), help=argparse.SUPPRESS)
+    ap.add_argument("--data", choices=("gauss", "embed"), default="gauss",
+                    help="gaussian rows, or embedding-like ones of low intrinsic dimension")
+    ap.add_argument("--metas", default="small,doc", help="metadata kinds to run (comma list)")
     ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
+    global DATA
+    DATA = args.data
     os.makedirs(args.cache, exist_ok=True)
     try:
         import faiss
@@ -213,22 +237,23 @@ def main():
         shapes = [(10_000, 384), (20_000, 384), (100_000, 384), (1_000_000, 128), (100_000, 1536)]
     if args.shape:
         shapes = [tuple(s) for s in args.shape]
-    header = "%9s %5s %5s %9s %9s %9s %9s %8s %8s %7s %6s" % (
-        "N", "d", "meta", "korvane", "numpy", "faiss", "floor", "kv/np", "kv/floor", "load_s",
-        "agree")
+    header = "%9s %5s %5s %9s %9s %9s %9s %9s %8s %8s %7s %6s" % (
+        "N", "d", "meta", "korvane", "numpy", "faiss", "usearch", "floor", "kv/np", "kv/floor",
+        "load_s", "agree")
     print(header)
     rows = []
     for n, d in shapes:
-        for meta in ("small", "doc"):
+        for meta in args.metas.split(","):
             # Each in a fresh process: idle pools of earlier runs must not be around.
             out = subprocess.run([sys.executable, __file__, "--one", str(n), str(d), meta,
-                                  "--queries", str(args.queries), "--cache", args.cache,
+                                  "--queries", str(args.queries), "--cache", args.cache, "--data", args.data,
                                   "--floor", args.floor],
                                  check=True, stdout=subprocess.PIPE, text=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
-            print("%9d %5d %5s %9.3f %9.3f %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
+            print("%9d %5d %5s %9.3f %9.3f %9s %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
                 r["n"], r["d"], r["meta"], r["korvane"], r["numpy"],
-                "%.3f" % r["faiss"] if r["faiss"] is not None else "-", r["floor"],
+                "%.3f" % r["faiss"] if r["faiss"] is not None else "-",
+                "%.3f" % r["usearch"] if r["usearch"] is not None else "-", r["floor"],
                 r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
                 flush=True)
             rows.append(r)

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "korvane/compact_copy.h"
 #include "korvane/value.h"
 
 namespace korvane_storage {
@@ -90,6 +91,9 @@ class RecordTable {
   }
   // A copy of the record in a slot.
   Record record(std::size_t slot) const;
+  // The 8-bit copy of every slot's vector, addressed by the same slots and offsets.
+  const CompactCopy& compact_copy() const { return compact_; }
+  std::size_t offset(std::size_t slot) const { return offsets_[slot]; }
 
   // The newest live slot with this id.
   std::optional<std::size_t> newest(std::string_view id) const;
@@ -178,6 +182,7 @@ class RecordTable {
   std::vector<std::size_t> prev_;
   std::size_t dead_ = 0;
   FloatArena arena_;
+  CompactCopy compact_;
 
   std::vector<std::size_t> buckets_;  // slot numbers, kNone for empty; size a power of two
   std::size_t index_entries_ = 0;

@@ -218,6 +218,7 @@ std::vector<SearchResult> SearchBuilder::through_matches(const std::vector<std::
 Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_batch(
     std::span<const std::span<const float>> queries, std::uint64_t k, const Filter& filter) const {
   if (filter.matches_everything()) return search_batch(queries, k);
+  const Hold held = hold(Mode::Shared);
   const std::vector<std::size_t> matches = matching_slots(filter);
   std::vector<std::vector<SearchResult>> answers(queries.size());
   tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {

@@ -20,6 +20,7 @@
 #include <tbb/task_arena.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +29,9 @@
 
 #include "korvane/korvane.h"
 #include "korvane/metric.h"
+#include "korvane/compact.h"
 #include "korvane/scorer.h"
+#include "core/prefilter.h"
 
 namespace korvane_core {
 namespace {
@@ -145,6 +148,8 @@ constexpr std::size_t kLanes = 4;
 // the core's second-level cache beside the vectors passing through.
 constexpr std::size_t kBatchQueryBytes = 256 * 1024;
 constexpr std::size_t kBatchMaxQueries = 64;
+// 8-bit planes per query in a batch's first pass (compact.h).
+constexpr int kBatchPlanes = 1;
 
 }  // namespace
 
@@ -179,14 +184,13 @@ std::vector<SearchResult> SearchBuilder::scan() const {
     const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
     return score * ::powf(*decay_, days);
   };
-  // Scans records [begin, end) into a top list of its own. The run is cut into kLanes
+  // Scans records [begin, end) into a top list. The run is cut into kLanes
   // stretches walked side by side, one vector of each at a time, measured together: their sums
   // then overlap, and each stretch is still read front to back, a stream of its own far enough
   // from the others for the processor to fetch each ahead. (Neighbouring vectors side by side
   // were measured slower than one at a time: streams that close defeat the fetching ahead.)
   // The top list's answer does not depend on the order records are offered in.
-  auto scan_run = [&](std::size_t begin, std::size_t end) {
-    TopK top(std::min(k, end - begin), order);
+  auto scan_plain = [&](std::size_t begin, std::size_t end, TopK& top) {
     std::size_t cursor[kLanes], stop[kLanes];
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
       cursor[lane] = begin + (end - begin) * lane / kLanes;
@@ -209,6 +213,35 @@ std::vector<SearchResult> SearchBuilder::scan() const {
       if (m == 0) break;
       scorer.score_many({vectors, m}, scores);
       for (std::size_t j = 0; j < m; ++j) top.offer({decayed(scores[j], slots[j]), slots[j]});
+    }
+  };
+  // First the 8-bit copy's guaranteed intervals, where they can be had (prefilter.h).
+  const korvane_index::compact::CompactQuery compact(metric, query_);
+  prefilter::SharedFloor floor;
+  std::atomic<bool> weak{false};
+  auto factor = [this, &table](std::size_t slot) {
+    if (!decay_ || !now_) return 1.0f;
+    const std::optional<std::uint64_t> timestamp = table.timestamp(slot);
+    if (!timestamp || *now_ <= *timestamp) return 1.0f;
+    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
+    return ::powf(*decay_, days);
+  };
+  auto scan_run = [&](std::size_t begin, std::size_t end) {
+    TopK top(std::min(k, end - begin), order);
+    // Over a filter's own slot list (few records) the plain scan serves: the first pass walks
+    // every slot in order.
+    if (!slots_ && compact.usable() && prefilter::enabled()) {
+      prefilter::scan_run(
+          table, compact, begin, end, k, korvane_index::is_distance(metric), floor, weak, passes,
+          factor,
+          [&](std::size_t i) {
+            const float score = decayed(scorer.score(table.vector(i)), i);
+            top.offer({score, i});
+            return score;
+          },
+          [&](std::size_t from) { scan_plain(from, end, top); });
+    } else {
+      scan_plain(begin, end, top);
     }
     return std::move(top).take_sorted();
   };
@@ -263,15 +296,44 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     }
     const korvane_index::BatchScorer batch({scorers.data() + first, count});
 
+    // The block's queries on the 8-bit copy first, when every one of them can be bounded.
+    std::vector<korvane_index::compact::CompactQuery> compact;
+    compact.reserve(count);
+    bool bounded = prefilter::enabled();
+    for (std::size_t q = 0; q < count && bounded; ++q) {
+      compact.emplace_back(metric_, queries[first + q], kBatchPlanes);
+      bounded = compact.back().usable() && compact.back().length() == compact[0].length();
+    }
+    const korvane_index::compact::QueryBlock block(
+        bounded ? std::span<const korvane_index::compact::CompactQuery>(compact)
+                : std::span<const korvane_index::compact::CompactQuery>());
+    std::vector<prefilter::SharedFloor> floors(count);
+    std::atomic<bool> weak{false};
+
     auto scan_run = [&](std::size_t begin, std::size_t end) {
       std::vector<TopK> tops;
       tops.reserve(count);
       for (std::size_t q = 0; q < count; ++q) tops.emplace_back(std::min(kk, end - begin), order);
-      std::vector<float> scores(count);
-      for (std::size_t i = begin; i < end; ++i) {
-        if (!table.live(i)) continue;
-        batch.scores(table.vector(i), scores.data());
-        for (std::size_t q = 0; q < count; ++q) tops[q].offer({scores[q], i});
+      auto scan_plain = [&](std::size_t from) {
+        std::vector<float> scores(count);
+        for (std::size_t i = from; i < end; ++i) {
+          if (!table.live(i)) continue;
+          batch.scores(table.vector(i), scores.data());
+          for (std::size_t q = 0; q < count; ++q) tops[q].offer({scores[q], i});
+        }
+      };
+      if (bounded) {
+        prefilter::scan_batch_run(
+            table, compact, block, begin, end, kk, korvane_index::is_distance(metric_), floors.data(),
+            weak,
+            [&](std::size_t q, std::size_t i) {
+              const float score = scorers[first + q].score(table.vector(i));
+              tops[q].offer({score, i});
+              return score;
+            },
+            scan_plain);
+      } else {
+        scan_plain(begin);
       }
       std::vector<std::vector<Candidate>> out;
       out.reserve(count);

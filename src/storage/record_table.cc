@@ -174,6 +174,7 @@ void RecordTable::reserve(std::size_t slots, std::size_t floats) {
     prev_.reserve(want);
   }
   arena_.reserve(arena_.size() + floats);
+  compact_.reserve(ids_.size() + slots, arena_.size() + floats);
   // Every live id may be distinct; appended ones too.
   grow_index(size() + slots);
 }
@@ -186,6 +187,7 @@ void RecordTable::append(std::string&& id, std::span<const float> vector,
   metadata_.push_back(std::move(metadata));
   times_.push_back(timestamp.value_or(0));
   has_time_.push_back(timestamp.has_value() ? 1 : 0);
+  compact_.push(vector);
   offsets_.push_back(arena_.push(vector));
   lengths_.push_back(vector.size());
   const std::size_t b = find_bucket(ids_[slot]);
@@ -238,6 +240,7 @@ void RecordTable::compact() noexcept {
     if (len > 0 && offsets_[from] != floats) {
       std::memmove(base + floats, base + offsets_[from], len * sizeof(float));
     }
+    compact_.move(to, from, floats, offsets_[from], len);
     if (to != from) {
       ids_[to] = std::move(ids_[from]);
       metadata_[to] = std::move(metadata_[from]);
@@ -260,6 +263,7 @@ void RecordTable::compact() noexcept {
   prev_.resize(to);
   dead_ = 0;
   arena_.truncate(floats);
+  compact_.truncate(to, floats);
   rebuild_index();
 }
 

@@ -1,0 +1,118 @@
+// Compact first pass: guaranteed score intervals from 8-bit copies of the vectors.
+//
+// A stored vector x of n floats has an 8-bit copy: codes r[i] in 1..255 and an offset a and
+// step s such that x^[i] = a + s * (r[i] - 128) is close to x[i], with two numbers that bound
+// what the copy lost: an upper bound of the length of the residual x - x^, and an upper bound of
+// the length of x itself (the storage layer makes them; see compact_copy.h).
+//
+// CompactQuery prepares one query for one Metric. For a record of the query's length it turns
+// the integer products of the record's codes with the query's 8-bit planes into an interval that
+// certainly holds the score the metric's float kernel computes for the pair (compact.cc gives
+// the argument). A caller keeps the k-th best lower bound and measures exactly only the records
+// whose interval reaches it; the answer is then the exact one.
+//
+// Manhattan has no interval here (usable() is false), nor has a query the bounds cannot cover
+// (non-finite components, magnitudes near the float range's ends, a zero Cosine query).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "korvane/metric.h"
+
+namespace korvane_index::compact {
+
+// The integer products sum(r[i] * g[i]) for i < n: r the codes of one vector, g one 8-bit plane.
+// The widest instructions the processor has, chosen at first use; every version gives the same
+// integers. REQUIRES: n <= kMaxLength.
+std::int32_t code_dot(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
+// code_dot(r, gs[j], n) into out[j] for j < count: one vector against many planes.
+void code_dots(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
+               std::size_t n, std::int32_t* out);
+// The portable version, for tests.
+std::int32_t code_dot_portable(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
+// Which version runs: "portable", "avx2" or "avx512vnni".
+const char* code_kernel_name();
+
+// Longest vector the integer sums hold exactly (255 * 127 * n < 2^31).
+constexpr std::size_t kMaxLength = 65536;
+
+// What the copy keeps of one vector besides its codes.
+struct CodeMeta {
+  float offset;    // a
+  float step;      // s, >= 0
+  float residual;  // >= |x - x^|; NaN when the vector has no usable copy
+  float norm;      // >= |x|, and |x| >= norm * (1 - 2^-22) when norm is a normal float
+};
+
+// Score interval; lo <= score <= hi for the float kernel's score.
+struct Interval {
+  double lo, hi;
+};
+
+class CompactQuery {
+ public:
+  static constexpr int kMaxPlanes = 2;
+
+  // planes: how many 8-bit planes approximate the query (1 or 2): two make its own error
+  // negligible, one halves the integer work.
+  CompactQuery(Metric metric, Vec query, int planes = 2);
+
+  bool usable() const { return usable_; }
+  std::size_t length() const { return n_; }
+  int planes() const { return planes_; }
+  const std::int8_t* plane(int p) const { return g_[p].data(); }
+
+  // The interval of the score for a record of length() with these products of its codes with
+  // each plane (dots[p] = code_dot(codes, plane(p), n)). Both ends are NaN-free; an unbounded
+  // record gives (-inf, +inf).
+  Interval bound(const std::int32_t* dots, const CodeMeta& meta) const;
+
+  // The interval of fl(score * factor) given the score's interval: decay's multiplication.
+  static Interval scaled(Interval score, float factor);
+
+ private:
+  friend class QueryBlock;
+  Metric metric_;
+  std::size_t n_ = 0;
+  int planes_ = 0;
+  bool usable_ = false;
+  std::vector<std::int8_t> g_[kMaxPlanes];
+  double t_[kMaxPlanes] = {0.0, 0.0};    // plane p's step
+  double sum_g_[kMaxPlanes] = {0, 0};    // sum of plane p's values
+  double q_up_ = 0;        // >= |q|
+  double q2_lo_ = 0, q2_hi_ = 0;  // bounds of |q|^2
+  double qhat_up_ = 0;     // >= |q^|
+  double f_up_ = 0;        // >= |q - q^|
+  double gamma_ = 0;       // relative rounding bound of the kernel's sum
+  double tiny_ = 0;        // absolute bound of underflow in the kernel's products
+  float query_norm_ = 0;   // Cosine: the kernel's norm of the query
+};
+
+// Several queries of one metric, length and number of planes, for a batch's first pass: the
+// upper ends of their intervals for one record at once, in loops the compiler can vectorize.
+// Each is at least the upper key of bound(): the score's upper end for similarities, minus the
+// lower end for distances.
+class QueryBlock {
+ public:
+  // REQUIRES: every query usable(), of one metric, length and planes().
+  explicit QueryBlock(std::span<const CompactQuery> queries);
+
+  // out[j] >= the key of query j's score for the record; dots[j * planes + p] the product of
+  // its codes with query j's plane p.
+  void upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+
+ private:
+  template <int P>
+  void keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+
+  Metric metric_;
+  int planes_;
+  double gamma_ = 0, tiny_ = 0;
+  std::vector<double> t_, ts_, t128_;  // per plane: t, t S, 128 t |S|
+  std::vector<double> qhat_up_, fx_, q_up_, q2_lo_, q2_hi_, f_up_, inv_lo_, inv_hi_;
+};
+
+}  // namespace korvane_index::compact

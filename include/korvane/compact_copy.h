@@ -1,0 +1,55 @@
+// CompactCopy: an 8-bit copy of every vector of a RecordTable, kept beside its float arena.
+//
+// A vector x of n floats becomes n codes r[i] in 1..255 with x^[i] = a + s * (r[i] - 128) close
+// to x[i] (a the midpoint of x's range, s the step that spans it in 254 steps), and four floats:
+// a, s, an upper bound of the length of the residual x - x^ and an upper bound of the length of
+// x, both rounded up (and the latter within 2^-22 of the true length when it is a normal float).
+// A vector with a component that is not finite, or longer than the float range can bound, has a
+// NaN residual: no bound can be made for it and a first pass must measure it exactly.
+//
+// The codes of a slot sit at the same offset as its floats in the arena, so the table's offsets
+// and lengths address both. Writes follow the table's two steps: reserve() may throw
+// std::bad_alloc and changes nothing observable; push(), move() and truncate() never fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korvane_storage {
+
+struct CompactMeta {
+  float offset;
+  float step;
+  float residual;
+  float norm;
+};
+
+class CompactCopy {
+ public:
+  const std::uint8_t* codes() const { return codes_.data(); }
+  const CompactMeta& meta(std::size_t slot) const { return meta_[slot]; }
+  std::size_t bytes() const { return codes_.size() + meta_.size() * sizeof(CompactMeta); }
+
+  // Room for `slots` slots and `components` codes in all.
+  void reserve(std::size_t slots, std::size_t components);
+  // Appends the copy of v as the next slot, its codes at the next free offset.
+  // REQUIRES: room reserved.
+  void push(std::span<const float> v) noexcept;
+  // Slot `from`'s copy becomes slot `to`'s, its codes moved to offset `to_offset` (to <= from,
+  // to_offset <= from's offset: compaction downward).
+  void move(std::size_t to, std::size_t from, std::size_t to_offset, std::size_t from_offset,
+            std::size_t length) noexcept;
+  // Keeps the first `slots` slots and `components` codes.
+  void truncate(std::size_t slots, std::size_t components) noexcept;
+
+  // The copy of one vector: codes into out (v.size() of them) and its four numbers.
+  static CompactMeta encode(std::span<const float> v, std::uint8_t* out) noexcept;
+
+ private:
+  std::vector<std::uint8_t> codes_;
+  std::vector<CompactMeta> meta_;
+};
+
+}  // namespace korvane_storage

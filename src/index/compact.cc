@@ -1,0 +1,355 @@
+// Score intervals from the 8-bit copies, and the portable integer kernel.
+//
+// Why the interval holds the kernel's score
+// ------------------------------------------
+// Notation: q the query, x a stored vector, both n floats; u = 2^-24 (a float's unit roundoff);
+// gamma(m) = m u / (1 - m u); eta = 2^-149 (the smallest subnormal). Norms are Euclidean, taken
+// in exact real arithmetic unless said otherwise.
+//
+// 1. The copies. The storage layer keeps x^ = a + s c (c[i] = r[i] - 128 in -127..127, a and s
+//    floats) with bounds rho >= |x - x^| and X >= |x| (rounded up; compact_copy.cc). Here the
+//    query is split into P planes of integers, q^ = sum_p t_p g_p (g_p[i] in -127..127, plane 2
+//    quantizes what plane 1 left), f = q - q^, and bounds Qh >= |q^|, F >= |f|, Q >= |q| are
+//    computed in double with margins for their own rounding (each term of a sum of n squares in
+//    double is off by at most 2^-52 of itself, so a factor 1 + 2^-40 covers n < 2^20).
+//
+// 2. The real dot product. q.x = q^.x^ + q^.(x - x^) + f.x, so by Cauchy-Schwarz
+//      |q.x - q^.x^| <= Qh rho + F X.
+//    q^.x^ = sum_p t_p (a S_p + s C_p) with the integers S_p = sum_i g_p[i] and
+//    C_p = sum_i g_p[i] c[i] = code_dot(r, g_p) - 128 S_p, exact in 32 bits. Evaluated in double
+//    that is a handful of roundings of 2^-53 each, bounded by 2^-48 M with
+//    M = sum_p |t_p| (|a| |S_p| + s |C_p|).
+//
+// 3. The float kernel. A blocked sum of n terms with c = n / 8 whole blocks and r = n % 8 tail
+//    pairs adds any one term at most c (its accumulator) + 3 (the fixed combination) + r (the
+//    tail) times. With m = c + r + 4, each product rounded once (fl(xy) = xy (1 + d) + e,
+//    |d| <= u, |e| <= eta/2: an underflowing product errs absolutely, additions never do), the
+//    standard error analysis of summation gives
+//      |dot_kernel - q.x| <= gamma(m) sum |q_i x_i| + n eta <= gamma(m) Q X + n eta,
+//    provided nothing overflows; the bounds are used only when Q X < 2^100, so no partial sum
+//    can. Dot's interval is q^.x^ -/+ (Qh rho + F X + 2^-48 M + gamma(m) Q X + n eta).
+//
+// 4. Cosine divides the kernel's dot d by den = fl(qn * xn), qn and xn the float roots of the
+//    kernel's sums of squares. Those sums are within gamma(m) (relative) plus n eta of |q|^2 and
+//    |x|^2, each root and the product add a rounding of u, so den lies in
+//    qn * [X_lo, X] * (1 -/+ (gamma(m) + 4u)) with X_lo = X (1 - 2^-22) <= |x| (for normal X;
+//    the bounds are used only when |x| and qn lie between 2^-40 and 2^40, where the absolute
+//    terms are far below the relative margin added). A zero x (X = 0) scores exactly 0. The
+//    quotient of an interval of d by a positive interval of den is bounded by the quotients of
+//    the ends, and the final rounding of the division by 2^-22 relative plus eta absolute.
+//
+// 5. Euclidean's kernel sums fl(fl(q_i - x_i)^2): each term is within gamma(3) of
+//    (q_i - x_i)^2 plus eta (a subtraction that underflows is exact), all terms are >= 0, so
+//    the sum is within gamma(m + 2) of |q - x|^2 plus n eta. And |q - x|^2 = |q|^2 + |x|^2 -
+//    2 q.x with q.x from step 2 (without the kernel's term), |q|^2 within [Q2lo, Q2hi] and |x|^2
+//    within [X_lo^2, X^2]. Used only when (Q + X)^2 < 2^100. The root is monotone; its rounding
+//    is covered by 2^-22 relative.
+//
+// 6. Decay multiplies the score by a known float p: for finite p the product's interval is the
+//    ends times p (swapped when p < 0), widened by 2^-22 relative and eta absolute.
+//
+// Every double computation of a bound rounds too; each end is pushed outward by a relative
+// 2^-40 beyond the margins above, which are themselves far larger than those roundings.
+#include "korvane/compact.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "index/compact_kernels.h"
+#include "korvane/scorer.h"
+
+namespace korvane_index::compact {
+namespace {
+
+constexpr double kU = 0x1p-24;
+constexpr double kEta = 0x1p-149;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr Interval kAll{-kInf, kInf};
+
+double gamma(double m) { return m * kU / (1.0 - m * kU); }
+
+// Pushes both ends outward by a relative 2^-40 and an absolute `abs`.
+Interval widen(double lo, double hi, double abs) {
+  lo -= std::fabs(lo) * 0x1p-40 + abs;
+  hi += std::fabs(hi) * 0x1p-40 + abs;
+  return {lo, hi};
+}
+
+using Kernel = std::int32_t (*)(const std::uint8_t*, const std::int8_t*, std::size_t);
+using ManyKernel = void (*)(const std::uint8_t*, const std::int8_t* const*, std::size_t,
+                            std::size_t, std::int32_t*);
+
+void code_dots_portable(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
+                        std::size_t n, std::int32_t* out) {
+  for (std::size_t j = 0; j < count; ++j) out[j] = code_dot_portable(r, gs[j], n);
+}
+
+struct Chosen {
+  Kernel one;
+  ManyKernel many;
+  const char* name;
+};
+
+const Chosen& chosen() {
+  static const Chosen c = [] {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2")) {
+      return Chosen{kernels::code_dot_vnni, kernels::code_dots_vnni, "avx512vnni"};
+    }
+    if (__builtin_cpu_supports("avx2")) {
+      return Chosen{kernels::code_dot_avx2, kernels::code_dots_avx2, "avx2"};
+    }
+#endif
+    return Chosen{code_dot_portable, code_dots_portable, "portable"};
+  }();
+  return c;
+}
+
+}  // namespace
+
+std::int32_t code_dot_portable(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
+  std::int32_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) total += static_cast<std::int32_t>(r[i]) * g[i];
+  return total;
+}
+
+std::int32_t code_dot(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
+  return chosen().one(r, g, n);
+}
+
+void code_dots(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
+               std::size_t n, std::int32_t* out) {
+  chosen().many(r, gs, count, n, out);
+}
+
+const char* code_kernel_name() { return chosen().name; }
+
+CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
+    : metric_(static_cast<std::uint8_t>(metric) > 2 ? Metric::Manhattan : metric),
+      n_(query.size()),
+      planes_(std::clamp(planes, 1, kMaxPlanes)) {
+  if (metric_ == Metric::Manhattan || n_ == 0 || n_ > kMaxLength) return;
+  double q2 = 0.0;
+  double max_abs = 0.0;
+  for (float v : query) {
+    if (!std::isfinite(v)) return;
+    q2 += static_cast<double>(v) * v;
+    max_abs = std::max(max_abs, std::fabs(static_cast<double>(v)));
+  }
+  q2_lo_ = q2 * (1.0 - 0x1p-40);
+  q2_hi_ = q2 * (1.0 + 0x1p-40);
+  q_up_ = std::sqrt(q2_hi_) * (1.0 + 0x1p-40);
+  if (!(q_up_ < 0x1p40)) return;
+  if (metric_ == Metric::Cosine) {
+    query_norm_ = Scorer::norm(query);
+    if (!(query_norm_ >= 0x1p-40f)) return;  // zero or tiny query: every score ties at 0 anyway
+  }
+  // Planes: each quantizes what the ones before left.
+  std::vector<double> rest(query.begin(), query.end());
+  double qhat2 = 0.0, rest2 = 0.0;
+  std::vector<double> qhat(n_, 0.0);
+  for (int p = 0; p < planes_; ++p) {
+    double m = 0.0;
+    for (double v : rest) m = std::max(m, std::fabs(v));
+    t_[p] = m > 0.0 ? m / 127.0 : 1.0;
+    g_[p].assign(n_, 0);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      const double c = std::clamp(std::nearbyint(rest[i] / t_[p]), -127.0, 127.0);
+      g_[p][i] = static_cast<std::int8_t>(c);
+      sum += c;
+      qhat[i] += t_[p] * c;
+      rest[i] = static_cast<double>(query[i]) - qhat[i];
+    }
+    sum_g_[p] = sum;
+  }
+  for (std::size_t i = 0; i < n_; ++i) {
+    qhat2 += qhat[i] * qhat[i];
+    rest2 += rest[i] * rest[i];
+  }
+  qhat_up_ = std::sqrt(qhat2) * (1.0 + 0x1p-40);
+  // The computed rests are each within 2^-51 (|q_i| + |q^_i|) of the true ones.
+  f_up_ = std::sqrt(rest2) * (1.0 + 0x1p-40) + 0x1p-49 * (q_up_ + qhat_up_);
+  const double m = static_cast<double>(n_ / 8 + n_ % 8 + 4);
+  gamma_ = gamma(metric_ == Metric::Euclidean ? m + 2 : m);
+  tiny_ = static_cast<double>(n_) * kEta;
+  usable_ = true;
+}
+
+Interval CompactQuery::bound(const std::int32_t* dots, const CodeMeta& meta) const {
+  const double x_up = meta.norm;
+  const double rho = meta.residual;
+  if (!(rho >= 0.0) || !(x_up < 0x1p40)) return kAll;  // NaN residual: no usable copy
+  const double a = meta.offset, s = meta.step;
+  double est = 0.0, mag = 0.0;
+  for (int p = 0; p < planes_; ++p) {
+    const double sp = sum_g_[p];
+    const double cp = static_cast<double>(dots[p]) - 128.0 * sp;
+    est += t_[p] * (a * sp + s * cp);
+    mag += t_[p] * (std::fabs(a * sp) + s * std::fabs(cp));
+  }
+  // |q.x - est| <= e_real (step 2).
+  const double e_real = qhat_up_ * rho + f_up_ * x_up + 0x1p-48 * mag;
+  const double x_lo = x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0;
+  switch (metric_) {
+    case Metric::Dot: {
+      if (!(q_up_ * x_up < 0x1p100)) return kAll;
+      const double e = e_real + gamma_ * q_up_ * x_up + tiny_;
+      return widen(est - e, est + e, 0.0);
+    }
+    case Metric::Cosine: {
+      if (x_up == 0.0) return {0.0, 0.0};
+      if (!(x_lo >= 0x1p-40)) return kAll;
+      const double e = e_real + gamma_ * q_up_ * x_up + tiny_;
+      const double d_lo = est - e, d_hi = est + e;
+      const double rel = gamma_ + 4.0 * kU + 0x1p-40;
+      const double den_lo = static_cast<double>(query_norm_) * x_lo * (1.0 - rel);
+      const double den_hi = static_cast<double>(query_norm_) * x_up * (1.0 + rel);
+      const double lo = d_lo >= 0.0 ? d_lo / den_hi : d_lo / den_lo;
+      const double hi = d_hi >= 0.0 ? d_hi / den_lo : d_hi / den_hi;
+      return widen(lo - std::fabs(lo) * 0x1p-22, hi + std::fabs(hi) * 0x1p-22, kEta);
+    }
+    case Metric::Euclidean: {
+      const double sum = q_up_ + x_up;
+      if (!(sum * sum < 0x1p100)) return kAll;
+      const double slack = 0x1p-48 * (q2_hi_ + x_up * x_up + 2.0 * (std::fabs(est) + e_real));
+      double s_lo = q2_lo_ + x_lo * x_lo - 2.0 * (est + e_real) - slack;
+      double s_hi = q2_hi_ + x_up * x_up - 2.0 * (est - e_real) + slack;
+      s_lo = std::max(0.0, s_lo * (1.0 - gamma_) - tiny_);
+      s_hi = s_hi * (1.0 + gamma_) + tiny_;
+      const double lo = std::sqrt(s_lo), hi = std::sqrt(s_hi);
+      return widen(lo * (1.0 - 0x1p-22), hi * (1.0 + 0x1p-22), kEta);
+    }
+    default:
+      return kAll;
+  }
+}
+
+Interval CompactQuery::scaled(Interval score, float factor) {
+  if (factor == 1.0f) return score;
+  if (!std::isfinite(factor)) return kAll;
+  const double p = factor;
+  double lo = score.lo * p, hi = score.hi * p;
+  if (p < 0.0) std::swap(lo, hi);
+  if (std::isnan(lo) || std::isnan(hi)) return kAll;
+  return widen(lo - std::fabs(lo) * 0x1p-22, hi + std::fabs(hi) * 0x1p-22, kEta);
+}
+
+QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
+    : metric_(queries.empty() ? Metric::Dot : queries[0].metric_),
+      planes_(queries.empty() ? 1 : queries[0].planes_) {
+  if (!queries.empty()) {
+    gamma_ = queries[0].gamma_;
+    tiny_ = queries[0].tiny_;
+  }
+  const double rel = gamma_ + 4.0 * kU + 0x1p-40;
+  for (const CompactQuery& q : queries) {
+    for (int p = 0; p < planes_; ++p) {
+      t_.push_back(q.t_[p]);
+      ts_.push_back(q.t_[p] * q.sum_g_[p]);
+      t128_.push_back(q.t_[p] * 128.0 * std::fabs(q.sum_g_[p]));
+    }
+    qhat_up_.push_back(q.qhat_up_);
+    fx_.push_back(q.f_up_ + gamma_ * q.q_up_);
+    q_up_.push_back(q.q_up_);
+    q2_lo_.push_back(q.q2_lo_);
+    q2_hi_.push_back(q.q2_hi_);
+    f_up_.push_back(q.f_up_);
+    // Reciprocals of the cosine's denominators without |x|, rounded outward by 2^-40.
+    const double qn = q.query_norm_;
+    inv_lo_.push_back(qn > 0 ? (1.0 + 0x1p-40) / (qn * (1.0 - rel)) : 0.0);
+    inv_hi_.push_back(qn > 0 ? (1.0 - 0x1p-40) / (qn * (1.0 + rel)) : 0.0);
+  }
+}
+
+// The same steps as CompactQuery::bound(), each end computed as there or pushed further out:
+// est and its error are regrouped per plane as t s dot + t S (a - 128 s), with the error of the
+// double arithmetic bounded through M <= t (|S| |a| + s (|dot| + 128 |S|)), and the divisions
+// by the cosine's denominator replaced by products with outward-rounded reciprocals.
+namespace {
+
+// q^.x^ over P planes and the magnitude M its double rounding is bounded by.
+template <int P>
+inline void plane_sums(const std::int32_t* dots, const double* t, const double* ts,
+                       const double* t128, double a, double s, double& est, double& mag) {
+  est = 0.0;
+  mag = 0.0;
+  for (int p = 0; p < P; ++p) {
+    const double dot = dots[p];
+    est += t[p] * s * dot + ts[p] * (a - 128.0 * s);
+    mag += t[p] * s * std::fabs(dot) + std::fabs(ts[p]) * std::fabs(a) + t128[p] * s;
+  }
+}
+
+}  // namespace
+
+template <int P>
+void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
+  const std::size_t count = q_up_.size();
+  const double x_up = meta.norm, rho = meta.residual;
+  const double a = meta.offset, s = meta.step;
+  const double x_lo = x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0;
+  const double* t = t_.data();
+  const double* ts = ts_.data();
+  const double* t128 = t128_.data();
+  const double* qh = qhat_up_.data();
+  const double* qu = q_up_.data();
+  const bool cosine = metric_ == Metric::Cosine;
+  if (metric_ != Metric::Euclidean) {
+    if (cosine && x_up == 0.0) {
+      std::fill(out, out + count, 0.0);
+      return;
+    }
+    if (cosine && !(x_lo >= 0x1p-40)) {
+      std::fill(out, out + count, kInf);
+      return;
+    }
+    const double inv_x_lo = cosine ? (1.0 + 0x1p-40) / x_lo : 1.0;
+    const double inv_x_up = cosine ? (1.0 - 0x1p-40) / x_up : 1.0;
+    const double* fx = fx_.data();
+    const double* il = inv_lo_.data();
+    const double* ih = inv_hi_.data();
+    for (std::size_t j = 0; j < count; ++j) {
+      double est, mag;
+      plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
+      const double e = qh[j] * rho + fx[j] * x_up + 0x1p-47 * mag + tiny_;
+      double hi = est + e;
+      if (cosine) {
+        hi = hi >= 0.0 ? hi * il[j] * inv_x_lo : hi * ih[j] * inv_x_up;
+        hi += std::fabs(hi) * 0x1p-22;
+      }
+      hi += std::fabs(hi) * 0x1p-40 + kEta;
+      out[j] = qu[j] * x_up < 0x1p100 ? hi : kInf;
+    }
+    return;
+  }
+  const double* f = f_up_.data();
+  for (std::size_t j = 0; j < count; ++j) {
+    double est, mag;
+    plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
+    const double e_real = qh[j] * rho + f[j] * x_up + 0x1p-47 * mag;
+    const double slack = 0x1p-48 * (q2_hi_[j] + x_up * x_up + 2.0 * (std::fabs(est) + e_real));
+    double s_lo = q2_lo_[j] + x_lo * x_lo - 2.0 * (est + e_real) - slack;
+    s_lo = std::max(0.0, s_lo * (1.0 - gamma_) - tiny_);
+    double lo = std::sqrt(s_lo) * (1.0 - 0x1p-22);
+    lo -= std::fabs(lo) * 0x1p-40 + kEta;
+    const double sum = qu[j] + x_up;
+    out[j] = sum * sum < 0x1p100 ? -lo : kInf;
+  }
+}
+
+void QueryBlock::upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
+  if (!(meta.residual >= 0.0f) || !(meta.norm < 0x1p40f) || metric_ == Metric::Manhattan) {
+    std::fill(out, out + q_up_.size(), kInf);
+    return;
+  }
+  if (planes_ == 2) {
+    keys<2>(dots, meta, out);
+  } else {
+    keys<1>(dots, meta, out);
+  }
+}
+
+}  // namespace korvane_index::compact

@@ -1,0 +1,85 @@
+#include "korvane/compact_copy.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace korvane_storage {
+namespace {
+
+// The smallest float not below x (x >= 0, finite).
+float round_up(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+template <class T>
+void grow(std::vector<T>& v, std::size_t n) {
+  if (n > v.capacity()) v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
+}
+
+}  // namespace
+
+CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noexcept {
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  if (v.empty()) return {0.0f, 0.0f, 0.0f, 0.0f};
+  double lo = v[0], hi = v[0];
+  bool finite = true;
+  for (float x : v) {
+    finite = finite && std::isfinite(x);
+    lo = std::min<double>(lo, x);
+    hi = std::max<double>(hi, x);
+  }
+  if (!finite) {
+    std::memset(out, 128, v.size());
+    return {0.0f, 0.0f, kNaN, kNaN};
+  }
+  const float a = static_cast<float>((lo + hi) / 2.0);
+  const float s = static_cast<float>((hi - lo) / 254.0);
+  double residual2 = 0.0, norm2 = 0.0;
+  // Any code is sound (the residual below is measured, not assumed); the nearest is the aim.
+  const double inv = s > 0.0f ? 1.0 / static_cast<double>(s) : 0.0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const double x = v[i];
+    const double c = std::clamp(std::floor((x - a) * inv + 0.5), -127.0, 127.0);
+    out[i] = static_cast<std::uint8_t>(static_cast<int>(c) + 128);
+    const double e = x - (static_cast<double>(a) + static_cast<double>(s) * c);
+    residual2 += e * e;
+    norm2 += x * x;
+  }
+  // Each e is within 2^-52 (|x| + |x^|) of the real residual, each square and sum within 2^-52
+  // of itself: the margins below cover both for any length a table can hold.
+  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
+  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
+  if (!(norm < 0x1p120)) return {a, s, kNaN, kNaN};
+  return {a, s, round_up(residual), round_up(norm)};
+}
+
+void CompactCopy::reserve(std::size_t slots, std::size_t components) {
+  grow(meta_, slots);
+  grow(codes_, components);
+}
+
+void CompactCopy::push(std::span<const float> v) noexcept {
+  const std::size_t at = codes_.size();
+  // Within capacity: resize allocates nothing.
+  codes_.resize(at + v.size());
+  meta_.push_back(encode(v, codes_.data() + at));
+}
+
+void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
+                       std::size_t from_offset, std::size_t length) noexcept {
+  if (length > 0 && to_offset != from_offset) {
+    std::memmove(codes_.data() + to_offset, codes_.data() + from_offset, length);
+  }
+  meta_[to] = meta_[from];
+}
+
+void CompactCopy::truncate(std::size_t slots, std::size_t components) noexcept {
+  meta_.resize(std::min(slots, meta_.size()));
+  codes_.resize(std::min(components, codes_.size()));
+}
+
+}  // namespace korvane_storage

@@ -1,0 +1,290 @@
+// The 8-bit first pass: its intervals against float64 truth and the float kernels, and searches
+// through it against the search as defined, on many random stores.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "korvane/compact.h"
+#include "korvane/compact_copy.h"
+#include "korvane/korvane.h"
+#include "korvane/metric.h"
+#include "store_fixture.h"
+
+namespace korvane_core {
+namespace {
+
+namespace compact = korvane_index::compact;
+constexpr Metric kMetrics[] = {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan};
+
+// Vectors of the kinds a store meets: low-rank ("embedding-like"), plain random, a few values
+// (ties), all equal, zero, and magnitudes from 2^-100 to 2^50 (stored sums of squares stay finite).
+std::vector<float> Draw(std::mt19937& rng, std::size_t n, int kind, const std::vector<float>& basis,
+                        std::size_t rank) {
+  std::normal_distribution<float> normal;
+  std::vector<float> v(n, 0.0f);
+  switch (kind) {
+    case 0: {  // a latent gaussian of low dimension mapped linearly
+      for (std::size_t r = 0; r < rank; ++r) {
+        const float z = normal(rng);
+        for (std::size_t i = 0; i < n; ++i) v[i] += z * basis[r * n + i];
+      }
+      break;
+    }
+    case 1:
+      for (float& x : v) x = normal(rng);
+      break;
+    case 2:
+      for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 5) - 2) * 0.5f;
+      break;
+    case 3:
+      std::fill(v.begin(), v.end(), 0.75f);
+      break;
+    case 4:
+      break;
+    default: {
+      const float scale = std::ldexp(1.0f, static_cast<int>(rng() % 150) - 100);
+      for (float& x : v) x = normal(rng) * scale;
+    }
+  }
+  return v;
+}
+
+// The scores the float kernel gives sit inside the intervals, and so does the real value; on
+// ordinary data the intervals are narrow enough to be worth having.
+TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  std::size_t narrow = 0, ordinary = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t n = trial < 1536 ? static_cast<std::size_t>(trial) + 1 : 1 + rng() % 1536;
+    std::vector<float> basis(8 * n);
+    for (float& b : basis) b = normal(rng);
+    const int qkind = static_cast<int>(rng() % 6), xkind = static_cast<int>(rng() % 6);
+    const std::vector<float> q = Draw(rng, n, qkind, basis, 8);
+    const std::vector<float> x = Draw(rng, n, xkind, basis, 8);
+    std::vector<std::uint8_t> codes(n);
+    const korvane_storage::CompactMeta m = korvane_storage::CompactCopy::encode(x, codes.data());
+    const compact::CodeMeta meta{m.offset, m.step, m.residual, m.norm};
+    double dot = 0, qq = 0, xx = 0, dd = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      dot += static_cast<double>(q[i]) * x[i];
+      qq += static_cast<double>(q[i]) * q[i];
+      xx += static_cast<double>(x[i]) * x[i];
+      dd += (static_cast<double>(q[i]) - x[i]) * (static_cast<double>(q[i]) - x[i]);
+    }
+    for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
+      for (int planes : {1, 2}) {
+        const compact::CompactQuery cq(metric, q, planes);
+        if (!cq.usable()) continue;
+        std::int32_t dots[2];
+        for (int p = 0; p < planes; ++p) {
+          dots[p] = compact::code_dot(codes.data(), cq.plane(p), n);
+          ASSERT_EQ(dots[p], compact::code_dot_portable(codes.data(), cq.plane(p), n));
+        }
+        const compact::Interval b = cq.bound(dots, meta);
+        const float kernel = korvane_index::distance(metric, q, x);
+        const double truth = metric == Metric::Dot    ? dot
+                             : metric == Metric::Euclidean ? std::sqrt(dd)
+                             : xx == 0 ? 0.0
+                                       : dot / std::sqrt(qq * xx);
+        const std::string where = "n " + std::to_string(n) + " kinds " + std::to_string(qkind) +
+                                  "/" + std::to_string(xkind) + " metric " +
+                                  std::to_string(static_cast<int>(metric));
+        ASSERT_LE(b.lo, kernel) << where;
+        ASSERT_GE(b.hi, kernel) << where;
+        if (std::isfinite(b.lo) && std::isfinite(b.hi)) {
+          ASSERT_LE(b.lo, truth) << where;
+          ASSERT_GE(b.hi, truth) << where;
+        }
+        // A decayed score stays inside the scaled interval.
+        for (float factor : {0.5f, 0.0f, 1.7f, -0.25f}) {
+          const compact::Interval s = compact::CompactQuery::scaled(b, factor);
+          const float decayed = kernel * factor;
+          if (!std::isnan(decayed)) {
+            ASSERT_LE(s.lo, decayed) << where;
+            ASSERT_GE(s.hi, decayed) << where;
+          }
+        }
+        if (metric == Metric::Cosine && planes == 2 && qkind == 0 && xkind == 0 && n >= 64) {
+          ++ordinary;
+          narrow += b.hi - b.lo < 0.1;
+        }
+      }
+    }
+  }
+  ASSERT_GT(ordinary, 20u);
+  EXPECT_EQ(narrow, ordinary);
+}
+
+struct Request {
+  bool filter = false;
+  std::optional<float> decay;
+};
+
+// The search as defined: filter, score, decay, stable sort (NaN last), cut.
+std::vector<SearchResult> Defined(const Korvane& store, Metric metric, const std::vector<float>& q,
+                                  std::uint64_t k, const Request& req, std::uint64_t now) {
+  struct Scored {
+    float score;
+    std::size_t slot;
+  };
+  const RecordTable& table = store.get_all();
+  std::vector<Scored> all;
+  for (std::size_t slot : table.live_slots()) {
+    if (req.filter) {
+      const auto& m = table.metadata(slot);
+      const Value* g = m ? m->find("g") : nullptr;
+      if (g == nullptr || !(*g == Value::uinteger(1))) continue;
+    }
+    float s = korvane_index::distance(metric, q, table.vector(slot));
+    const auto ts = table.timestamp(slot);
+    if (req.decay && ts && now > *ts) {
+      s *= ::powf(*req.decay, static_cast<float>(now - *ts) / 86400.0f);
+    }
+    all.push_back({s, slot});
+  }
+  const bool smaller = korvane_index::is_distance(metric);
+  std::stable_sort(all.begin(), all.end(), [&](const Scored& x, const Scored& y) {
+    if (std::isnan(x.score) || std::isnan(y.score)) return !std::isnan(x.score) && std::isnan(y.score);
+    return smaller ? x.score < y.score : x.score > y.score;
+  });
+  if (all.size() > k) all.resize(k);
+  std::vector<SearchResult> out;
+  for (const Scored& s : all) out.push_back({std::string(table.id(s.slot)), s.score, {}});
+  return out;
+}
+
+::testing::AssertionResult Same(const std::vector<SearchResult>& want,
+                                const std::vector<SearchResult>& got) {
+  if (want.size() != got.size()) {
+    return ::testing::AssertionFailure() << want.size() << " results wanted, " << got.size();
+  }
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (want[i].id != got[i].id ||
+        (std::bit_cast<std::uint32_t>(want[i].score) != std::bit_cast<std::uint32_t>(got[i].score) &&
+         !(std::isnan(want[i].score) && std::isnan(got[i].score)))) {
+      return ::testing::AssertionFailure() << "at " << i << ": " << want[i].id << " "
+                                           << want[i].score << " wanted, " << got[i].id << " "
+                                           << got[i].score;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A thousand stores commit a thousand times: in memory-backed files where the system has them.
+class CompactSearchTest : public korvane_test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    if (::access("/dev/shm", W_OK) == 0) {
+      path_ = "/dev/shm/korvane_compact_" + std::to_string(::getpid()) + ".db";
+    }
+  }
+};
+
+// Random stores of every kind above, of every length from 1 to 1536 (each tail), with deletes,
+// duplicates, filters and decay; k from 1 to past the store. Every answer, single or batched,
+// equals the defined one bit for bit.
+TEST_F(CompactSearchTest, EqualsTheDefinedSearchOnRandomStores) {
+  std::mt19937 rng(2026);
+  std::normal_distribution<float> normal;
+  const std::uint64_t now = 10'000'000;
+  std::size_t checked = 0;
+  for (int store_no = 0; store_no < 1000; ++store_no) {
+    const Metric metric = kMetrics[store_no % 4];
+    const std::size_t n = store_no % 5 == 0 ? 1 + rng() % 1536 : 1 + rng() % 40;
+    const bool big = store_no % 50 == 7;
+    const std::size_t records = big ? 6000 : 1 + rng() % std::max<std::size_t>(2, 40000 / (n + 40));
+    const std::size_t rank = 1 + rng() % 6;
+    std::vector<float> basis(rank * n);
+    for (float& b : basis) b = normal(rng);
+    const int main_kind = static_cast<int>(rng() % 6);
+    std::vector<std::vector<float>> pool;  // for duplicates
+    WriteBatch batch;
+    for (std::size_t i = 0; i < records; ++i) {
+      std::vector<float> v;
+      const unsigned roll = rng() % 20;
+      if (roll < 14 || pool.empty()) {
+        v = Draw(rng, n, roll < 12 ? main_kind : static_cast<int>(rng() % 6), basis, rank);
+        if (pool.size() < 8) pool.push_back(v);
+      } else if (roll < 19) {
+        v = pool[rng() % pool.size()];
+      } else {
+        v = Draw(rng, 1 + rng() % (n + 8), 1, basis, 0);  // another length
+      }
+      Value meta = Value::object();
+      meta.set("g", Value::uinteger(rng() % 3));
+      std::optional<std::uint64_t> ts;
+      if (rng() % 3 != 0) ts = now - rng() % (40 * 86400);
+      char id[16];
+      std::snprintf(id, sizeof id, "r%05zu", i % (records / 2 + 1));  // some ids twice
+      batch.insert(id, std::move(v), std::move(meta), ts);
+    }
+    if (records > 4 && rng() % 3 == 0) batch.remove("r00001");
+    store_.reset();
+    std::remove(path_.c_str());
+    Korvane& store = Open(metric);
+    auto written = store.write(std::move(batch));
+    ASSERT_TRUE(written) << written.error().display();
+    if (store.size() == 0) continue;
+
+    std::vector<std::vector<float>> queries;
+    for (int j = 0; j < 3; ++j) {
+      const RecordTable& table = store.get_all();
+      std::vector<float> q;
+      const unsigned roll = rng() % 10;
+      if (roll < 6) {  // near a stored vector
+        const auto v = table.vector(rng() % table.slot_count());
+        q.assign(v.begin(), v.end());
+        for (float& x : q) x += 0.05f * normal(rng) * (std::fabs(x) + 1e-3f);
+      } else if (roll < 9) {
+        q = Draw(rng, n, static_cast<int>(rng() % 6), basis, rank);
+      } else {
+        q = Draw(rng, n, 4, basis, rank);  // zero
+      }
+      queries.push_back(std::move(q));
+    }
+    for (const auto& q : queries) {
+      const std::uint64_t k =
+          rng() % 4 == 0 ? 1 : (rng() % 4 == 0 ? store.size() + rng() % 5 : 1 + rng() % 12);
+      Request req;
+      const unsigned roll = rng() % 6;
+      req.filter = roll == 1 || roll == 3;
+      if (roll >= 2) {
+        const float factors[] = {0.5f, 0.97f, 1.3f, 0.0f, -0.5f};
+        req.decay = factors[rng() % 5];
+      }
+      SearchBuilder builder = store.search_builder(q, k);
+      if (req.filter) builder.filter("g", Value::uinteger(1));
+      if (req.decay) builder.decay(*req.decay).now(now);
+      auto got = std::move(builder).execute();
+      ASSERT_TRUE(got);
+      ASSERT_TRUE(Same(Defined(store, metric, q, k, req, now), *got))
+          << "store " << store_no << " metric " << static_cast<int>(metric) << " n " << n
+          << " records " << records << " k " << k;
+      ++checked;
+    }
+    const std::uint64_t k = 1 + rng() % 12;
+    std::vector<std::span<const float>> spans(queries.begin(), queries.end());
+    auto answers = store.search_batch(spans, k);
+    ASSERT_TRUE(answers);
+    for (std::size_t j = 0; j < queries.size(); ++j) {
+      ASSERT_TRUE(Same(Defined(store, metric, queries[j], k, {}, now), (*answers)[j]))
+          << "batch, store " << store_no << " query " << j;
+    }
+  }
+  EXPECT_GE(checked, 2000u);
+}
+
+}  // namespace
+}  // namespace korvane_core
