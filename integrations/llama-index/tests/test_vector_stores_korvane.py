@@ -22,7 +22,6 @@ from llama_index.vector_stores.korvane import KorvaneVectorStore, to_where
 needs_filters = pytest.mark.skipif(
     not hasattr(Korvane, "delete_where"), reason="store without the filter language"
 )
-needs_vectors = pytest.mark.skipif(not hasattr(Korvane, "get_vectors"), reason="store without get_vectors")
 
 
 def _node(id: str, doc: str, vector: List[float], **metadata) -> TextNode:
@@ -127,7 +126,6 @@ def test_delete_nodes_by_filter_and_ids(store):
     assert _ids(store) == ["n2", "n4"]
 
 
-@needs_vectors
 def test_mmr_skips_the_near_duplicate(store):
     assert _ids(store, k=2, mode=VectorStoreQueryMode.MMR, mmr_threshold=0.5) == ["n1", "n4"]
 

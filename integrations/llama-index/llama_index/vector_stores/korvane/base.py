@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, Union
 
 from korvane import Korvane
 from llama_index.core.bridge.pydantic import PrivateAttr
@@ -28,6 +28,8 @@ from llama_index.core.vector_stores.types import (
     VectorStoreQueryResult,
 )
 from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_metadata_dict
+
+Metric = Literal["cosine", "dot", "euclidean", "manhattan"]
 
 _RANGES = {
     FilterOperator.EQ: "$eq",
@@ -93,12 +95,14 @@ class KorvaneVectorStore(BasePydanticVectorStore):
     stores_text: bool = True
     flat_metadata: bool = False
     path: str
-    metric: str = "cosine"
+    metric: Metric = "cosine"
 
     _store: Korvane = PrivateAttr()
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"], *, metric: str = "cosine", **kwargs: Any) -> None:
-        super().__init__(path=os.fspath(path), metric=metric, **kwargs)
+    def __init__(
+        self, path: Union[str, "os.PathLike[str]"], *, metric: Metric = "cosine", **kwargs: Any
+    ) -> None:
+        super().__init__(path=os.fspath(path), metric=metric, **kwargs)  # type: ignore[call-arg]
         self._store = Korvane.open(self.path, metric=metric)
 
     @classmethod
@@ -113,13 +117,13 @@ class KorvaneVectorStore(BasePydanticVectorStore):
         """Closes the store file and releases its lock; closing again does nothing."""
         self._store.close()
 
-    def add(self, nodes: List[BaseNode], **add_kwargs: Any) -> List[str]:
+    def add(self, nodes: Sequence[BaseNode], **add_kwargs: Any) -> List[str]:
         """Stores the nodes in one transaction; a node id already stored is replaced."""
         if not nodes:
             return []
         ids = [n.node_id for n in nodes]
         metadata = [
-            json.dumps(node_to_metadata_dict(n, remove_text=False, flat_metadata=self.flat_metadata))
+            node_to_metadata_dict(n, remove_text=False, flat_metadata=self.flat_metadata)
             for n in nodes
         ]
         self._store.upsert_many(ids, [n.get_embedding() for n in nodes], metadata)
@@ -158,8 +162,8 @@ class KorvaneVectorStore(BasePydanticVectorStore):
         the filters match without ids, every node without either."""
         where = to_where(filters)
         if node_ids is not None and where is None:
-            found = ((id, self._store.get(id)) for id in node_ids)
-            return [_node(m) for id, m in found if m is not None]
+            found = (self._store.get(id) for id in node_ids)
+            return [_node(json.loads(m)) for m in found if m is not None]
         rows = self._select(where)
         if node_ids is not None:
             wanted = set(node_ids)
@@ -169,6 +173,7 @@ class KorvaneVectorStore(BasePydanticVectorStore):
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
         if query.query_embedding is None:
             raise ValueError("KorvaneVectorStore answers embedding queries only")
+        vector = list(query.query_embedding)
         if query.node_ids:
             raise NotImplementedError("KorvaneVectorStore cannot restrict a query to node ids")
         where = to_where(query.filters)
@@ -176,10 +181,10 @@ class KorvaneVectorStore(BasePydanticVectorStore):
             where = _both(where, {"ref_doc_id": {"$in": list(query.doc_ids)}})
         k = query.similarity_top_k
         if query.mode == VectorStoreQueryMode.MMR:
-            return self._mmr(query, where, **kwargs)
+            return self._mmr(query, vector, where, **kwargs)
         if query.mode != VectorStoreQueryMode.DEFAULT:
             raise NotImplementedError(f"KorvaneVectorStore has no {query.mode.value!r} query mode")
-        hits = self._query(query.query_embedding, k, where)
+        hits = self._query(vector, k, where)
         return VectorStoreQueryResult(
             nodes=[_node(m) for _, _, m in hits],
             similarities=[self._similarity(s) for _, s, _ in hits],
@@ -187,18 +192,18 @@ class KorvaneVectorStore(BasePydanticVectorStore):
         )
 
     def _mmr(
-        self, query: VectorStoreQuery, where: Optional[Dict[str, Any]], **kwargs: Any
+        self, query: VectorStoreQuery, vector: List[float], where: Optional[Dict[str, Any]], **kwargs: Any
     ) -> VectorStoreQueryResult:
         k = query.similarity_top_k
         fetch_k = kwargs.get("mmr_prefetch_k") or k * kwargs.get("mmr_prefetch_factor", 4)
         threshold = query.mmr_threshold if query.mmr_threshold is not None else kwargs.get("mmr_threshold")
-        hits = self._query(query.query_embedding, max(k, fetch_k), where)
+        hits = self._query(vector, max(k, fetch_k), where)
         if not hits:
             return VectorStoreQueryResult(nodes=[], similarities=[], ids=[])
         ids = [id for id, _, _ in hits]
         vectors = self._store.get_vectors(ids)
         similarities, chosen = get_top_k_mmr_embeddings(
-            list(query.query_embedding), vectors.tolist(), similarity_top_k=k,
+            vector, vectors.tolist(), similarity_top_k=k,
             embedding_ids=list(range(len(ids))), mmr_threshold=threshold,
         )
         return VectorStoreQueryResult(
@@ -210,29 +215,29 @@ class KorvaneVectorStore(BasePydanticVectorStore):
     def _similarity(self, score: float) -> float:
         return score if self.metric in ("cosine", "dot") else 1.0 / (1.0 + score)
 
-    def _query(self, vector: List[float], k: int, where: Optional[Dict[str, Any]]) -> list:
-        return self._store.query(vector, k, where=None if where is None else json.dumps(where))
+    def _query(self, vector: List[float], k: int, where: Optional[Dict[str, Any]]) -> List[Tuple[str, float, Any]]:
+        return self._store.query(vector, k, where=where, decode=True)
 
-    def _select(self, where: Optional[Dict[str, Any]]) -> list:
+    def _select(self, where: Optional[Dict[str, Any]]) -> List[Tuple[str, Any]]:
         if not hasattr(self._store, "select"):
             return _FALLBACK_select(self._store, where)
-        return self._store.select(None if where is None else json.dumps(where))
+        return self._store.select(where, decode=True)  # type: ignore[attr-defined,no-any-return]
 
     def _delete_where(self, where: Dict[str, Any]) -> None:
         if not hasattr(self._store, "delete_where"):
             self._store.delete_many([id for id, _ in _FALLBACK_select(self._store, where)])
             return
-        self._store.delete_where(json.dumps(where))
+        self._store.delete_where(where)  # type: ignore[attr-defined]
 
 
 # FALLBACK until main's store has select and delete_where: a scan that knows plain equality only.
-def _FALLBACK_select(store: Korvane, where: Optional[Dict[str, Any]]) -> list:
+def _FALLBACK_select(store: Korvane, where: Optional[Dict[str, Any]]) -> List[Tuple[str, Any]]:
     if any(k.startswith("$") or isinstance(v, dict) for k, v in (where or {}).items()):
         raise NotImplementedError("this korvane build has no filter language")
-    rows = [(id, m, json.loads(m) if m else None) for id, m in store.get_all()]
-    return [(id, m) for id, m, d in rows
+    rows = [(id, json.loads(m) if m else None) for id, m in store.get_all()]
+    return [(id, d) for id, d in rows
             if isinstance(d, dict) and all(k in d and d[k] == v for k, v in (where or {}).items())]
 
 
-def _node(metadata_text: Optional[str]) -> BaseNode:
-    return metadata_dict_to_node(json.loads(metadata_text) if metadata_text else {})
+def _node(metadata: Any) -> BaseNode:
+    return metadata_dict_to_node(metadata if isinstance(metadata, dict) else {})
