@@ -68,7 +68,7 @@ class KorvaneVectorStore(VectorStore):
         texts: Iterable[str],
         metadatas: Optional[List[Dict[str, Any]]] = None,
         *,
-        ids: Optional[List[Optional[str]]] = None,
+        ids: Optional[List[str]] = None,
         **kwargs: Any,
     ) -> List[str]:
         """Embeds and stores the texts in one transaction; an id already stored is replaced."""
@@ -76,7 +76,8 @@ class KorvaneVectorStore(VectorStore):
         if not texts:
             return []
         metadatas = metadatas or [{} for _ in texts]
-        given = list(ids) if ids is not None else [None] * len(texts)
+        # add_documents hands over the Documents' ids, None where a Document has none.
+        given: List[Optional[str]] = list(ids) if ids is not None else [None] * len(texts)
         if not len(metadatas) == len(given) == len(texts):
             raise ValueError("texts, metadatas and ids must have the same length")
         made = [i if i is not None else str(uuid.uuid4()) for i in given]

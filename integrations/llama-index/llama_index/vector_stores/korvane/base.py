@@ -221,13 +221,13 @@ class KorvaneVectorStore(BasePydanticVectorStore):
     def _select(self, where: Optional[Dict[str, Any]]) -> List[Tuple[str, Any]]:
         if not hasattr(self._store, "select"):
             return _FALLBACK_select(self._store, where)
-        return self._store.select(where, decode=True)  # type: ignore[attr-defined,no-any-return]
+        return self._store.select(where, decode=True)
 
     def _delete_where(self, where: Dict[str, Any]) -> None:
         if not hasattr(self._store, "delete_where"):
             self._store.delete_many([id for id, _ in _FALLBACK_select(self._store, where)])
             return
-        self._store.delete_where(where)  # type: ignore[attr-defined]
+        self._store.delete_where(where)
 
 
 # FALLBACK until main's store has select and delete_where: a scan that knows plain equality only.
