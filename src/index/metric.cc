@@ -5,6 +5,10 @@
 
 #include "index/metric_kernels.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace korvane_index {
 
 // ---- The reference: written for reading, not for speed. ----
@@ -116,13 +120,30 @@ struct Choice {
 // There is no AVX-512 table: a 16-lane register would hold two blocks whose lanes belong to the
 // same accumulators, so each block still needs its own dependent add, and the scan is bound by
 // memory bandwidth well before the 8-lane kernels run out of arithmetic.
+#if defined(__x86_64__)
+// AVX2 is usable when the processor has it and the operating system saves the YMM registers
+// (OSXSAVE set, XCR0 enabling the SSE and AVX state). Asked of the processor directly, not through
+// the compiler's __builtin_cpu_supports, whose data lives in a runtime library that not every
+// toolchain links into a shared module (clang's compiler-rt outside of GCC's libgcc).
+bool processor_has_avx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0x6u) != 0x6u) return false;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_AVX2) != 0;
+}
+#endif
+
 const Choice& choice() {
   static const Choice c = [] {
     Choice made{{&kGeneric, nullptr, nullptr}, 1};
 #if defined(__x86_64__)
     made.tables[made.count++] = &kSse2;
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) made.tables[made.count++] = &kAvx2;
+    if (processor_has_avx2()) made.tables[made.count++] = &kAvx2;
 #elif defined(__aarch64__)
     made.tables[made.count++] = &kNeon;  // Advanced SIMD is part of every AArch64 processor
 #endif
