@@ -18,12 +18,6 @@ from llama_index.core.vector_stores.types import (
 
 from llama_index.vector_stores.korvane import KorvaneVectorStore, to_where
 
-# Until main's store has the filter language, a `$` operator is taken as equality with an object.
-needs_filters = pytest.mark.skipif(
-    not hasattr(Korvane, "delete_where"), reason="store without the filter language"
-)
-
-
 def _node(id: str, doc: str, vector: List[float], **metadata) -> TextNode:
     return TextNode(
         id_=id, text=f"text of {id}", embedding=vector, metadata=metadata,
@@ -72,7 +66,6 @@ def _f(key, op, value):
     return MetadataFilters(filters=[MetadataFilter(key=key, operator=op, value=value)])
 
 
-@needs_filters
 @pytest.mark.parametrize(
     "key, op, value, expected",
     [
@@ -94,7 +87,6 @@ def test_each_operator(store, key, op, value, expected):
     assert _ids(store, _f(key, op, value)) == expected
 
 
-@needs_filters
 def test_and_or_not_nested(store):
     ann_or_late = MetadataFilters(
         filters=[MetadataFilter(key="author", value="ann"),
@@ -120,7 +112,6 @@ def test_delete_by_document_nodes_and_clear(store):
     assert _ids(store) == [] and store.get_nodes() == []
 
 
-@needs_filters
 def test_delete_nodes_by_filter_and_ids(store):
     store.delete_nodes(["n1", "n2", "n3"], filters=_f("author", FilterOperator.IN, ["ann", "cy"]))
     assert _ids(store) == ["n2", "n4"]

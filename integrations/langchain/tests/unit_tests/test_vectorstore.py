@@ -8,12 +8,6 @@ from langchain_core.embeddings import Embeddings
 
 from langchain_korvane import PAGE_CONTENT_KEY, KorvaneVectorStore
 
-# Until main's store has the filter language, a `$` operator is taken as equality with an object.
-needs_filters = pytest.mark.skipif(
-    not hasattr(Korvane, "delete_where"), reason="store without the filter language"
-)
-
-
 class TableEmbeddings(Embeddings):
     """Each text's vector from a table, so the geometry of a test is spelled out."""
 
@@ -65,7 +59,6 @@ def test_mmr_prefers_a_different_document_over_a_near_duplicate(store):
     assert [d.id for d in mmr] == ["a", "p"]
 
 
-@needs_filters
 def test_filter_language_in_search_mmr_and_delete(store):
     newer = {"year": {"$gt": 2019}}
     assert [d.id for d in store.similarity_search("q", k=4, filter=newer)] == ["ap", "p", "c"]

@@ -219,24 +219,10 @@ class KorvaneVectorStore(BasePydanticVectorStore):
         return self._store.query(vector, k, where=where, decode=True)
 
     def _select(self, where: Optional[Dict[str, Any]]) -> List[Tuple[str, Any]]:
-        if not hasattr(self._store, "select"):
-            return _FALLBACK_select(self._store, where)
         return self._store.select(where, decode=True)
 
     def _delete_where(self, where: Dict[str, Any]) -> None:
-        if not hasattr(self._store, "delete_where"):
-            self._store.delete_many([id for id, _ in _FALLBACK_select(self._store, where)])
-            return
         self._store.delete_where(where)
-
-
-# FALLBACK until main's store has select and delete_where: a scan that knows plain equality only.
-def _FALLBACK_select(store: Korvane, where: Optional[Dict[str, Any]]) -> List[Tuple[str, Any]]:
-    if any(k.startswith("$") or isinstance(v, dict) for k, v in (where or {}).items()):
-        raise NotImplementedError("this korvane build has no filter language")
-    rows = [(id, json.loads(m) if m else None) for id, m in store.get_all()]
-    return [(id, d) for id, d in rows
-            if isinstance(d, dict) and all(k in d and d[k] == v for k, v in (where or {}).items())]
 
 
 def _node(metadata: Any) -> BaseNode:
