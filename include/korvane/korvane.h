@@ -162,6 +162,26 @@ class Korvane {
       HnswConfig config, std::size_t every,
       const std::function<bool(std::size_t done, std::size_t total)>& progress);
 
+  // The saved index (index_file.cc). While the store has an index, save_index() writes it to
+  // index_path(path) beside the store's file: its configuration, a digest of the records it
+  // covers (ids, vectors and their order as the next open will load them) and the graph, under
+  // a checksum, through a temporary file that is synced and renamed over the old one, so a
+  // crash leaves the old saved index or the new one. A stale index is saved as its
+  // configuration alone. open() loads a saved index only when its checksum verifies and its
+  // digest equals that of the records just loaded, under the same metric; otherwise it builds
+  // the index afresh with the saved configuration. Without an index save_index() does nothing.
+  // Fails in a process that did not open the store, or when the file cannot be written.
+  Result<void, KorvaneError> save_index() const;
+  static std::string index_path(const std::string& store_path) { return store_path + ".index"; }
+  // How the index came to be: enable_hnsw, loaded at open, or rebuilt at open because the saved
+  // one did not describe the records.
+  enum class IndexSource : std::uint8_t { Built, Loaded, Rebuilt };
+  IndexSource index_source() const { return index_source_; }
+  // The search width of the index path, changed without touching the graph. REQUIRES: an index
+  // and exclusive access.
+  void set_ef_search(std::size_t ef) { hnsw_->set_ef_search(ef); }
+
+  bool has_index() const { return hnsw_.has_value(); }
   Metric metric() const { return metric_; }
   // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
   const HnswIndex* hnsw() const;
@@ -175,6 +195,8 @@ class Korvane {
   HnswIndex build_index(HnswConfig config) const;
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
+  // At open: installs the saved index, or rebuilds one from its configuration, or neither.
+  void load_saved_index();
 
   // The index and whether it must be rebuilt before use. Only a write sets stale (with
   // exclusive access); readers clear it under index_mu_.
@@ -183,6 +205,8 @@ class Korvane {
   mutable std::mutex index_mu_;
   std::unique_ptr<korvane_storage::Storage> storage_;
   Metric metric_;
+  std::string path_;
+  IndexSource index_source_ = IndexSource::Built;
 };
 
 // One search request over a store; lives only for the call. execute() takes the index path when
@@ -207,6 +231,11 @@ class SearchBuilder {
     now_ = seconds;
     return *this;
   }
+  // The index path's search width for this request instead of the configured one.
+  SearchBuilder& ef(std::size_t width) {
+    ef_ = width;
+    return *this;
+  }
 
   Result<std::vector<SearchResult>, KorvaneError> execute() &&;
 
@@ -221,6 +250,7 @@ class SearchBuilder {
   std::vector<std::pair<std::string, Value>> filters_;
   std::optional<float> decay_;
   std::optional<std::uint64_t> now_;
+  std::optional<std::size_t> ef_;
 };
 
 }  // namespace korvane_core

@@ -23,7 +23,10 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
                                                              Metric metric) {
   auto storage = korvane_storage::Storage::open(path);
   if (!storage) return KorvaneError::from(storage.error());
-  return std::unique_ptr<Korvane>(new Korvane(std::move(*storage), metric));
+  std::unique_ptr<Korvane> store(new Korvane(std::move(*storage), metric));
+  store->path_ = path;
+  store->load_saved_index();
+  return store;
 }
 
 Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
@@ -102,6 +105,7 @@ Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
   HnswIndex index = build_index(config);
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
+  index_source_ = IndexSource::Built;
   return {};
 }
 
@@ -140,8 +144,8 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
   auto access = [&table](std::size_t node) { return table.vector(node); };
   // k beyond the machine word cannot be held anyway; the index returns at most its node count.
   const std::size_t k = static_cast<std::size_t>(k_);
-  auto pairs = store_->hnsw_->search(query_, k, store_->hnsw_->config().ef_search, access,
-                                     store_->metric_);
+  const std::size_t ef = ef_.value_or(store_->hnsw_->config().ef_search);
+  auto pairs = store_->hnsw_->search(query_, k, ef, access, store_->metric_);
   std::vector<SearchResult> results;
   results.reserve(pairs.size());
   for (const auto& [node, value] : pairs) {
@@ -170,6 +174,7 @@ Result<bool, KorvaneError> Korvane::enable_hnsw(
   if (!progress(total, total)) return false;
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
+  index_source_ = IndexSource::Built;
   return true;
 }
 

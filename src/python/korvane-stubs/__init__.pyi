@@ -1,7 +1,7 @@
 # Types of the korvane extension module. Vectors are any sequence of real numbers or a 1-D float
 # array; batches of vectors a 2-D float array or a sequence of vectors. Metadata is JSON text.
 from types import TracebackType
-from typing import Callable, Literal, Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, List, Type, Union
+from typing import Callable, Dict, Literal, Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, List, Type, Union
 
 __all__ = ["Korvane"]
 
@@ -42,6 +42,7 @@ class Korvane:
         where: Optional[str] = None,
         decay: Optional[SupportsFloat] = None,
         now: Optional[SupportsIndex] = None,
+        ef: Optional[SupportsIndex] = None,
     ) -> List[SearchResult]: ...
     def search_many(self, queries: Vectors, k: SupportsIndex) -> List[List[SearchResult]]: ...
     def enable_index(
@@ -56,6 +57,9 @@ class Korvane:
         neighbors: Optional[Literal["nearest", "diverse"]] = None,
         progress: Optional[Callable[[int, int], object]] = None,
     ) -> None: ...
+    def save_index(self) -> None: ...
+    def index_info(self) -> Optional[Dict[str, Union[int, float, str]]]: ...
+    def set_ef_search(self, ef: SupportsIndex) -> None: ...
     def insert_many(
         self,
         ids: Sequence[str],
