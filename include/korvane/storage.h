@@ -48,6 +48,18 @@ struct StorageError {
   std::string display() const;
 };
 
+// The settings a store keeps in its file's header, outside the records table: the metric's
+// one-byte code (korvane_index::Metric) and the required vector length. Either may be unset;
+// a file that never had settings saved has neither.
+struct StoredSettings {
+  std::optional<std::uint8_t> metric;
+  std::optional<std::uint32_t> dim;
+  friend bool operator==(const StoredSettings&, const StoredSettings&) = default;
+};
+
+// The largest dimension the header can hold.
+inline constexpr std::uint32_t kMaxStoredDim = (std::uint32_t{1} << 28) - 1;
+
 // One operation of a write. Insert adds the record as the newest with its id; Remove removes
 // every record with record.id (the rest of the record is unused); Upsert is Remove then Insert.
 struct WriteOp {
@@ -87,6 +99,13 @@ class Storage {
 
   const RecordTable& table() const { return table_; }
 
+  // The settings found in the header at open, or saved since.
+  const StoredSettings& settings() const { return settings_; }
+  // Writes settings into the header in one durable transaction; the rows are not touched.
+  // REQUIRES: metric below 8 and dim at most kMaxStoredDim when set. Refused (Table) when the
+  // header already names another application.
+  Result<void, StorageError> save_settings(const StoredSettings& settings);
+
   // Slot of the newest record with this id, if any.
   std::optional<std::size_t> newest_position(std::string_view id) const;
 
@@ -95,6 +114,7 @@ class Storage {
 
   std::unique_ptr<Impl> impl_;
   RecordTable table_;
+  StoredSettings settings_;
 };
 
 }  // namespace korvane_storage

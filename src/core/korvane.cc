@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "store_settings.h"
+
 namespace korvane_core {
 
 std::string KorvaneError::display() const {
@@ -16,21 +18,30 @@ Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metri
     : storage_(std::move(storage)), metric_(metric) {}
 
 Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path) {
-  return open(path, Metric::Cosine);
+  return open(path, Settings{}, false);
 }
 
 Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path,
                                                              Metric metric) {
-  auto storage = korvane_storage::Storage::open(path);
-  if (!storage) return KorvaneError::from(storage.error());
-  std::unique_ptr<Korvane> store(new Korvane(std::move(*storage), metric));
-  store->path_ = path;
-  store->load_saved_index();
-  return store;
+  return open(path, Settings{metric, std::nullopt}, false);
+}
+
+Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path,
+                                                             const Settings& wanted) {
+  return open(path, wanted, true);
 }
 
 Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (batch.empty()) return {};
+  if (dim_) {
+    for (std::size_t i = 0; i < batch.ops_.size(); ++i) {
+      const auto& op = batch.ops_[i];
+      if (op.kind == WriteBatch::Op::Kind::Remove || op.record.vector.size() == *dim_) continue;
+      KorvaneError error = length_error(op.record.vector.size(), *dim_);
+      error.index = i;
+      return error;
+    }
+  }
   const std::size_t first_new = storage_->table().slot_count();
   if (hnsw_) {
     // Checked before the write: once it is committed the index must be able to take it.

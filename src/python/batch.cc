@@ -13,6 +13,7 @@
 #include "python/instance.h"
 #include "python/methods.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace korvane_python {
 namespace {
@@ -33,6 +34,12 @@ template <class Fn>
 bool for_each_item(PyObject* obj, const char* name, Fn&& fn) {
   if (PyUnicode_Check(obj)) {
     raise_error(PyExc_TypeError, std::string("argument '") + name + "': expected a sequence, not a str");
+    return false;
+  }
+  // A dict iterates its keys, which would pass for an item each.
+  if (PyDict_Check(obj)) {
+    raise_error(PyExc_TypeError, std::string("argument '") + name +
+                                     "': expected a sequence with one item per id, not a dict");
     return false;
   }
   PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence"));
@@ -58,7 +65,7 @@ bool extract_metadata_list(PyObject* obj, std::size_t count, std::vector<Metadat
   std::size_t seen = 0;
   bool ok = for_each_item(obj, "metadata", [&](std::size_t i, PyObject* item) {
     if (seen++ >= count) return true;  // the count check below reports it
-    return extract_metadata(item, nullptr, out[i]) || fail_item(i, "metadata");
+    return extract_metadata_value(item, nullptr, out[i]) || fail_item(i, "metadata");
   });
   if (!ok) return false;
   if (seen != count) {
@@ -127,7 +134,9 @@ PyObject* write_many(PyObject* self, PyObject* args, PyObject* kwargs, const Sig
 
   std::vector<std::string> ids;
   std::vector<std::vector<float>> vectors;
-  if (!extract_text_list(bound[0], "ids", ids) || !extract_vectors(bound[1], "vectors", vectors)) {
+  if (!extract_text_list(bound[0], "ids", ids) ||
+      !check_several_vectors(bound[1], "vectors", kind == Kind::Insert ? "insert()" : "upsert()") ||
+      !extract_vectors(bound[1], "vectors", vectors)) {
     return nullptr;
   }
   if (vectors.size() != ids.size()) {
@@ -179,8 +188,11 @@ PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<float> vector;
     Metadata metadata;
     std::optional<std::uint64_t> timestamp;
-    if (!extract_text(bound[0], "id", id) || !extract_vector(bound[1], "vector", vector) ||
-        !extract_metadata(bound[2], "metadata", metadata) ||
+    if (!extract_text(bound[0], "id", id) ||
+        !check_one_vector(bound[1], "vector",
+                          "expected one vector, not several; upsert_many() takes several") ||
+        !extract_vector(bound[1], "vector", vector) ||
+        !extract_metadata_value(bound[2], "metadata", metadata) ||
         !extract_timestamp(bound[3], "timestamp", timestamp)) {
       return nullptr;
     }

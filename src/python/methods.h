@@ -15,10 +15,11 @@ namespace korvane_python {
 
 PyObject* none();
 
-// A new list of (id, score, metadata) tuples, in order.
-PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results);
+// A new list of (id, score, metadata) tuples, in order; metadata as Python objects when decode
+// is set, as JSON text otherwise.
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bool decode = false);
 
-// search.cc
+// queries.cc
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -37,5 +38,10 @@ PyObject* korvane_insert_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_upsert(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_upsert_many(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_delete_many(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// readers.cc
+PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs);
+// The properties metric and dim.
+extern PyGetSetDef kGetSet[];
 
 }  // namespace korvane_python

@@ -1,5 +1,5 @@
 // The module korvane: the entry point and nothing else. It holds no state and no functions of
-// its own; its one export is the class (python/type.h).
+// its own; its one export is the class (python/type.h); it also carries __version__.
 //
 // Initialisation is single-phase and happens once per process. The module object is kept for
 // the process's life, and a second initialisation (a re-import after `del sys.modules[...]`, or
@@ -59,6 +59,9 @@ PyObject* initialise() {
   if (!module) return nullptr;
   PyObject* type = korvane_type();
   if (type == nullptr || !add_exported(module.get(), "Korvane", type)) return nullptr;
+  // The package's version (CMake's project version, which pyproject.toml reads too); not in
+  // __all__.
+  if (PyModule_AddStringConstant(module.get(), "__version__", KORVANE_VERSION) != 0) return nullptr;
   g_module = module.get();
   Py_IncRef(g_module);
   return module.release();

@@ -15,17 +15,18 @@
 #include "python/instance.h"
 #include "python/methods.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace korvane_python {
 namespace {
 
-constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "ef"};
-constexpr const char* kSearchManyParameters[] = {"queries", "k"};
+constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode", "ef"};
+constexpr const char* kSearchManyParameters[] = {"queries", "k", "decode"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
                                                   "m_max0", "ml",        "neighbors", "progress"};
 
 const Signature kQuery{"Korvane.query()", kQueryParameters, 2, 2};
-const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2};
+const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2, 2};
 const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0, 3};
 
 // Index parameters beyond these would only exhaust memory or time.
@@ -62,7 +63,7 @@ bool optional_count(PyObject* obj, const char* name, std::uint64_t low, std::uin
 
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[6] = {};
+    PyObject* bound[7] = {};
     if (!bind_arguments(kQuery, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -72,12 +73,10 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<float> query;
     std::uint64_t k = 0;
     std::optional<korvane_storage::Value> where;
-    if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
-        !extract_metadata(bound[2], "where", where)) {
-      return nullptr;
-    }
-    if (where && !where->is_object()) {
-      raise_error(PyExc_ValueError, "where must be a JSON object");
+    bool decode = false;
+    if (!check_one_vector(bound[0], "query", kSeveralQueries) ||
+        !extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k) ||
+        !extract_where(bound[2], "where", where) || !extract_flag(bound[5], "decode", decode)) {
       return nullptr;
     }
     std::optional<float> decay;
@@ -97,7 +96,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       now = seconds_now();
     }
     std::uint64_t ef = 0;
-    if (bound[5] != nullptr && bound[5] != Py_None && !extract_search_width(bound[5], "ef", ef)) {
+    if (bound[6] != nullptr && bound[6] != Py_None && !extract_search_width(bound[6], "ef", ef)) {
       return nullptr;
     }
     if (!check_dim(state, query.size(), "query")) return nullptr;
@@ -116,13 +115,13 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       raise_core_error(found.error());
       return nullptr;
     }
-    return results_to_list(*found).release();
+    return results_to_list(*found, decode).release();
   });
 }
 
 PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[2] = {};
+    PyObject* bound[3] = {};
     if (!bind_arguments(kSearchMany, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -130,7 +129,10 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (store == nullptr) return nullptr;
     std::vector<std::vector<float>> queries;
     std::uint64_t k = 0;
-    if (!extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k)) {
+    bool decode = false;
+    if (!check_several_vectors(bound[0], "queries", "search()") ||
+        !extract_vectors(bound[0], "queries", queries) || !extract_count(bound[1], "k", k) ||
+        !extract_flag(bound[2], "decode", decode)) {
       return nullptr;
     }
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -151,7 +153,7 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < answers.size(); ++i) {
-      PyRef one = results_to_list(answers[i]);
+      PyRef one = results_to_list(answers[i], decode);
       if (!one || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), one.release()) != 0) {
         return nullptr;
       }

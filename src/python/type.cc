@@ -16,6 +16,7 @@
 #include "python/instance.h"
 #include "python/methods.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace korvane_python {
 
@@ -39,7 +40,7 @@ PyRef make_tuple(std::initializer_list<PyRef*> items) {
 
 }  // namespace
 
-PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results) {
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bool decode) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return list;
   Py_ssize_t i = 0;
@@ -47,7 +48,7 @@ PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results) {
     PyRef id = text_to_python(result.id);
     // Widening keeps the 32-bit score exact.
     PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(result.score)));
-    PyRef metadata = metadata_to_python(result.metadata);
+    PyRef metadata = metadata_out(result.metadata, decode);
     PyRef tuple = make_tuple({&id, &score, &metadata});
     if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return PyRef();
   }
@@ -88,32 +89,26 @@ bool parse_metric(PyObject* obj, korvane_core::Metric& out) {
   return true;
 }
 
-// Opens the store, then makes the instance; nothing is allocated when opening fails.
+// Opens the store, then makes the instance; nothing is allocated when opening fails. The
+// settings saved in the file are used; those in `wanted` must agree with them (ValueError).
 PyObject* open_instance(PyTypeObject* subtype, const std::string& path,
-                        korvane_core::Metric metric, std::optional<std::size_t> dim) {
+                        const korvane_core::Settings* wanted) {
   auto opened = [&] {
     // Loading every record is the slow part of opening; other threads run meanwhile.
     WithoutGil unlocked;
-    return korvane_core::Korvane::open(path, metric);
+    return wanted ? korvane_core::Korvane::open(path, *wanted) : korvane_core::Korvane::open(path);
   }();
   if (!opened) {
-    raise_core_error(opened.error());
+    if (opened.error().kind == korvane_core::KorvaneError::Kind::Config) {
+      raise_error(PyExc_ValueError, opened.error().message);
+    } else {
+      raise_core_error(opened.error());
+    }
     return nullptr;
   }
-  if (dim) {
-    const korvane_core::RecordTable& records = (*opened)->get_all();
-    for (std::size_t slot : records.live_slots()) {
-      if (records.vector(slot).size() != *dim) {
-        raise_error(PyExc_ValueError, "record '" + std::string(records.id(slot)) + "' has length " +
-                                          std::to_string(records.vector(slot).size()) +
-                                          ", but dim is " + std::to_string(*dim));
-        return nullptr;
-      }
-    }
-  }
   auto state = std::make_unique<State>();
+  state->dim = (*opened)->dim();
   state->store = std::move(*opened);
-  state->dim = dim;
   // Should the allocation fail, `state` closes the database again on the way out.
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
   PyObject* self = alloc(subtype, 0);
@@ -127,8 +122,8 @@ PyObject* korvane_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1] = {};
     if (!bind_arguments(kNew, args, kwargs, bound)) return nullptr;
     std::string path;
-    if (!extract_text(bound[0], "path", path)) return nullptr;
-    return open_instance(subtype, path, korvane_core::Metric::Cosine, std::nullopt);
+    if (!extract_path(bound[0], "path", path)) return nullptr;
+    return open_instance(subtype, path, nullptr);
   });
 }
 
@@ -137,10 +132,13 @@ PyObject* korvane_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
     PyObject* bound[3] = {};
     if (!bind_arguments(kOpen, args, kwargs, bound)) return nullptr;
     std::string path;
-    if (!extract_text(bound[0], "path", path)) return nullptr;
-    korvane_core::Metric metric = korvane_core::Metric::Cosine;
-    if (bound[1] != nullptr && !parse_metric(bound[1], metric)) return nullptr;
-    std::optional<std::size_t> dim;
+    if (!extract_path(bound[0], "path", path)) return nullptr;
+    korvane_core::Settings wanted;
+    if (bound[1] != nullptr) {
+      korvane_core::Metric metric = korvane_core::Metric::Cosine;
+      if (!parse_metric(bound[1], metric)) return nullptr;
+      wanted.metric = metric;
+    }
     if (bound[2] != nullptr && bound[2] != Py_None) {
       std::uint64_t value = 0;
       if (!extract_count(bound[2], "dim", value)) return nullptr;
@@ -148,9 +146,15 @@ PyObject* korvane_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, "dim must be positive");
         return nullptr;
       }
-      dim = static_cast<std::size_t>(value);
+      if (value > korvane_storage::kMaxStoredDim) {
+        raise_error(PyExc_ValueError, "dim must be at most " +
+                                          std::to_string(korvane_storage::kMaxStoredDim) +
+                                          ", not " + std::to_string(value));
+        return nullptr;
+      }
+      wanted.dim = static_cast<std::size_t>(value);
     }
-    return open_instance(reinterpret_cast<PyTypeObject*>(cls), path, metric, dim);
+    return open_instance(reinterpret_cast<PyTypeObject*>(cls), path, &wanted);
   });
 }
 
@@ -202,7 +206,8 @@ PyObject* korvane_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (store == nullptr) return nullptr;
     std::vector<float> query;
     std::uint64_t k = 0;
-    if (!extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k)) {
+    if (!check_one_vector(bound[0], "query", kSeveralQueries) ||
+        !extract_vector(bound[0], "query", query) || !extract_count(bound[1], "k", k)) {
       return nullptr;
     }
     if (!check_dim(state, query.size(), "query")) return nullptr;
@@ -360,38 +365,50 @@ PyMethodDef kMethods[] = {
     {"delete", as_cfunction(korvane_delete), kArgs, "delete($self, id)\n--\n\n"},
     {"open", as_cfunction(korvane_open), kArgs | METH_CLASS,
      "open($type, path, *, metric='cosine', dim=None)\n--\n\n"
-     "Open or create the store at path, scoring with the given metric ('cosine', 'dot',\n"
-     "'euclidean' or 'manhattan'; the first two are similarities, best first by the highest\n"
-     "score, the others distances, best first by the lowest). With dim set, every vector and\n"
-     "query must have that length (ValueError otherwise), and so must every stored record."},
+     "Open or create the store at path with the settings saved in its file, or these.\n\n"
+     "path: str or os.PathLike.\n"
+     "metric: 'cosine' or 'dot' (similarities, highest first), 'euclidean' or 'manhattan'\n"
+     "    (distances, lowest first). Saved in the file when it has none saved.\n"
+     "dim: the length every vector, query and stored record must have (ValueError\n"
+     "    otherwise), or None. Saved in the file when it has none saved.\n"
+     "A metric or dim other than the saved one raises ValueError naming both."},
     {"close", as_cfunction(korvane_close), METH_NOARGS,
      "close($self)\n--\n\n"
-     "Close the database file and release its lock and the records' memory. Closing again does\n"
-     "nothing; any other call on a closed store raises RuntimeError."},
-    {"__enter__", as_cfunction(korvane_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+     "Close the database file and release its lock and the records' memory.\n\n"
+     "Closing again does nothing; any other call on a closed store raises RuntimeError."},
+    {"__enter__", as_cfunction(korvane_enter), METH_NOARGS,
+     "__enter__($self)\n--\n\nReturn the store itself."},
     {"__exit__", as_cfunction(korvane_exit), METH_VARARGS,
      "__exit__($self, *exc_info)\n--\n\nClose the store."},
     {"query", as_cfunction(korvane_query), kArgs,
-     "query($self, query, k, *, where=None, decay=None, now=None, ef=None)\n--\n\n"
-     "Search with conditions. where: JSON object text; only records whose metadata object\n"
-     "holds every one of its members with an equal value take part (1 and 1.0 differ).\n"
+     "query($self, query, k, *, where=None, decay=None, now=None, decode=False, ef=None)\n--\n\n"
+     "Search for the k best records that meet the conditions.\n\n"
+     "query: one vector; k: the number of results.\n"
+     "where: a dict or JSON object text; only records whose metadata object holds every one\n"
+     "    of its members with an equal value take part (1 and 1.0 differ).\n"
      "decay: a factor per day of age; a record's score is multiplied by decay ** (age in\n"
-     "days), the age counted from the record's timestamp to now (seconds since the epoch;\n"
-     "the current time when not given). Records without a timestamp keep their score.\n"
+     "    days), the age counted from the record's timestamp to now. Records without a\n"
+     "    timestamp keep their score.\n"
+     "now: seconds since the epoch; the current time when None.\n"
+     "decode: give metadata as Python objects instead of JSON text.\n"
      "ef: the index's search width for this query instead of its ef_search."},
     {"search_many", as_cfunction(korvane_search_many), kArgs,
-     "search_many($self, queries, k)\n--\n\n"
-     "search() for each of queries (a 2-D float array or a sequence of vectors), in one pass\n"
-     "over the records; returns one result list per query, each equal to search()'s."},
+     "search_many($self, queries, k, *, decode=False)\n--\n\n"
+     "search() for each of several queries, in one pass over the records.\n\n"
+     "queries: a 2-D float array or a sequence of vectors; k: the number of results per query.\n"
+     "decode: give metadata as Python objects instead of JSON text.\n"
+     "Returns one result list per query, each equal to search()'s."},
     {"enable_index", as_cfunction(korvane_enable_index), kArgs,
      "enable_index($self, m=16, ef_construction=200, ef_search=64, *, m_max=None, "
-     "m_max0=None, ml=None, progress=None)\n--\n\n"
-     "Build a graph index over every record; later searches without where or decay use it and\n"
-     "are approximate. m: links per node (m_max and m_max0, the caps above and on the lowest\n"
-     "layer, default to m and 2 * m; ml, the level factor, to 1 / ln(m)). ef_construction and\n"
-     "ef_search: the search widths while building and while searching. progress, if given, is\n"
-     "called as progress(done, total) at the start, after every 1000 records and at the end;\n"
-     "if it raises, the build stops and the store keeps the index it had, or none."},
+     "m_max0=None, ml=None, neighbors=None, progress=None)\n--\n\n"
+     "Build a graph index over every record; later searches without where or decay use it.\n\n"
+     "Such searches are approximate.\n"
+     "m: links per node; m_max and m_max0: the caps above and on the lowest layer (default\n"
+     "    m and 2 * m); ml: the level factor (default 1 / ln(m)).\n"
+     "ef_construction, ef_search: the search widths while building and while searching.\n"
+     "neighbors: 'nearest' (the default) or 'diverse' (links spread over directions).\n"
+     "progress: called as progress(done, total) at the start, after every 1000 records and\n"
+     "    at the end; if it raises, the build stops and the store keeps the index it had."},
     {"save_index", as_cfunction(korvane_save_index), METH_NOARGS,
      "save_index($self)\n--\n\n"
      "Save the index beside the store's file (path + '.index'), as close() also does; the next\n"
@@ -406,18 +423,30 @@ PyMethodDef kMethods[] = {
      "Change the index's search width without rebuilding it."},
     {"insert_many", as_cfunction(korvane_insert_many), kArgs,
      "insert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
-     "insert() for each record, in one transaction: all of them are stored or none.\n"
-     "vectors: a 2-D float array or a sequence of vectors; metadata: None or a sequence of\n"
-     "JSON text or None; timestamps: None or a sequence of int (seconds) or None."},
+     "insert() for each record, in one transaction: all of them are stored or none.\n\n"
+     "ids: a sequence of str; vectors: a 2-D float array or a sequence of vectors.\n"
+     "metadata: None or a sequence of metadata, each JSON text, a dict, list, int, float,\n"
+     "    bool or None.\n"
+     "timestamps: None or a sequence of int (seconds) or None."},
     {"upsert", as_cfunction(korvane_upsert), kArgs,
      "upsert($self, id, vector, metadata=None, *, timestamp=None)\n--\n\n"
-     "Replace every record with this id by this one, in one transaction."},
+     "Replace every record with this id by this one, in one transaction.\n\n"
+     "id: str; vector: one vector.\n"
+     "metadata: JSON text, a dict, list, int, float, bool, or None for none.\n"
+     "timestamp: int seconds (used by query's decay), or None."},
     {"upsert_many", as_cfunction(korvane_upsert_many), kArgs,
      "upsert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
-     "upsert() for each record, in one transaction: all of them are stored or none."},
+     "upsert() for each record, in order, in one transaction: all of them are stored or none.\n\n"
+     "ids, vectors, metadata, timestamps: as for insert_many()."},
     {"delete_many", as_cfunction(korvane_delete_many), kArgs,
      "delete_many($self, ids)\n--\n\n"
-     "delete() for each id, in one transaction."},
+     "delete() for each id, in one transaction.\n\n"
+     "ids: a sequence of str; unknown ids are not an error."},
+    {"get_vectors", as_cfunction(korvane_get_vectors), kArgs,
+     "get_vectors($self, ids)\n--\n\n"
+     "Return the stored vectors of these ids as one float32 NumPy array of shape (n, dim).\n\n"
+     "ids: a sequence of str; row i is the vector of ids[i]. An unknown id raises KeyError,\n"
+     "vectors of different lengths ValueError; NumPy is imported on the first call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -426,6 +455,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(korvane_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(korvane_dealloc)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {Py_sq_length, reinterpret_cast<void*>(korvane_len)},
     {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},
     {Py_nb_bool, reinterpret_cast<void*>(korvane_bool)},

@@ -8,7 +8,8 @@
 //       def get_all(self) -> list[tuple[str, str | None]]
 //       def delete(self, id) -> None
 //   and beside them open(), close(), the context manager, len(), `in`, query(), search_many(),
-//   enable_index() and the batch writes (their doc strings say what each does).
+//   enable_index(), the batch writes, get_vectors() and the properties metric and dim (their
+//   doc strings say what each does).
 //
 // Each instance owns one core store until close() or until the last reference goes. How calls
 // on one instance from several threads, and re-entrant calls from argument conversion, are

@@ -7,7 +7,16 @@
 //          TEXT key would sort apart from BLOBs and miss lookups, so none is ever written.)
 //   value  the row text of record.h, the id inside it included.
 //
-// Nothing else is ours: no other table, no user_version, no header. A database that holds no
+// The header's application_id and user_version may hold the store's settings (StoredSettings):
+//
+//   application_id  kApplicationId ("KVRN") when settings are saved; 0 when none are
+//   user_version    bits 0-2: metric code + 1 (0: unset); bits 3-30: dim (0: unset); bit 31: 0
+//
+// They are written only when a caller saves settings, never by an open; a file whose
+// application_id names another application keeps it (saving is refused). Older readers ignore
+// both fields, where a table of settings would make them refuse the file.
+//
+// Nothing else is ours: no other table. A database that holds no
 // table at all gets this one; any other database must hold exactly this table (the same
 // statement, up to case and white space) and nothing besides SQLite's own sqlite_* tables, and
 // every row's key must be the id inside its value. Anything else is refused before the open
@@ -78,6 +87,7 @@ constexpr std::string_view kRollback = "ROLLBACK";
 constexpr std::string_view kScan = "SELECT id, value FROM records ORDER BY id";
 constexpr std::string_view kUpsert = "INSERT OR REPLACE INTO records(id, value) VALUES(?1, ?2)";
 constexpr std::string_view kRemove = "DELETE FROM records WHERE id = ?1";
+constexpr std::int32_t kApplicationId = 0x4B56524E;  // "KVRN"
 
 // Rows are loaded in batches so that only about 2 MB of row text is in memory at any time (two
 // batches); while the workers decode one batch the opening thread reads the next out of SQLite.
@@ -367,7 +377,38 @@ struct Storage::Impl {
 
   // Every row, in key order, decoded into the table. Reads only.
   Result<void, StorageError> load(RecordTable& table);
+
+  // The value of an integer pragma (application_id, user_version). Reads only.
+  Result<std::int32_t, StorageError> read_pragma(const char* name);
+  // The settings the header holds. Reads only.
+  Result<StoredSettings, StorageError> read_settings();
 };
+
+Result<std::int32_t, StorageError> Storage::Impl::read_pragma(const char* name) {
+  SqliteStatement pragma;
+  if (pragma.prepare(db.get(), std::string("PRAGMA ") + name) != SQLITE_OK) {
+    return error(Kind::Database);
+  }
+  if (sqlite3_step(pragma.get()) != SQLITE_ROW) return error(Kind::Database);
+  return static_cast<std::int32_t>(sqlite3_column_int(pragma.get(), 0));
+}
+
+Result<StoredSettings, StorageError> Storage::Impl::read_settings() {
+  auto application = read_pragma("application_id");
+  if (!application) return std::move(application).error();
+  if (*application != kApplicationId) return StoredSettings{};
+  auto version = read_pragma("user_version");
+  if (!version) return std::move(version).error();
+  if (*version < 0) {
+    return StorageError{Kind::InvalidFormat, "the header's settings (user_version " +
+                                                 std::to_string(*version) + ") are not a store's"};
+  }
+  const auto bits = static_cast<std::uint32_t>(*version);
+  StoredSettings settings;
+  if ((bits & 7) != 0) settings.metric = static_cast<std::uint8_t>((bits & 7) - 1);
+  if ((bits >> 3) != 0) settings.dim = bits >> 3;
+  return settings;
+}
 
 Result<void, StorageError> Storage::Impl::check_schema(bool& needs_table) {
   SqliteStatement schema;
@@ -569,6 +610,9 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   if (!needs_table) {
     if (auto loaded = impl->load(storage->table_); !loaded) return std::move(loaded).error();
   }
+  auto settings = impl->read_settings();
+  if (!settings) return std::move(settings).error();
+  storage->settings_ = *settings;
   if (auto committed = impl->commit_write_transaction(); !committed) {
     return std::move(committed).error();
   }
@@ -704,6 +748,29 @@ Result<bool, StorageError> Storage::delete_(std::string_view id) {
   auto written = write(ops);
   if (!written) return std::move(written).error();
   return *written > 0;
+}
+
+Result<void, StorageError> Storage::save_settings(const StoredSettings& settings) {
+  if (auto writable = check_writable(); !writable) return std::move(writable).error();
+  Impl& d = *impl_;
+  std::uint32_t bits = 0;
+  if (settings.metric) bits |= static_cast<std::uint32_t>(*settings.metric + 1) & 7;
+  if (settings.dim) bits |= *settings.dim << 3;
+  WriteTransaction txn(d);
+  if (auto begun = txn.begin(); !begun) return std::move(begun).error();
+  auto application = d.read_pragma("application_id");
+  if (!application) return std::move(application).error();
+  if (*application != 0 && *application != kApplicationId) {
+    return StorageError{Kind::Table, "the database's application_id " +
+                                         std::to_string(*application) +
+                                         " belongs to another application; not saving settings"};
+  }
+  const std::string set = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                          ";PRAGMA user_version=" + std::to_string(bits);
+  if (auto written = d.exec(set, Kind::Storage); !written) return std::move(written).error();
+  if (auto committed = txn.commit(); !committed) return std::move(committed).error();
+  settings_ = settings;
+  return {};
 }
 
 std::optional<std::size_t> Storage::newest_position(std::string_view id) const {

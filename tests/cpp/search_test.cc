@@ -190,11 +190,11 @@ TEST_F(SearchTest, TiesKeepRecordOrder) {
   Insert("c", {1.0f, 1.0f});
   Insert("a", {1.0f, 1.0f});
   Insert("b", {3.0f, 1.0f});
-  Insert("a", {1.0f, 1.0f});  // same id again: both records are searched
-  EXPECT_EQ(Ids(Search({1.0f, 1.0f}, 10)), (std::vector<std::string>{"c", "a", "a", "b"}));
+  Insert("a", {1.0f, 1.0f});  // same id again: replaces the first "a", which moves last
+  EXPECT_EQ(Ids(Search({1.0f, 1.0f}, 10)), (std::vector<std::string>{"c", "a", "b"}));
   // A zero query scores every record 0.0: the first k in record order.
   const auto zero = Search({0.0f, 0.0f}, 2);
-  EXPECT_EQ(Ids(zero), (std::vector<std::string>{"c", "a"}));
+  EXPECT_EQ(Ids(zero), (std::vector<std::string>{"c", "b"}));
   EXPECT_EQ(zero[0].score, 0.0f);
 }
 

@@ -172,6 +172,40 @@ TEST_F(StorageOpenTest, DatabasesWithoutTablesBecomeStores) {
   }
 }
 
+// Settings live in the header beside the rows; another application's header is never taken
+// for settings nor overwritten, and a header of ours that does not decode refuses the open.
+TEST_F(StorageOpenTest, SettingsRoundTripInTheHeaderOnly) {
+  MakeDb({kStoreTable, "INSERT INTO records VALUES(x'61', '" + row("a", 2) + "')"});
+  {
+    auto opened = Storage::open(path_);
+    ASSERT_TRUE(opened) << opened.error().display();
+    EXPECT_EQ((*opened)->settings(), StoredSettings{});
+    ASSERT_TRUE((*opened)->save_settings(StoredSettings{2, kMaxStoredDim}));
+  }
+  auto reopened = Storage::open(path_);
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ((*reopened)->settings(), (StoredSettings{2, kMaxStoredDim}));
+  EXPECT_EQ((*reopened)->table().size(), 1u);
+  reopened->reset();
+
+  MakeDb({kStoreTable, "PRAGMA application_id=1234", "PRAGMA user_version=9"});
+  {
+    auto foreign = Storage::open(path_);
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ((*foreign)->settings(), StoredSettings{});
+    auto refused = (*foreign)->save_settings(StoredSettings{0, 3});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, Kind::Table);
+  }
+  auto again = Storage::open(path_);
+  ASSERT_TRUE(again);
+  EXPECT_EQ((*again)->settings(), StoredSettings{});
+  again->reset();
+
+  MakeDb({kStoreTable, "PRAGMA application_id=1263948366", "PRAGMA user_version=-1"});
+  ExpectRefused(Kind::InvalidFormat, "the header's settings (user_version -1) are not a store's");
+}
+
 // A store that another program switched back to a rollback journal, or analysed, is still ours.
 TEST_F(StorageOpenTest, StoreInRollbackJournalModeOpensAndMovesToWal) {
   MakeDb({kStoreTable, "INSERT INTO records VALUES(x'61', '" + row("a", 2) + "')", "ANALYZE"});

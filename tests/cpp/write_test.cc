@@ -28,7 +28,11 @@ HnswConfig small_config() { return HnswConfig{4, 4, 8, 16, 16, 1.0f / std::log(4
 struct Model {
   std::vector<Record> records;
 
-  void insert(const Record& r) { records.push_back(r); }
+  // An insert replaces every record with its id; the new one goes last.
+  void insert(const Record& r) {
+    remove(r.id);
+    records.push_back(r);
+  }
   void remove(const std::string& id) {
     std::erase_if(records, [&](const Record& r) { return r.id == id; });
   }
@@ -200,6 +204,41 @@ TEST_F(WriteTest, RandomOperationsMatchAPlainModel) {
     model.reopen();
     ExpectStoreIs(model, ids, gen, "reopened");
   }
+}
+
+// Settings live in the file's header: a later plain open scores and checks lengths by them, a
+// conflicting open is refused, and a write of another length is refused in the core too.
+TEST_F(WriteTest, SettingsSavedByOpenGovernLaterOpens) {
+  Open(Metric::Cosine);
+  Insert("a", {1.0f, 0.0f});
+  store_.reset();
+  auto refused = Korvane::open(path_, Settings{std::nullopt, 3});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "record 'a' has length 2, but dim is 3");
+  auto opened = Korvane::open(path_, Settings{Metric::Manhattan, 2});
+  ASSERT_TRUE(opened) << opened.error().display();
+  opened->reset();
+
+  opened = Korvane::open(path_);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ((*opened)->metric(), Metric::Manhattan);
+  EXPECT_EQ((*opened)->dim(), 2u);
+  WriteBatch batch;
+  batch.insert("b", {1.0f, 1.0f}, std::nullopt);
+  batch.insert("c", {1.0f}, std::nullopt);
+  auto written = (*opened)->write(std::move(batch));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().index, 1u);
+  EXPECT_EQ((*opened)->size(), 1u);
+  opened->reset();
+
+  for (const Settings& other : {Settings{Metric::Cosine, std::nullopt}, Settings{std::nullopt, 4}}) {
+    auto conflict = Korvane::open(path_, other);
+    ASSERT_FALSE(conflict);
+    EXPECT_EQ(conflict.error().kind, KorvaneError::Kind::Config);
+  }
+  EXPECT_FALSE(Korvane::open(path_, Metric::Dot));
+  EXPECT_TRUE(Korvane::open(path_, Settings{Metric::Manhattan, 2}));
 }
 
 TEST_F(WriteTest, UpsertReplacesEveryCopyAndGoesLast) {

@@ -1,6 +1,7 @@
 """Argument conversion: messages, the renaming of TypeErrors, and the borrow flag."""
 
 import array
+import os
 import sys
 
 import pytest
@@ -98,12 +99,20 @@ def test_conversion_failures(store, method, args, exc_type, message):
     assert store.get_all() == []
 
 
-def test_path_object_refused(tmp_path):
-    with pytest.raises(TypeError) as info:
-        Korvane(tmp_path / "x.db")
-    name = type(tmp_path).__qualname__
-    assert str(info.value) == f"argument 'path': '{name}' object cannot be converted to 'PyString'"
-    assert not (tmp_path / "x.db").exists()
+def test_path_like_objects_open_and_others_are_refused(tmp_path):
+    Korvane(tmp_path / "x.db").close()
+    Korvane.open(tmp_path / "x.db").close()
+
+    class BytesPath:
+        def __fspath__(self):
+            return os.fsencode(str(tmp_path / "y.db"))
+
+    Korvane(BytesPath()).close()
+    assert (tmp_path / "x.db").exists() and (tmp_path / "y.db").exists()
+    for wrong, name in ((b"z.db", "bytes"), (7, "int")):
+        with pytest.raises(TypeError) as info:
+            Korvane(wrong)
+        assert str(info.value) == f"argument 'path': '{name}' object cannot be converted to 'PyString'"
 
 
 @pytest.mark.parametrize("text, message", [

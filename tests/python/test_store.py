@@ -71,14 +71,17 @@ def test_null_metadata_is_absent_after_reopen(path):
     assert store.get_all() == [("a", None), ("b", None)]
 
 
-def test_repeated_id_while_open_and_after_reopen(path):
+def test_repeated_id_replaces_the_record_in_memory_as_in_the_file(path):
     store = Korvane(path)
     store.insert("a", [1.0], '{"v":1}')
+    store.insert("b", [1.0])
     store.insert("a", [2.0], '{"v":2}')
     assert store.get("a") == '{"v":2}'
-    assert store.get_all() == [("a", '{"v":1}'), ("a", '{"v":2}')]
+    assert store.get_all() == [("b", None), ("a", '{"v":2}')]
+    assert [hit[0] for hit in store.search([1.0], 10)] == ["b", "a"]
+    assert len(store) == 2
     del store
-    assert Korvane(path).get_all() == [("a", '{"v":2}')]
+    assert Korvane(path).get_all() == [("a", '{"v":2}'), ("b", None)]
 
 
 def test_delete(path):
