@@ -187,7 +187,8 @@ class Korvane {
   // covers (ids, vectors and their order as the next open will load them) and the graph, under
   // a checksum, through a temporary file that is synced and renamed over the old one, so a
   // crash leaves the old saved index or the new one. A stale index is saved as its
-  // configuration alone. open() loads a saved index only when its checksum verifies and its
+  // configuration alone; an index unchanged since it was loaded or saved is not written again.
+  // open() loads a saved index only when its checksum verifies and its
   // digest equals that of the records just loaded, under the same metric; otherwise it builds
   // the index afresh with the saved configuration. Without an index save_index() does nothing.
   // Fails in a process that did not open the store, or when the file cannot be written.
@@ -199,7 +200,10 @@ class Korvane {
   IndexSource index_source() const { return index_source_; }
   // The search width of the index path, changed without touching the graph. REQUIRES: an index
   // and exclusive access.
-  void set_ef_search(std::size_t ef) { hnsw_->set_ef_search(ef); }
+  void set_ef_search(std::size_t ef) {
+    hnsw_->set_ef_search(ef);
+    index_saved_ = false;
+  }
 
   bool has_index() const { return hnsw_.has_value(); }
   Metric metric() const { return metric_; }
@@ -234,6 +238,9 @@ class Korvane {
   std::optional<std::size_t> dim_;
   std::string path_;
   IndexSource index_source_ = IndexSource::Built;
+  // The index file holds exactly the index in memory (loaded or saved since its last change),
+  // so save_index() need not write it again. Changed with exclusive access or under index_mu_.
+  mutable bool index_saved_ = false;
 };
 
 // One search request over a store; lives only for the call. execute() takes the index path when

@@ -286,6 +286,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
     return KorvaneError::from(writable.error());
   }
   std::lock_guard<std::mutex> lock(index_mu_);
+  if (index_saved_) return {};
   const RecordTable& table = storage_->table();
   Header h;
   h.metric = static_cast<std::uint32_t>(metric_);
@@ -319,6 +320,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   file += body;
   auto replaced = replace_file(index_path(path_), file);
   if (!replaced) return KorvaneError::from(replaced.error());
+  index_saved_ = true;
   return {};
 }
 
@@ -341,6 +343,7 @@ void Korvane::load_saved_index() {
       if (auto graph = HnswIndex::load_graph(h->config, body, table.slot_count())) {
         hnsw_.emplace(std::move(*graph));
         index_source_ = IndexSource::Loaded;
+        index_saved_ = true;
         return;
       }
     }

@@ -56,6 +56,7 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   auto written = storage_->write(batch.ops_);
   if (!written) return KorvaneError::from(written.error());
   // Committed. The index follows or is marked stale; neither can fail.
+  index_saved_ = false;
   if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
   if (*written > 0) {
     index_stale_.store(true, std::memory_order_release);
@@ -117,6 +118,7 @@ Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
   index_source_ = IndexSource::Built;
+  index_saved_ = false;
   return {};
 }
 
@@ -127,6 +129,7 @@ void Korvane::refresh_index() const {
   HnswIndex fresh = build_index(hnsw_->config());
   *hnsw_ = std::move(fresh);
   index_stale_.store(false, std::memory_order_release);
+  index_saved_ = false;
 }
 
 const HnswIndex* Korvane::hnsw() const {
@@ -186,6 +189,7 @@ Result<bool, KorvaneError> Korvane::enable_hnsw(
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
   index_source_ = IndexSource::Built;
+  index_saved_ = false;
   return true;
 }
 

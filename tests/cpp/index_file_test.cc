@@ -96,6 +96,10 @@ TEST_F(IndexFileTest, ReopenLoadsTheSameGraphAndAnswersBitForBit) {
   ASSERT_EQ(Reopen(), Korvane::IndexSource::Loaded);
   EXPECT_EQ(Answers(), before);
   EXPECT_EQ(store_->hnsw()->config().ef_search, config().ef_search);
+  // Unchanged since it was loaded: not written again (the removed file stays away).
+  ASSERT_EQ(std::remove(index_path().c_str()), 0);
+  ASSERT_TRUE(store_->save_index());
+  EXPECT_FALSE(std::ifstream(index_path()).good());
   // The loaded graph takes inserts like a built one.
   Insert("z-new", random_vector(gen_));
   ASSERT_TRUE(store_->save_index());
