@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -140,6 +141,19 @@ class HnswIndex {
   std::optional<std::vector<std::size_t>> neighbors(std::size_t node, std::size_t layer) const;
   // Number of layers (level + 1) of a node; 0 when the node does not exist.
   std::size_t node_layers(std::size_t node) const;
+
+  // The search width the core store passes to search(); the graph does not depend on it.
+  void set_ef_search(std::size_t ef) { config_.ef_search = ef; }
+
+  // The saved form of the graph (hnsw_file.cc). save_graph appends to out the graph with node
+  // order[p] renumbered p, and returns false, leaving out as it was, when a node in the graph
+  // (or a link, or the entry point) is not in order. load_graph reads such bytes back into an
+  // index of this configuration with exactly `nodes` node slots; nothing when the bytes do not
+  // describe a well-formed graph for it (lengths, counts, levels and links are all checked, so
+  // no byte string can make a walk read out of bounds).
+  bool save_graph(std::span<const std::size_t> order, std::string& out) const;
+  static std::optional<HnswIndex> load_graph(HnswConfig config, std::string_view bytes,
+                                             std::size_t nodes);
 
   // Tests: draw levels from this source of 32-bit words instead of the thread's generator.
   void set_word_source(std::function<std::uint32_t()> words) { words_ = std::move(words); }

@@ -236,6 +236,30 @@ class Korvane {
   // returns how many records were removed.
   Result<std::size_t, KorvaneError> remove_where(const Filter& filter);
 
+  // The saved index (index_file.cc). While the store has an index, save_index() writes it to
+  // index_path(path) beside the store's file: its configuration, a digest of the records it
+  // covers (ids, vectors and their order as the next open will load them) and the graph, under
+  // a checksum, through a temporary file that is synced and renamed over the old one, so a
+  // crash leaves the old saved index or the new one. A stale index is saved as its
+  // configuration alone; an index unchanged since it was loaded or saved is not written again.
+  // open() loads a saved index only when its checksum verifies and its
+  // digest equals that of the records just loaded, under the same metric; otherwise it builds
+  // the index afresh with the saved configuration. Without an index save_index() does nothing.
+  // Fails in a process that did not open the store, or when the file cannot be written.
+  Result<void, KorvaneError> save_index() const;
+  static std::string index_path(const std::string& store_path) { return store_path + ".index"; }
+  // How the index came to be: enable_hnsw, loaded at open, or rebuilt at open because the saved
+  // one did not describe the records.
+  enum class IndexSource : std::uint8_t { Built, Loaded, Rebuilt };
+  IndexSource index_source() const { return index_source_; }
+  // The search width of the index path, changed without touching the graph. REQUIRES: an index
+  // and exclusive access.
+  void set_ef_search(std::size_t ef) {
+    hnsw_->set_ef_search(ef);
+    index_saved_ = false;
+  }
+
+  bool has_index() const { return hnsw_.has_value(); }
   Metric metric() const { return metric_; }
   // The length every vector must have, when the store has one; write() refuses others (Config,
   // with the operation's index).
@@ -262,6 +286,8 @@ class Korvane {
   HnswIndex build_index(HnswConfig config) const;
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
+  // At open: installs the saved index, or rebuilds one from its configuration, or neither.
+  void load_saved_index();
 
   // The index and whether it must be rebuilt before use. Only a write sets stale (with
   // exclusive access); readers clear it under index_mu_.
@@ -276,6 +302,11 @@ class Korvane {
   Metric metric_;
   std::optional<std::size_t> dim_;
   std::unique_ptr<FairLock> lock_;
+  std::string path_;
+  IndexSource index_source_ = IndexSource::Built;
+  // The index file holds exactly the index in memory (loaded or saved since its last change),
+  // so save_index() need not write it again. Changed with exclusive access or under index_mu_.
+  mutable bool index_saved_ = false;
 };
 
 // One search request over a store; lives only for the call. execute() takes the index path when
@@ -303,6 +334,11 @@ class SearchBuilder {
     now_ = seconds;
     return *this;
   }
+  // The index path's search width for this request instead of the configured one.
+  SearchBuilder& ef(std::size_t width) {
+    ef_ = width;
+    return *this;
+  }
 
   Result<std::vector<SearchResult>, KorvaneError> execute() &&;
 
@@ -327,6 +363,7 @@ class SearchBuilder {
   std::shared_ptr<const Filter> where_;
   // When set, the scan covers only these slots (ascending) instead of every slot.
   const std::vector<std::size_t>* slots_ = nullptr;
+  std::optional<std::size_t> ef_;
 };
 
 }  // namespace korvane_core

@@ -138,6 +138,7 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (!written) return KorvaneError::from(written.error());
   follow_fields(first_new, appended);
   // Committed. The index follows or is marked stale; neither can fail.
+  index_saved_ = false;
   if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
   if (*written > 0) {
     index_stale_.store(true, std::memory_order_release);
@@ -210,6 +211,8 @@ Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
   HnswIndex index = build_index(config);
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
+  index_source_ = IndexSource::Built;
+  index_saved_ = false;
   return {};
 }
 
@@ -220,6 +223,7 @@ void Korvane::refresh_index() const {
   HnswIndex fresh = build_index(hnsw_->config());
   *hnsw_ = std::move(fresh);
   index_stale_.store(false, std::memory_order_release);
+  index_saved_ = false;
 }
 
 const HnswIndex* Korvane::hnsw() const {
@@ -251,8 +255,8 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
   auto access = [&table](std::size_t node) { return table.vector(node); };
   // k beyond the machine word cannot be held anyway; the index returns at most its node count.
   const std::size_t k = static_cast<std::size_t>(k_);
-  auto pairs = store_->hnsw_->search(query_, k, store_->hnsw_->config().ef_search, access,
-                                     store_->metric_);
+  const std::size_t ef = ef_.value_or(store_->hnsw_->config().ef_search);
+  auto pairs = store_->hnsw_->search(query_, k, ef, access, store_->metric_);
   std::vector<SearchResult> results;
   results.reserve(pairs.size());
   for (const auto& [node, value] : pairs) {
@@ -282,6 +286,8 @@ Result<bool, KorvaneError> Korvane::enable_hnsw(
   if (!progress(total, total)) return false;
   hnsw_.emplace(std::move(index));
   index_stale_.store(false, std::memory_order_release);
+  index_source_ = IndexSource::Built;
+  index_saved_ = false;
   return true;
 }
 

@@ -89,6 +89,8 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
   } else if (saved.dim) {
     store->dim_ = static_cast<std::size_t>(*saved.dim);
   }
+  store->path_ = path;
+  store->load_saved_index();
   return store;
 }
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <cstdint>
 #include <vector>
 
 #include "korvane/filter.h"
@@ -32,6 +33,14 @@ bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core:
 PyObject* korvane_count(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_select(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* korvane_delete_where(PyObject* self, PyObject* args, PyObject* kwargs);
+// index_methods.cc
+PyObject* korvane_save_index(PyObject* self, PyObject* unused);
+PyObject* korvane_index_info(PyObject* self, PyObject* unused);
+PyObject* korvane_set_ef_search(PyObject* self, PyObject* args, PyObject* kwargs);
+// The widest search the index takes (ef_search, ef_construction, query's ef).
+constexpr std::uint64_t kMaxSearchWidth = 1 << 20;
+// A count in [1, kMaxSearchWidth]; false with TypeError or ValueError set.
+bool extract_search_width(PyObject* obj, const char* name, std::uint64_t& out);
 
 // batch.cc
 PyObject* korvane_insert_many(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -20,7 +20,7 @@
 namespace korvane_python {
 namespace {
 
-constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode"};
+constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode", "ef"};
 constexpr const char* kSearchManyParameters[] = {"queries", "k", "where", "decode"};
 constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
                                                   "m_max0", "ml",        "neighbors", "progress"};
@@ -31,7 +31,7 @@ const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0
 
 // Index parameters beyond these would only exhaust memory or time.
 constexpr std::uint64_t kMaxLinks = 4096;
-constexpr std::uint64_t kMaxWidth = 1 << 20;
+constexpr std::uint64_t kMaxWidth = kMaxSearchWidth;
 constexpr double kMaxLevelFactor = 16.0;
 // Records between two progress reports.
 constexpr std::size_t kProgressEvery = 1000;
@@ -63,7 +63,7 @@ bool optional_count(PyObject* obj, const char* name, std::uint64_t low, std::uin
 
 PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[6] = {};
+    PyObject* bound[7] = {};
     if (!bind_arguments(kQuery, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Shared);
@@ -100,6 +100,10 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else {
       now = seconds_now();
     }
+    std::uint64_t ef = 0;
+    if (bound[6] != nullptr && bound[6] != Py_None && !extract_search_width(bound[6], "ef", ef)) {
+      return nullptr;
+    }
     if (!check_dim(state, query.size(), "query") || !check_finite(query, "query")) return nullptr;
 
     auto found = [&] {
@@ -107,6 +111,7 @@ PyObject* korvane_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       korvane_core::SearchBuilder builder = store->search_builder(query, k);
       if (where) builder.where(*where);
       if (decay) builder.decay(*decay).now(now);
+      if (ef > 0) builder.ef(static_cast<std::size_t>(ef));
       return std::move(builder).execute();
     }();
     if (!found) {

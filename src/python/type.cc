@@ -283,7 +283,20 @@ PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
     if (!access.ok()) return nullptr;
-    if (state.store) access.close_store();
+    if (!state.store) return none();
+    // The index is saved first; the store closes whether or not that worked, and a failure is
+    // raised afterwards. A forked child's copy saves nothing.
+    auto saved = [&]() -> korvane_storage::Result<void, korvane_core::KorvaneError> {
+      WithoutGil unlocked;
+      return state.store->storage().check_writable()
+                 ? state.store->save_index()
+                 : korvane_storage::Result<void, korvane_core::KorvaneError>{};
+    }();
+    access.close_store();
+    if (!saved) {
+      raise_core_error(saved.error());
+      return nullptr;
+    }
     return none();
   });
 }
@@ -371,7 +384,7 @@ PyMethodDef kMethods[] = {
     {"__exit__", as_cfunction(korvane_exit), METH_VARARGS,
      "__exit__($self, *exc_info)\n--\n\nClose the store."},
     {"query", as_cfunction(korvane_query), kArgs,
-     "query($self, query, k, *, where=None, decay=None, now=None, decode=False)\n--\n\n"
+     "query($self, query, k, *, where=None, decay=None, now=None, decode=False, ef=None)\n--\n\n"
      "Search for the k best records that meet the conditions.\n\n"
      "query: one vector; k: the number of results.\n"
      "where: a filter, a dict or JSON object text (see count()); only records that pass it\n"
@@ -380,7 +393,8 @@ PyMethodDef kMethods[] = {
      "    days), the age counted from the record's timestamp to now. Records without a\n"
      "    timestamp keep their score.\n"
      "now: seconds since the epoch; the current time when None.\n"
-     "decode: give metadata as Python objects instead of JSON text."},
+     "decode: give metadata as Python objects instead of JSON text.\n"
+     "ef: the index's search width for this query instead of its ef_search."},
     {"search_many", as_cfunction(korvane_search_many), kArgs,
      "search_many($self, queries, k, *, where=None, decode=False)\n--\n\n"
      "search() for each of several queries, in one pass over the records.\n\n"
@@ -399,6 +413,18 @@ PyMethodDef kMethods[] = {
      "neighbors: 'nearest' (the default) or 'diverse' (links spread over directions).\n"
      "progress: called as progress(done, total) at the start, after every 1000 records and\n"
      "    at the end; if it raises, the build stops and the store keeps the index it had."},
+    {"save_index", as_cfunction(korvane_save_index), METH_NOARGS,
+     "save_index($self)\n--\n\n"
+     "Save the index beside the store's file (path + '.index'), as close() also does; the next\n"
+     "open loads it when it still describes the records, and rebuilds it otherwise."},
+    {"index_info", as_cfunction(korvane_index_info), METH_NOARGS,
+     "index_info($self)\n--\n\n"
+     "None without an index; otherwise a dict of its settings (m, m_max, m_max0,\n"
+     "ef_construction, ef_search, ml, neighbors), its node and deleted-node counts, and\n"
+     "source: 'built', 'loaded' (from the saved index) or 'rebuilt' (at open)."},
+    {"set_ef_search", as_cfunction(korvane_set_ef_search), kArgs,
+     "set_ef_search($self, ef)\n--\n\n"
+     "Change the index's search width without rebuilding it."},
     {"insert_many", as_cfunction(korvane_insert_many), kArgs,
      "insert_many($self, ids, vectors, metadata=None, *, timestamps=None)\n--\n\n"
      "insert() for each record, in one transaction: all of them are stored or none.\n\n"

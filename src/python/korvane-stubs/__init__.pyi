@@ -60,6 +60,7 @@ class Korvane:
         where: Where = None,
         decay: Optional[SupportsFloat] = None,
         now: Optional[SupportsIndex] = None,
+        ef: Optional[SupportsIndex] = None,
         decode: Literal[False] = False,
     ) -> List[SearchResult]: ...
     @overload
@@ -71,6 +72,7 @@ class Korvane:
         where: Where = None,
         decay: Optional[SupportsFloat] = None,
         now: Optional[SupportsIndex] = None,
+        ef: Optional[SupportsIndex] = None,
         decode: Literal[True],
     ) -> List[DecodedResult]: ...
     @overload
@@ -96,6 +98,9 @@ class Korvane:
         neighbors: Optional[Literal["nearest", "diverse"]] = None,
         progress: Optional[Callable[[int, int], object]] = None,
     ) -> None: ...
+    def save_index(self) -> None: ...
+    def index_info(self) -> Optional[Dict[str, Union[int, float, str]]]: ...
+    def set_ef_search(self, ef: SupportsIndex) -> None: ...
     def insert_many(
         self,
         ids: Sequence[str],
