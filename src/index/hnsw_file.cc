@@ -46,7 +46,7 @@ class Reader {
   template <class T>
   bool get_array(T* out, std::size_t n) {
     if (!ok_ || n > rest_.size() / sizeof(T)) return ok_ = false;
-    std::memcpy(out, rest_.data(), n * sizeof(T));
+    if (n != 0) std::memcpy(out, rest_.data(), n * sizeof(T));
     rest_.remove_prefix(n * sizeof(T));
     return true;
   }
