@@ -21,13 +21,24 @@
 
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+#endif
 
 #include <string_view>
 
 #include "korvane/korvane.h"
 
 namespace korvane_python {
+
+// The type of a forced unwind, where the C++ runtime names one (GNU's). LLVM's runtime, which the
+// older-Linux wheel links, names none; there the stand-in is never thrown, and the wheel's run
+// of the Python suite checks an exit during a call.
+#if defined(__GLIBCXX__)
+using ForcedUnwind = abi::__forced_unwind;
+#else
+struct ForcedUnwind {};
+#endif
 
 // Each of these sets the exception and returns nothing; callers return null (or -1) afterwards.
 // Message bytes that are not valid UTF-8 are replaced rather than failing the raise.
@@ -44,7 +55,7 @@ template <class Body>
 PyObject* guard(Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_current_exception();

@@ -60,7 +60,7 @@ Access::Access(State& state, Mode mode) : state_(state), mode_(mode) {
       try {
         WithoutGil unlocked;
         hold_.emplace(keep_->hold(core_mode));
-      } catch (abi::__forced_unwind&) {
+      } catch (ForcedUnwind&) {
         hold_.reset();  // the interpreter is ending this thread as it takes the lock back
         throw;
       }

@@ -251,7 +251,7 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     auto enabled = [&] {
       try {
         return store->enable_hnsw(config, kProgressEvery, report);
-      } catch (abi::__forced_unwind&) {
+      } catch (ForcedUnwind&) {
         throw;  // the thread is ending; it holds no interpreter state to restore
       } catch (...) {
         PyEval_RestoreThread(saved);

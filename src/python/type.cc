@@ -325,7 +325,7 @@ Py_ssize_t korvane_len(PyObject* self) {
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return -1;
     return static_cast<Py_ssize_t>(store->size());
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_current_exception();
@@ -341,7 +341,7 @@ int korvane_contains(PyObject* self, PyObject* key) {
     std::string id;
     if (!extract_text(key, "id", id)) return -1;
     return store->contains(id) ? 1 : 0;
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_current_exception();
