@@ -26,7 +26,9 @@ chmod +x "$out"/bin/*
 compilers="-DCMAKE_C_COMPILER=$out/bin/cc -DCMAKE_CXX_COMPILER=$out/bin/c++ -DCMAKE_AR=$out/bin/ar -DCMAKE_RANLIB=$out/bin/ranlib"
 
 cp /usr/include/sqlite3.h /usr/include/sqlite3ext.h "$out/sqlite-include/"
-archive=$(ls /usr/lib/*-linux-gnu/libsqlite3.a | head -1)
+# The host's own archive: other architectures' (the AArch64 suite installs arm64's) sit beside it.
+archive=/usr/lib/$(gcc -dumpmachine)/libsqlite3.a
+[ -f "$archive" ] || archive=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)/libsqlite3.a
 
 if [ ! -f "$out/tbb/lib/libtbb.a" ]; then
   # Debian's source of the oneTBB release the machine has, fetched with a private apt setup
