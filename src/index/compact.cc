@@ -50,6 +50,9 @@
 //
 // Every double computation of a bound rounds too; each end is pushed outward by a relative
 // 2^-40 beyond the margins above, which are themselves far larger than those roundings.
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include "korvane/compact.h"
 
 #include <algorithm>
@@ -91,14 +94,39 @@ struct Chosen {
   const char* name;
 };
 
+#if defined(__x86_64__)
+// What the processor offers and the operating system saves, asked of the processor directly
+// (the compiler's __builtin_cpu_supports needs a runtime library that not every toolchain links
+// into a shared module). avx512vnni here means VNNI with VL and BW, and ZMM state saved.
+struct Features {
+  bool avx2 = false;
+  bool avx512vnni = false;
+};
+Features processor_features() {
+  Features f;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return f;
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0x6u) != 0x6u || __get_cpuid_max(0, nullptr) < 7) return f;
+  __cpuid_count(7, 0, a, b, c, d);
+  f.avx2 = (b & bit_AVX2) != 0;
+  const bool zmm_saved = (xcr0_lo & 0xE0u) == 0xE0u;
+  f.avx512vnni = zmm_saved && (b & bit_AVX512BW) != 0 && (b & bit_AVX512VL) != 0 &&
+                 (c & bit_AVX512VNNI) != 0;
+  return f;
+}
+#endif
+
 const Chosen& chosen() {
   static const Chosen c = [] {
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2")) {
+    const Features f = processor_features();
+    if (f.avx512vnni && f.avx2) {
       return Chosen{kernels::code_dot_vnni, kernels::code_dots_vnni, "avx512vnni"};
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (f.avx2) {
       return Chosen{kernels::code_dot_avx2, kernels::code_dots_avx2, "avx2"};
     }
 #endif
