@@ -145,12 +145,12 @@ class WriteTest : public korvane_test::StoreTest {
       EXPECT_EQ((*found)[i].score, scored[i].first) << i;
     }
 
-    // The index covers exactly the live slots.
+    // The index's live nodes are exactly the live slots.
     if (const HnswIndex* index = store_->hnsw()) {
       const RecordTable& table = store_->get_all();
       for (std::size_t slot = 0; slot <= table.slot_count(); ++slot) {
         const bool live = slot < table.slot_count() && table.live(slot);
-        EXPECT_EQ(index->node_layers(slot) > 0, live) << "slot " << slot;
+        EXPECT_EQ(index->contains(slot) && !index->is_deleted(slot), live) << "slot " << slot;
       }
     }
   }
