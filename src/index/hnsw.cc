@@ -644,7 +644,9 @@ bool HnswIndex::insert_all(std::span<const std::size_t> nodes, VectorAccess acce
                            Metric metric, std::size_t threads, std::size_t every,
                            BuildReport report) {
   const std::size_t total = nodes.size();
-  if (threads == 0) threads = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+  // More threads than the pool has would only wait for one another.
+  const auto pool = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+  if (threads == 0 || threads > pool) threads = pool;
   // Concurrent linking relies on every layer-0 list fitting its block: a spilled list lives in
   // a map that the walks would read while another thread changes it.
   const bool fits = config_.m_max0 >= 1 && std::max(config_.m, config_.m_max0) <= slots_;
