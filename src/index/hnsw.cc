@@ -16,9 +16,19 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORVANE_THREAD_SANITIZER 1
+#endif
+#endif
+#ifndef KORVANE_THREAD_SANITIZER
+#define KORVANE_THREAD_SANITIZER 0
+#endif
 
 #include "korvane/scorer.h"
 
@@ -183,6 +193,39 @@ void select_diverse(const std::vector<Entry>& c, std::size_t m, const KeyBetween
     }
     if (keep) out.push_back(e.node);
   }
+}
+
+// Runs helper() on `helpers` threads of the pool beside mine() on the calling thread, and
+// returns once all have; an exception from mine() is rethrown after the helpers are done.
+template <class Helper, class Mine>
+void run_beside(std::size_t helpers, const Helper& helper, const Mine& mine) {
+#if defined(__SANITIZE_THREAD__) || KORVANE_THREAD_SANITIZER
+  // The pool hands tasks over inside a library the thread sanitizer does not see into, so that
+  // every hand-over would look like a race: under the sanitizer the helpers are threads of
+  // their own, and what it checks is the locking of the graph.
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(helper);
+  try {
+    mine();
+  } catch (...) {
+    for (std::thread& t : threads) t.join();
+    throw;
+  }
+  for (std::thread& t : threads) t.join();
+#else
+  tbb::task_arena arena(static_cast<int>(helpers + 1));
+  arena.execute([&] {
+    tbb::task_group others;
+    for (std::size_t t = 0; t < helpers; ++t) others.run(helper);
+    try {
+      mine();
+    } catch (...) {
+      others.wait();
+      throw;
+    }
+    others.wait();
+  });
+#endif
 }
 
 std::uint32_t os_seeded_word() {
@@ -707,24 +750,17 @@ bool HnswIndex::insert_all(std::span<const std::size_t> nodes, VectorAccess acce
       }
     }
   };
-  tbb::task_arena arena(static_cast<int>(threads));
-  arena.execute([&] {
-    tbb::task_group others;
-    for (std::size_t t = 1; t < threads; ++t) {
-      others.run([&] {
-        while (run_chunk()) {
-        }
-      });
+  run_beside(threads - 1, [&] {
+    while (run_chunk()) {
     }
+  }, [&] {
     try {
       while (run_chunk()) report_due();
     } catch (...) {
       // A report that throws stops the build; the others finish their chunks first.
       stop.store(true, std::memory_order_relaxed);
-      others.wait();
       throw;
     }
-    others.wait();
   });
   if (failure) std::rethrow_exception(failure);
   if (!declined) report_due();
