@@ -82,7 +82,7 @@ PyObject* korvane_index_info(PyObject* self, PyObject* /*unused*/) {
                                                 ? "diverse"
                                                 : "nearest")) ||
         !set_item(d.get(), "nodes", size(store->size())) ||
-        !set_item(d.get(), "deleted", size(0)) ||
+        !set_item(d.get(), "deleted", size(index->deleted_count())) ||
         !set_item(d.get(), "source", PyUnicode_FromString(source))) {
       return nullptr;
     }

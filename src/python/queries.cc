@@ -22,8 +22,9 @@ namespace {
 
 constexpr const char* kQueryParameters[] = {"query", "k", "where", "decay", "now", "decode", "ef"};
 constexpr const char* kSearchManyParameters[] = {"queries", "k", "where", "decode"};
-constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
-                                                  "m_max0", "ml",        "neighbors", "progress"};
+constexpr const char* kEnableIndexParameters[] = {"m",      "ef_construction", "ef_search",
+                                                  "m_max",  "m_max0",          "ml",
+                                                  "neighbors", "progress",     "threads"};
 
 const Signature kQuery{"Korvane.query()", kQueryParameters, 2, 2};
 const Signature kSearchMany{"Korvane.search_many()", kSearchManyParameters, 2, 2};
@@ -33,6 +34,8 @@ const Signature kEnableIndex{"Korvane.enable_index()", kEnableIndexParameters, 0
 constexpr std::uint64_t kMaxLinks = 4096;
 constexpr std::uint64_t kMaxWidth = kMaxSearchWidth;
 constexpr double kMaxLevelFactor = 16.0;
+// More build threads than this would only wait for one another.
+constexpr std::uint64_t kMaxThreads = 1024;
 // Records between two progress reports.
 constexpr std::size_t kProgressEvery = 1000;
 
@@ -170,19 +173,20 @@ PyObject* korvane_search_many(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* bound[8] = {};
+    PyObject* bound[9] = {};
     if (!bind_arguments(kEnableIndex, args, kwargs, bound)) return nullptr;
     State& state = state_of(self);
     Access access(state, Access::Mode::Exclusive);
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
 
-    std::optional<std::uint64_t> m, ef_construction, ef_search, m_max, m_max0;
+    std::optional<std::uint64_t> m, ef_construction, ef_search, m_max, m_max0, threads;
     if (!optional_count(bound[0], "m", 2, kMaxLinks, m) ||
         !optional_count(bound[1], "ef_construction", 1, kMaxWidth, ef_construction) ||
         !optional_count(bound[2], "ef_search", 1, kMaxWidth, ef_search) ||
         !optional_count(bound[3], "m_max", 1, kMaxLinks, m_max) ||
-        !optional_count(bound[4], "m_max0", 1, kMaxLinks, m_max0)) {
+        !optional_count(bound[4], "m_max0", 1, kMaxLinks, m_max0) ||
+        !optional_count(bound[8], "threads", 1, kMaxThreads, threads)) {
       return nullptr;
     }
     korvane_core::HnswConfig config;
@@ -192,6 +196,7 @@ PyObject* korvane_enable_index(PyObject* self, PyObject* args, PyObject* kwargs)
     config.m_max = static_cast<std::size_t>(m_max.value_or(config.m));
     config.m_max0 = static_cast<std::size_t>(m_max0.value_or(2 * config.m));
     config.ml = 1.0f / std::log(static_cast<float>(config.m));
+    config.threads = static_cast<std::size_t>(threads.value_or(0));  // 0: every core
     if (bound[5] != nullptr && bound[5] != Py_None) {
       double ml = 0.0;
       if (!extract_real(bound[5], "ml", ml)) return nullptr;

@@ -1,0 +1,211 @@
+// The graph index as a store keeps it: build time on some threads, and recall after replacing
+// and deleting records, against a fresh build over what remains.
+//
+//   upkeep_bench build N DIM M EF_CONSTRUCTION THREADS     build_s, then recall@10 per ef
+//   upkeep_bench churn N DIM                               recall after 30 % replaced, 10 %
+//                                                          deleted, beside a fresh build; the
+//                                                          first search after one delete
+//
+// Records are embedding-like (unit vectors near a 24-dimensional subspace, Cosine) with a
+// small metadata object each, in a store under /tmp. Times are wall-clock seconds.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "korvane/korvane.h"
+
+using korvane_core::HnswConfig;
+using korvane_core::Korvane;
+using korvane_core::Value;
+using korvane_core::WriteBatch;
+
+namespace {
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+class Embeddings {
+ public:
+  Embeddings(std::size_t dim, std::uint32_t seed) : dim_(dim), gen_(seed), map_(kLatent * dim) {
+    for (float& x : map_) x = normal_(gen_);
+  }
+  std::vector<float> next() {
+    std::vector<float> v(dim_, 0.0f);
+    for (std::size_t i = 0; i < kLatent; ++i) {
+      const float z = normal_(gen_);
+      for (std::size_t j = 0; j < dim_; ++j) v[j] += z * map_[i * dim_ + j];
+    }
+    float norm = 0.0f;
+    for (float& x : v) {
+      x += 0.3f * normal_(gen_);
+      norm += x * x;
+    }
+    for (float& x : v) x /= std::sqrt(norm);
+    return v;
+  }
+
+ private:
+  static constexpr std::size_t kLatent = 24;
+  std::size_t dim_;
+  std::mt19937 gen_;
+  std::normal_distribution<float> normal_;
+  std::vector<float> map_;
+};
+
+Value metadata(std::size_t i) {
+  Value m = Value::object();
+  m.set("title", Value::string("document number " + std::to_string(i)));
+  m.set("group", Value::string(std::to_string(i % 17)));
+  return m;
+}
+
+std::string id_of(std::size_t i) { return "doc-" + std::to_string(i); }
+
+std::unique_ptr<Korvane> fresh_store(const std::string& path) {
+  std::remove(path.c_str());
+  std::remove(Korvane::index_path(path).c_str());
+  auto opened = Korvane::open(path);
+  if (!opened) {
+    std::fprintf(stderr, "open: %s\n", opened.error().display().c_str());
+    std::exit(1);
+  }
+  return std::move(*opened);
+}
+
+HnswConfig config(std::size_t m, std::size_t ef_c, std::size_t threads) {
+  HnswConfig c{m, m, 2 * m, ef_c, 64, 1.0f / std::log(static_cast<float>(m))};
+  c.threads = threads;
+  return c;
+}
+
+// recall@10 of the index path at each ef, against the scan.
+std::vector<double> recall(const Korvane& store, const std::vector<std::vector<float>>& queries,
+                           const std::vector<std::size_t>& efs) {
+  std::vector<std::unordered_set<std::string>> exact;
+  for (const auto& q : queries) {
+    auto b = store.search_builder(q, 10);
+    b.decay(1.0f);  // the scan
+    std::unordered_set<std::string> ids;
+    const auto found = std::move(b).execute();
+    for (const auto& r : *found) ids.insert(r.id);
+    exact.push_back(std::move(ids));
+  }
+  std::vector<double> out;
+  for (const std::size_t ef : efs) {
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      auto b = store.search_builder(queries[i], 10);
+      b.ef(ef);
+      const auto got = std::move(b).execute();
+      for (const auto& r : *got) found += exact[i].contains(r.id);
+    }
+    out.push_back(static_cast<double>(found) / (10.0 * queries.size()));
+  }
+  return out;
+}
+
+void fill(Korvane& store, Embeddings& e, std::size_t n) {
+  WriteBatch batch;
+  for (std::size_t i = 0; i < n; ++i) batch.insert(id_of(i), e.next(), metadata(i));
+  if (!store.write(std::move(batch))) std::exit(1);
+}
+
+void print_recall(const char* what, const std::vector<std::size_t>& efs,
+                  const std::vector<double>& r) {
+  for (std::size_t i = 0; i < efs.size(); ++i) {
+    std::printf("%s,ef=%zu,recall=%.4f\n", what, efs[i], r[i]);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const std::string path = "/tmp/korvane_upkeep_bench.db";
+  const std::vector<std::size_t> efs = {10, 16, 32, 64, 128};
+  if (mode == "build" && argc == 7) {
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
+    Embeddings e(dim, 1);
+    auto store = fresh_store(path);
+    fill(*store, e, n);
+    std::vector<std::vector<float>> queries;
+    for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+    const double t0 = now();
+    if (!store->enable_hnsw(config(std::strtoull(argv[4], nullptr, 10),
+                                   std::strtoull(argv[5], nullptr, 10),
+                                   std::strtoull(argv[6], nullptr, 10)))) {
+      return 1;
+    }
+    std::printf("build_s=%.3f\n", now() - t0);
+    print_recall("built", efs, recall(*store, queries, efs));
+    return 0;
+  }
+  if (mode == "churn" && argc == 4) {
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
+    Embeddings e(dim, 2);
+    auto store = fresh_store(path);
+    fill(*store, e, n);
+    std::vector<std::vector<float>> queries;
+    for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+    if (!store->enable_hnsw(config(16, 200, 0))) return 1;
+    print_recall("before", efs, recall(*store, queries, efs));
+
+    // 30 % replaced and 10 % deleted, in random order, 100 operations a write.
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::mt19937 gen(9);
+    std::shuffle(order.begin(), order.end(), gen);
+    const std::size_t replaced = n * 3 / 10, deleted = n / 10;
+    double write_s = 0.0;
+    for (std::size_t at = 0; at < replaced + deleted; at += 100) {
+      WriteBatch batch;
+      for (std::size_t i = at; i < std::min(at + 100, replaced + deleted); ++i) {
+        if (i < replaced) {
+          batch.upsert(id_of(order[i]), e.next(), metadata(order[i]));
+        } else {
+          batch.remove(id_of(order[i]));
+        }
+      }
+      const double t0 = now();
+      if (!store->write(std::move(batch))) return 1;
+      write_s += now() - t0;
+    }
+    std::printf("churn_writes_s=%.3f deleted_nodes=%zu deleted_since_build=%zu\n", write_s,
+                store->hnsw()->deleted_count(), store->hnsw()->deleted_total());
+    print_recall("after", efs, recall(*store, queries, efs));
+
+    // One delete, then the first search, with the index and without.
+    for (const bool indexed : {true, false}) {
+      auto one = fresh_store(path + (indexed ? ".a" : ".b"));
+      Embeddings small(64, 3);
+      fill(*one, small, 20000);
+      if (indexed && !one->enable_hnsw(config(16, 200, 0))) return 1;
+      const std::vector<float> q = small.next();
+      (void)one->search(q, 10);
+      const double t0 = now();
+      if (!one->delete_(id_of(123))) return 1;
+      const double t1 = now();
+      (void)one->search(q, 10);
+      const double t2 = now();
+      std::printf("%s: delete_s=%.6f first_search_s=%.6f\n", indexed ? "indexed" : "no index",
+                  t1 - t0, t2 - t1);
+      one.reset();
+      std::remove((path + (indexed ? ".a" : ".b")).c_str());
+    }
+
+    if (!store->enable_hnsw(config(16, 200, 0))) return 1;
+    print_recall("fresh", efs, recall(*store, queries, efs));
+    return 0;
+  }
+  std::fprintf(stderr, "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM\n", argv[0]);
+  return 2;
+}
