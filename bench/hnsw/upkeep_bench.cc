@@ -2,9 +2,10 @@
 // and deleting records, against a fresh build over what remains.
 //
 //   upkeep_bench build N DIM M EF_CONSTRUCTION THREADS     build_s, then recall@10 per ef
-//   upkeep_bench churn N DIM                               recall after 30 % replaced, 10 %
-//                                                          deleted, beside a fresh build; the
-//                                                          first search after one delete
+//   upkeep_bench churn N DIM [REPLACED% DELETED%]          recall after 30 % replaced, 10 %
+//                                                          deleted (or as given), beside a
+//                                                          fresh build; one delete, the first
+//                                                          search after it, and one upsert
 //
 // Records are embedding-like (unit vectors near a 24-dimensional subspace, Cosine) with a
 // small metadata object each, in a store under /tmp. Times are wall-clock seconds.
@@ -85,8 +86,8 @@ HnswConfig config(std::size_t m, std::size_t ef_c, std::size_t threads) {
   return c;
 }
 
-// recall@10 of the index path at each ef, against the scan.
-std::vector<double> recall(const Korvane& store, const std::vector<std::vector<float>>& queries,
+// recall@10 of the index path at each ef, against the scan, and the queries a second.
+std::vector<std::pair<double, double>> recall(const Korvane& store, const std::vector<std::vector<float>>& queries,
                            const std::vector<std::size_t>& efs) {
   std::vector<std::unordered_set<std::string>> exact;
   for (const auto& q : queries) {
@@ -97,16 +98,18 @@ std::vector<double> recall(const Korvane& store, const std::vector<std::vector<f
     for (const auto& r : *found) ids.insert(r.id);
     exact.push_back(std::move(ids));
   }
-  std::vector<double> out;
+  std::vector<std::pair<double, double>> out;
   for (const std::size_t ef : efs) {
     std::size_t found = 0;
+    const double t0 = now();
     for (std::size_t i = 0; i < queries.size(); ++i) {
       auto b = store.search_builder(queries[i], 10);
       b.ef(ef);
       const auto got = std::move(b).execute();
       for (const auto& r : *got) found += exact[i].contains(r.id);
     }
-    out.push_back(static_cast<double>(found) / (10.0 * queries.size()));
+    out.emplace_back(static_cast<double>(found) / (10.0 * queries.size()),
+                     static_cast<double>(queries.size()) / (now() - t0));
   }
   return out;
 }
@@ -118,10 +121,11 @@ void fill(Korvane& store, Embeddings& e, std::size_t n) {
 }
 
 void print_recall(const char* what, const std::vector<std::size_t>& efs,
-                  const std::vector<double>& r) {
+                  const std::vector<std::pair<double, double>>& r) {
   for (std::size_t i = 0; i < efs.size(); ++i) {
-    std::printf("%s,ef=%zu,recall=%.4f\n", what, efs[i], r[i]);
+    std::printf("%s,ef=%zu,recall=%.4f,qps=%.0f\n", what, efs[i], r[i].first, r[i].second);
   }
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -148,7 +152,7 @@ int main(int argc, char** argv) {
     print_recall("built", efs, recall(*store, queries, efs));
     return 0;
   }
-  if (mode == "churn" && argc == 4) {
+  if (mode == "churn" && (argc == 4 || argc == 6)) {
     const std::size_t n = std::strtoull(argv[2], nullptr, 10);
     const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
     Embeddings e(dim, 2);
@@ -164,7 +168,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
     std::mt19937 gen(9);
     std::shuffle(order.begin(), order.end(), gen);
-    const std::size_t replaced = n * 3 / 10, deleted = n / 10;
+    const std::size_t replaced = n * (argc == 6 ? std::strtoull(argv[4], nullptr, 10) : 30) / 100;
+    const std::size_t deleted = n * (argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 10) / 100;
     double write_s = 0.0;
     for (std::size_t at = 0; at < replaced + deleted; at += 100) {
       WriteBatch batch;
@@ -196,8 +201,10 @@ int main(int argc, char** argv) {
       const double t1 = now();
       (void)one->search(q, 10);
       const double t2 = now();
-      std::printf("%s: delete_s=%.6f first_search_s=%.6f\n", indexed ? "indexed" : "no index",
-                  t1 - t0, t2 - t1);
+      if (!one->insert(id_of(124), small.next(), metadata(124))) return 1;
+      const double t3 = now();
+      std::printf("%s: delete_s=%.6f first_search_s=%.6f upsert_s=%.6f\n",
+                  indexed ? "indexed" : "no index", t1 - t0, t2 - t1, t3 - t2);
       one.reset();
       std::remove((path + (indexed ? ".a" : ".b")).c_str());
     }
@@ -206,6 +213,8 @@ int main(int argc, char** argv) {
     print_recall("fresh", efs, recall(*store, queries, efs));
     return 0;
   }
-  std::fprintf(stderr, "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM\n", argv[0]);
+  std::fprintf(stderr,
+               "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM [REPLACED% DELETED%]\n",
+               argv[0]);
   return 2;
 }
