@@ -269,6 +269,9 @@ class HnswIndex {
   }
   // Deleted links in a list.
   std::size_t deleted_in(List list) const;
+  // After a purge: each layer-0 node that no list links to any more (its in-links all came
+  // through deleted nodes) is linked from the nearest of its own links, so that walks reach it.
+  void adopt_orphans(VectorAccess access, Metric metric, Scratch& s);
   // search_layer on layer 0 keeping only accepted nodes in s.result.
   void search_layer_filtered(const Probe& probe, std::size_t entry, float entry_key,
                              std::size_t ef, VectorAccess access, NodeFilter accept,

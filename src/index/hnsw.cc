@@ -963,6 +963,7 @@ void HnswIndex::purge(VectorAccess access, Metric metric) {
     deleted_[node] = 0;
   }
   deleted_count_ = 0;
+  adopt_orphans(access, metric, s);
   if (!entry_gone) return;
   // The first live node of the highest level enters every walk.
   entry_point_.reset();
@@ -973,6 +974,54 @@ void HnswIndex::purge(VectorAccess access, Metric metric) {
       entry_point_ = node;
       max_level_ = layers - 1;
     }
+  }
+}
+
+void HnswIndex::adopt_orphans(VectorAccess access, Metric metric, Scratch& s) {
+  const std::size_t slots = node_slots();
+  std::vector<std::uint32_t> in(slots, 0);
+  for (std::size_t node = 0; node < slots; ++node) {
+    const List l = list_of(node, 0);
+    for (std::size_t i = 0; i < l.size; ++i) ++in[l.data[i]];
+  }
+  for (std::size_t node = 0; node < slots; ++node) {
+    if (in[node] != 0 || !contains(node) || node == entry_point_) continue;
+    // Linked from the nearest of its own links, in place of that one's farthest link.
+    const List mine = list_of(node, 0);
+    if (mine.size == 0) continue;
+    const Probe probe(metric, node, access(node), norms_.data());
+    std::size_t host = mine.data[0];
+    float nearest = probe.key(host, access(host));
+    for (std::size_t i = 1; i < mine.size; ++i) {
+      const float d = probe.key(mine.data[i], access(mine.data[i]));
+      if (d < nearest) {
+        nearest = d;
+        host = mine.data[i];
+      }
+    }
+    const List theirs = list_of(host, 0);
+    if (config_.m_max0 == 0 || theirs.size < config_.m_max0) {
+      append(host, 0, static_cast<Link>(node));
+      ++in[node];
+      continue;
+    }
+    const Probe from_host(metric, host, access(host), norms_.data());
+    std::size_t farthest = 0;
+    float far = from_host.key(theirs.data[0], access(theirs.data[0]));
+    for (std::size_t i = 1; i < theirs.size; ++i) {
+      const float d = from_host.key(theirs.data[i], access(theirs.data[i]));
+      if (!(d <= far)) {
+        far = d;
+        farthest = i;
+      }
+    }
+    // The link given up must not leave another node without one.
+    if (in[theirs.data[farthest]] < 2) continue;
+    s.links.assign(theirs.data, theirs.data + theirs.size);
+    --in[s.links[farthest]];
+    s.links[farthest] = static_cast<Link>(node);
+    ++in[node];
+    assign(host, 0, s.links);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +153,19 @@ class WriteTest : public korvane_test::StoreTest {
         const bool live = slot < table.slot_count() && table.live(slot);
         EXPECT_EQ(index->contains(slot) && !index->is_deleted(slot), live) << "slot " << slot;
       }
+      // The walk passes deleted nodes by: every answer is a live record, once, scored as such.
+      auto walked = store_->search_builder(q, 64);
+      walked.ef(64);
+      auto got = std::move(walked).execute();
+      ASSERT_TRUE(got);
+      std::set<std::string> seen;
+      for (const SearchResult& r : *got) {
+        EXPECT_TRUE(seen.insert(r.id).second) << r.id << " twice";
+        const Record* want = model.newest(r.id);
+        ASSERT_NE(want, nullptr) << r.id << " was deleted";
+        EXPECT_EQ(r.score, korvane_index::scalar::euclidean(q, want->vector)) << r.id;
+      }
+      EXPECT_EQ(got->size(), model.records.size()) << "a live record became unreachable";
     }
   }
 };
