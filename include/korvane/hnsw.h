@@ -183,8 +183,9 @@ class HnswIndex {
   // the live node of the highest level (the smallest number among them) when it was deleted.
   // REQUIRES: access resolves every live node; deleted nodes' vectors are not read.
   void purge(VectorAccess access, Metric metric);
-  // Renumbers node n as new_number[n]; nodes mapped to kNoNode must not be in the graph (purge
-  // first). The new numbers must be increasing and below `slots`, which becomes the slot count.
+  // Renumbers node n as new_number[n] (numbers beyond the span count as kNoNode). A node mapped
+  // to kNoNode is dropped with every link to it, unrepaired: purge() first. The new numbers
+  // must be increasing and below `slots`, which becomes the slot count.
   static constexpr std::uint32_t kNoNode = 0xffffffffu;
   void renumber(std::span<const std::uint32_t> new_number, std::size_t slots);
   // Whether a node is in the graph (inserted, and not purged).
