@@ -6,6 +6,8 @@
 //                                                          deleted (or as given), beside a
 //                                                          fresh build; one delete, the first
 //                                                          search after it, and one upsert
+//   upkeep_bench writes N DIM                              single deletes and upserts with an
+//                                                          index and without, medians
 //
 // Records are embedding-like (unit vectors near a 24-dimensional subspace, Cosine) with a
 // small metadata object each, in a store under /tmp. Times are wall-clock seconds.
@@ -222,8 +224,47 @@ int main(int argc, char** argv) {
     print_recall("fresh", efs, recall(*store, queries, efs));
     return 0;
   }
+  if (mode == "writes" && argc == 4) {
+    // Single deletes and single upserts into two stores of the same records, one with an index
+    // and one without, taking turns; medians of each.
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
+    std::unique_ptr<Korvane> stores[2];
+    for (int i = 0; i < 2; ++i) {
+      Embeddings e(dim, 4);
+      stores[i] = fresh_store(path + (i == 0 ? ".a" : ".b"));
+      fill(*stores[i], e, n);
+    }
+    if (!stores[0]->enable_hnsw(config(16, 200, 0))) return 1;
+    Embeddings e(dim, 5);
+    std::vector<double> times[2][2];  // [indexed?][delete, upsert]
+    for (std::size_t round = 0; round < 60; ++round) {
+      const std::vector<float> v = e.next();
+      for (int i = 0; i < 2; ++i) {
+        const double t0 = now();
+        if (!stores[i]->delete_(id_of(round * 7))) return 1;
+        const double t1 = now();
+        if (!stores[i]->insert(id_of(round * 7 + 1), v, metadata(round))) return 1;
+        const double t2 = now();
+        (void)stores[i]->search(v, 10);
+        times[i][0].push_back(t1 - t0);
+        times[i][1].push_back(t2 - t1);
+      }
+    }
+    auto median = [](std::vector<double> v) {
+      std::sort(v.begin(), v.end());
+      return v[v.size() / 2];
+    };
+    for (int op = 0; op < 2; ++op) {
+      std::printf("%s: indexed %.6f s, no index %.6f s, ratio %.2f\n", op == 0 ? "delete" : "upsert",
+                  median(times[0][op]), median(times[1][op]),
+                  median(times[0][op]) / median(times[1][op]));
+    }
+    for (int i = 0; i < 2; ++i) std::remove((path + (i == 0 ? ".a" : ".b")).c_str());
+    return 0;
+  }
   std::fprintf(stderr,
-               "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM [REPLACED% DELETED%]\n",
+               "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM [REPLACED% DELETED%] | writes N DIM\n",
                argv[0]);
   return 2;
 }
