@@ -148,8 +148,9 @@ class HnswIndex {
   void insert(std::size_t node, std::span<const float> v, VectorAccess access, Metric metric);
 
   // Inserts nodes[0], nodes[1], ... with their vectors from access, on `threads` threads (0:
-  // every core of the pool). With one thread this is insert() of each in turn, and the graph is
-  // the same bit for bit; with more, the levels are drawn in that same order first, then the
+  // one per core of the pool; never more than that, nor more than one per 64 nodes), the
+  // calling thread one of them. With one thread this is insert() of each in turn, and the graph
+  // is the same bit for bit; with more, the levels are drawn in that same order first, then the
   // nodes are linked concurrently, each node's lists locked while a thread reads or changes
   // them, so the graph depends on how the threads interleave. The calling thread takes part and
   // alone calls report(done) after each `every` nodes are in (every 0: never); when report

@@ -19,16 +19,6 @@
 #include <thread>
 
 #include <tbb/task_arena.h>
-#include <tbb/task_group.h>
-
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KORVANE_THREAD_SANITIZER 1
-#endif
-#endif
-#ifndef KORVANE_THREAD_SANITIZER
-#define KORVANE_THREAD_SANITIZER 0
-#endif
 
 #include "korvane/scorer.h"
 
@@ -195,37 +185,23 @@ void select_diverse(const std::vector<Entry>& c, std::size_t m, const KeyBetween
   }
 }
 
-// Runs helper() on `helpers` threads of the pool beside mine() on the calling thread, and
+// Runs helper() on `helpers` threads of their own beside mine() on the calling thread, and
 // returns once all have; an exception from mine() is rethrown after the helpers are done.
+// Threads, not tasks of the pool: mine() calls back into the caller (a progress report, which
+// from Python may even end the thread by unwinding it), and that must not run inside the pool's
+// frames; and the thread sanitizer then sees every hand-over, which it cannot inside the pool.
 template <class Helper, class Mine>
 void run_beside(std::size_t helpers, const Helper& helper, const Mine& mine) {
-#if defined(__SANITIZE_THREAD__) || KORVANE_THREAD_SANITIZER
-  // The pool hands tasks over inside a library the thread sanitizer does not see into, so that
-  // every hand-over would look like a race: under the sanitizer the helpers are threads of
-  // their own, and what it checks is the locking of the graph.
   std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(helper);
+  threads.reserve(helpers);
   try {
+    for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(helper);
     mine();
   } catch (...) {
     for (std::thread& t : threads) t.join();
     throw;
   }
   for (std::thread& t : threads) t.join();
-#else
-  tbb::task_arena arena(static_cast<int>(helpers + 1));
-  arena.execute([&] {
-    tbb::task_group others;
-    for (std::size_t t = 0; t < helpers; ++t) others.run(helper);
-    try {
-      mine();
-    } catch (...) {
-      others.wait();
-      throw;
-    }
-    others.wait();
-  });
-#endif
 }
 
 std::uint32_t os_seeded_word() {
@@ -687,9 +663,12 @@ bool HnswIndex::insert_all(std::span<const std::size_t> nodes, VectorAccess acce
                            Metric metric, std::size_t threads, std::size_t every,
                            BuildReport report) {
   const std::size_t total = nodes.size();
-  // More threads than the pool has would only wait for one another.
+  // More threads than the pool has cores would only wait for one another, and a few nodes are
+  // not worth starting a thread for.
   const auto pool = static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
   if (threads == 0 || threads > pool) threads = pool;
+  constexpr std::size_t kNodesPerThread = 64;
+  threads = std::min(threads, std::max<std::size_t>(total / kNodesPerThread, 1));
   // Concurrent linking relies on every layer-0 list fitting its block: a spilled list lives in
   // a map that the walks would read while another thread changes it.
   const bool fits = config_.m_max0 >= 1 && std::max(config_.m, config_.m_max0) <= slots_;
