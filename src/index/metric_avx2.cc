@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "index/metric_kernels.h"
+#include "index/scorer_kernels.h"
 
 namespace korvane_index::kernels {
 namespace {
@@ -74,7 +75,8 @@ float manhattan_avx2(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2};
+const Table kAvx2 = {
+    "avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2, &kWideAvx2};
 
 }  // namespace korvane_index::kernels
 

@@ -116,11 +116,9 @@ void queries_avx2(Sum sum, const float* const* q, std::size_t n, const float* v,
   }
 }
 
-const Wide kWideAvx2 = {vectors_avx2, queries_avx2};
-
 }  // namespace
 
-const Wide* wide_avx2() { return &kWideAvx2; }
+const Wide kWideAvx2 = {vectors_avx2, queries_avx2};
 
 }  // namespace korvane_index::kernels
 
