@@ -218,8 +218,7 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
   const std::vector<std::size_t> matches = matching_slots(filter);
   std::vector<std::vector<SearchResult>> answers(queries.size());
   tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {
-    SearchBuilder one(*this, std::vector<float>(queries[i].begin(), queries[i].end()), k);
-    answers[i] = one.through_matches(matches);
+    answers[i] = search_builder(queries[i], k).through_matches(matches);
   });
   return answers;
 }

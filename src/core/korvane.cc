@@ -287,5 +287,4 @@ std::vector<SearchResult> SearchBuilder::through_index() const {
                                    store_->metric_));
 }
 
-
 }  // namespace korvane_core

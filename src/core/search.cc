@@ -260,8 +260,7 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
   if (hnsw_) {
     // The index path answers each query on its own walk; the walks run side by side.
     tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {
-      answers[i] = SearchBuilder(*this, std::vector<float>(queries[i].begin(), queries[i].end()), k)
-                       .through_index();
+      answers[i] = search_builder(queries[i], k).through_index();
     });
     return answers;
   }
