@@ -7,17 +7,12 @@
 
 #include <cmath>
 
+#include "index/avx2_lanes.h"
 #include "index/metric_kernels.h"
 #include "index/scorer_kernels.h"
 
 namespace korvane_index::kernels {
 namespace {
-
-inline float combine_avx(__m256 acc) {
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, acc);
-  return combine8(lanes);
-}
 
 float dot_avx2(const float* a, const float* b, std::size_t blocks) {
   __m256 acc = _mm256_setzero_ps();
