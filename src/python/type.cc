@@ -73,20 +73,13 @@ const Signature kDelete{"Korvane.delete()", kIdParameters, 1};
 bool parse_metric(PyObject* obj, korvane_core::Metric& out) {
   std::string name;
   if (!extract_text(obj, "metric", name)) return false;
-  if (name == "cosine") {
-    out = korvane_core::Metric::Cosine;
-  } else if (name == "dot") {
-    out = korvane_core::Metric::Dot;
-  } else if (name == "euclidean") {
-    out = korvane_core::Metric::Euclidean;
-  } else if (name == "manhattan") {
-    out = korvane_core::Metric::Manhattan;
-  } else {
-    raise_error(PyExc_ValueError, "unknown metric '" + name +
-                                      "': expected 'cosine', 'dot', 'euclidean' or 'manhattan'");
-    return false;
+  if (const auto metric = korvane_index::metric_from_name(name)) {
+    out = *metric;
+    return true;
   }
-  return true;
+  raise_error(PyExc_ValueError, "unknown metric '" + name +
+                                    "': expected 'cosine', 'dot', 'euclidean' or 'manhattan'");
+  return false;
 }
 
 // Opens the store, then makes the instance; nothing is allocated when opening fails. The
