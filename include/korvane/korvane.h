@@ -222,9 +222,9 @@ class Korvane {
   // enable_hnsw, calling progress(done, total) after every `every` records are in the new index
   // and once when all are. When progress returns false the build stops and the store keeps the
   // index it had (or none); the result then is false.
-  Result<bool, KorvaneError> enable_hnsw(
-      HnswConfig config, std::size_t every,
-      const std::function<bool(std::size_t done, std::size_t total)>& progress);
+  using Progress = std::function<bool(std::size_t done, std::size_t total)>;
+  Result<bool, KorvaneError> enable_hnsw(HnswConfig config, std::size_t every,
+                                         const Progress& progress);
 
   // The records that pass filter (filter.h): how many, and the first `limit` of them in store
   // order (score 0.0). Their cost follows the records the filter can match where the fields'
@@ -284,6 +284,10 @@ class Korvane {
 
   // The index over every record, for a configuration already checked.
   HnswIndex build_index(HnswConfig config) const;
+  // The same, calling *progress as enable_hnsw describes when it is not null; nothing when
+  // progress returned false.
+  std::optional<HnswIndex> build_index(HnswConfig config, std::size_t every,
+                                       const Progress* progress) const;
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
   // At open: installs the saved index, or rebuilds one from its configuration, or neither.
@@ -344,6 +348,9 @@ class SearchBuilder {
 
  private:
   friend class Korvane;
+  // Whether the graph index may answer: the store has one and the request has neither
+  // equality filters nor decay.
+  bool index_applies() const;
   std::vector<SearchResult> scan() const;
   std::vector<SearchResult> through_index() const;
   using NodeTest = korvane_index::hnsw::NodeFilter;

@@ -173,7 +173,8 @@ std::optional<Header> decode_header(std::string_view file) {
   get(version);
   get(h.metric);
   get(neighbors);
-  if (order != kByteOrder || version != kVersion || h.metric > 3 || neighbors > 1) {
+  if (order != kByteOrder || version != kVersion || h.metric > 0xff ||
+      !korvane_index::metric_from_code(static_cast<std::uint8_t>(h.metric)) || neighbors > 1) {
     return std::nullopt;
   }
   h.config.neighbors = static_cast<korvane_index::hnsw::Neighbors>(neighbors);

@@ -6,6 +6,7 @@
 #include "core/fair_lock.h"
 
 #include "core/field_index.h"
+#include "core/search_path.h"
 #include "store_settings.h"
 
 namespace korvane_core {
@@ -146,7 +147,7 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   }
   try {
     const RecordTable& table = storage_->table();
-    auto access = [&table](std::size_t node) { return table.vector(node); };
+    const auto access = search_path::vector_access(table);
     for (std::size_t slot = first_new; slot < table.slot_count(); ++slot) {
       hnsw_->insert(slot, table.vector(slot), access, metric_);
     }
@@ -185,8 +186,7 @@ std::optional<SearchResult> Korvane::get(std::string_view id) const {
   const Hold held = hold(Mode::Shared);
   auto slot = storage_->newest_position(id);
   if (!slot) return std::nullopt;
-  const RecordTable& table = storage_->table();
-  return SearchResult{std::string(table.id(*slot)), 0.0f, table.metadata(*slot)};
+  return search_path::result_at(storage_->table(), *slot, 0.0f);
 }
 
 Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
@@ -196,24 +196,47 @@ Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
 }
 
 HnswIndex Korvane::build_index(HnswConfig config) const {
+  return *build_index(config, 0, nullptr);
+}
+
+std::optional<HnswIndex> Korvane::build_index(HnswConfig config, std::size_t every,
+                                              const Progress* progress) const {
   HnswIndex index(config);
   const RecordTable& table = storage_->table();
-  auto access = [&table](std::size_t node) { return table.vector(node); };
-  for (std::size_t slot : table.live_slots()) index.insert(slot, table.vector(slot), access, metric_);
+  const auto access = search_path::vector_access(table);
+  const std::size_t total = table.size();
+  std::size_t done = 0;
+  for (std::size_t slot : table.live_slots()) {
+    index.insert(slot, table.vector(slot), access, metric_);
+    ++done;
+    if (progress != nullptr && every > 0 && done % every == 0 && done < total &&
+        !(*progress)(done, total)) {
+      return std::nullopt;
+    }
+  }
+  if (progress != nullptr && !(*progress)(total, total)) return std::nullopt;
   return index;
 }
 
 Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  auto built = enable_hnsw(config, 0, [](std::size_t, std::size_t) { return true; });
+  if (!built) return std::move(built).error();
+  return {};
+}
+
+Result<bool, KorvaneError> Korvane::enable_hnsw(HnswConfig config, std::size_t every,
+                                                const Progress& progress) {
   const Hold held = hold(Mode::Exclusive);
   if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
     return KorvaneError{KorvaneError::Kind::Config, *problem};
   }
-  HnswIndex index = build_index(config);
-  hnsw_.emplace(std::move(index));
+  std::optional<HnswIndex> index = build_index(config, every, &progress);
+  if (!index) return false;
+  hnsw_.emplace(std::move(*index));
   index_stale_.store(false, std::memory_order_release);
   index_source_ = IndexSource::Built;
   index_saved_ = false;
-  return {};
+  return true;
 }
 
 void Korvane::refresh_index() const {
@@ -245,50 +268,23 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
   const Korvane::Hold held = store_->hold(Korvane::Mode::Shared);
   if (where_) return through_filter();
-  if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
+  if (index_applies()) return through_index();
   return scan();
+}
+
+bool SearchBuilder::index_applies() const {
+  return filters_.empty() && !decay_ && store_->hnsw_.has_value();
 }
 
 std::vector<SearchResult> SearchBuilder::through_index() const {
   store_->refresh_index();
   const RecordTable& table = store_->storage_->table();
-  auto access = [&table](std::size_t node) { return table.vector(node); };
   // k beyond the machine word cannot be held anyway; the index returns at most its node count.
   const std::size_t k = static_cast<std::size_t>(k_);
   const std::size_t ef = ef_.value_or(store_->hnsw_->config().ef_search);
-  auto pairs = store_->hnsw_->search(query_, k, ef, access, store_->metric_);
-  std::vector<SearchResult> results;
-  results.reserve(pairs.size());
-  for (const auto& [node, value] : pairs) {
-    results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
-  }
-  return results;
-}
-
-
-Result<bool, KorvaneError> Korvane::enable_hnsw(
-    HnswConfig config, std::size_t every,
-    const std::function<bool(std::size_t done, std::size_t total)>& progress) {
-  const Hold held = hold(Mode::Exclusive);
-  const RecordTable& table = storage_->table();
-  if (auto problem = HnswIndex::check(config, table.slot_count())) {
-    return KorvaneError{KorvaneError::Kind::Config, *problem};
-  }
-  HnswIndex index(config);
-  auto access = [&table](std::size_t node) { return table.vector(node); };
-  const std::size_t total = table.size();
-  std::size_t done = 0;
-  for (std::size_t slot : table.live_slots()) {
-    index.insert(slot, table.vector(slot), access, metric_);
-    ++done;
-    if (every > 0 && done % every == 0 && done < total && !progress(done, total)) return false;
-  }
-  if (!progress(total, total)) return false;
-  hnsw_.emplace(std::move(index));
-  index_stale_.store(false, std::memory_order_release);
-  index_source_ = IndexSource::Built;
-  index_saved_ = false;
-  return true;
+  return search_path::results_of(
+      table, store_->hnsw_->search(query_, k, ef, search_path::vector_access(table),
+                                   store_->metric_));
 }
 
 }  // namespace korvane_core

@@ -7,15 +7,7 @@
 
 namespace korvane_core {
 
-const char* metric_name(Metric metric) {
-  switch (metric) {
-    case Metric::Cosine: return "cosine";
-    case Metric::Dot: return "dot";
-    case Metric::Euclidean: return "euclidean";
-    case Metric::Manhattan: return "manhattan";
-  }
-  return "unknown";
-}
+const char* metric_name(Metric metric) { return korvane_index::name_of(metric); }
 
 KorvaneError length_error(std::size_t length, std::size_t dim) {
   return KorvaneError{KorvaneError::Kind::Config, "vector has length " + std::to_string(length) +
@@ -25,8 +17,6 @@ KorvaneError length_error(std::size_t length, std::size_t dim) {
 
 namespace {
 
-constexpr std::uint8_t kMetricCount = 4;
-
 KorvaneError config_error(std::string message) {
   return KorvaneError{KorvaneError::Kind::Config, std::move(message)};
 }
@@ -35,6 +25,11 @@ KorvaneError config_error(std::string message) {
 
 Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path,
                                                              const Settings& wanted, bool save) {
+  // A selector is only ever made from a checked byte past this point.
+  if (wanted.metric && !korvane_index::metric_from_code(static_cast<std::uint8_t>(*wanted.metric))) {
+    return config_error("metric code " + std::to_string(static_cast<int>(*wanted.metric)) +
+                        " is not one this store knows");
+  }
   if (wanted.dim && (*wanted.dim == 0 || *wanted.dim > korvane_storage::kMaxStoredDim)) {
     return config_error("dim must be between 1 and " +
                         std::to_string(korvane_storage::kMaxStoredDim) + ", not " +
@@ -47,11 +42,11 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
 
   std::optional<Metric> saved_metric;
   if (saved.metric) {
-    if (*saved.metric >= kMetricCount) {
+    saved_metric = korvane_index::metric_from_code(*saved.metric);
+    if (!saved_metric) {
       return config_error("the file's saved metric (code " + std::to_string(*saved.metric) +
                           ") is not one this store knows");
     }
-    saved_metric = static_cast<Metric>(*saved.metric);
   }
   if (wanted.metric && saved_metric && *wanted.metric != *saved_metric) {
     return config_error(std::string("the store was saved with metric '") +

@@ -29,20 +29,13 @@ const Method kEnter{{"Korvane.__enter__()", {}, 0}, Access::Mode::Shared};
 bool parse_metric(PyObject* obj, korvane_core::Metric& out) {
   std::string name;
   if (!extract_text(obj, "metric", name)) return false;
-  if (name == "cosine") {
-    out = korvane_core::Metric::Cosine;
-  } else if (name == "dot") {
-    out = korvane_core::Metric::Dot;
-  } else if (name == "euclidean") {
-    out = korvane_core::Metric::Euclidean;
-  } else if (name == "manhattan") {
-    out = korvane_core::Metric::Manhattan;
-  } else {
-    raise_error(PyExc_ValueError, "unknown metric '" + name +
-                                      "': expected 'cosine', 'dot', 'euclidean' or 'manhattan'");
-    return false;
+  if (const auto metric = korvane_index::metric_from_name(name)) {
+    out = *metric;
+    return true;
   }
-  return true;
+  raise_error(PyExc_ValueError, "unknown metric '" + name +
+                                    "': expected 'cosine', 'dot', 'euclidean' or 'manhattan'");
+  return false;
 }
 
 bool parse_dim(PyObject* obj, korvane_core::Settings& wanted) {

@@ -243,6 +243,25 @@ TEST_F(WriteTest, SettingsSavedByOpenGovernLaterOpens) {
   EXPECT_TRUE(Korvane::open(path_, Settings{Metric::Manhattan, 2}));
 }
 
+// A selector made from a byte no metric has is refused where it comes in; saving it would have
+// written another metric's code into the header (the field holds three bits).
+TEST_F(WriteTest, UnknownMetricSelectorIsRefusedAndNothingIsSaved) {
+  for (int code : {4, 9, 255}) {
+    const auto forged = static_cast<Metric>(code);
+    for (bool save : {false, true}) {
+      auto refused = save ? Korvane::open(path_, Settings{forged, 2}) : Korvane::open(path_, forged);
+      ASSERT_FALSE(refused) << code;
+      EXPECT_EQ(refused.error().kind, KorvaneError::Kind::Config);
+      EXPECT_EQ(refused.error().message,
+                "metric code " + std::to_string(code) + " is not one this store knows");
+    }
+  }
+  auto opened = Korvane::open(path_);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ((*opened)->metric(), Metric::Cosine);
+  EXPECT_EQ((*opened)->dim(), std::nullopt);
+}
+
 TEST_F(WriteTest, UpsertReplacesEveryCopyAndGoesLast) {
   Open(Metric::Dot);
   Insert("x", {1.0f});
