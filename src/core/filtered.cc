@@ -22,8 +22,7 @@
 #include <utility>
 
 #include "core/field_index.h"
-#include "korvane/filter.h"
-#include "korvane/korvane.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 namespace {

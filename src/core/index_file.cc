@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "korvane/korvane.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 namespace {
@@ -284,7 +284,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   const Hold held = hold(Mode::Shared);
   if (!hnsw_) return {};
   if (auto writable = storage_->check_writable(); !writable) {
-    return KorvaneError::from(writable.error());
+    return storage_failure(writable.error());
   }
   std::lock_guard<std::mutex> lock(index_mu_);
   if (index_saved_) return {};
@@ -320,7 +320,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   std::string file = encode_header(h);
   file += body;
   auto replaced = replace_file(index_path(path_), file);
-  if (!replaced) return KorvaneError::from(replaced.error());
+  if (!replaced) return storage_failure(replaced.error());
   index_saved_ = true;
   return {};
 }
@@ -331,7 +331,7 @@ void Korvane::load_saved_index() {
   const std::optional<Header> h = decode_header(*file);
   if (!h) return;
   const RecordTable& table = storage_->table();
-  if (HnswIndex::check(h->config, table.slot_count())) return;
+  if (!HnswIndex::check(h->config, table.slot_count())) return;
   // Only a graph over exactly these records, measured by this metric, is used.
   if ((h->flags & kHasGraph) != 0 && h->metric == static_cast<std::uint32_t>(metric_) &&
       h->records == table.size() && table.size() == table.slot_count() &&
@@ -342,14 +342,14 @@ void Korvane::load_saved_index() {
     if (sum.finish() == h->body_sum &&
         records_digest(table, table.size(), [](std::size_t i) { return i; }) == h->digest) {
       if (auto graph = HnswIndex::load_graph(h->config, body, table.slot_count())) {
-        hnsw_.emplace(std::move(*graph));
+        hnsw_ = std::make_unique<HnswIndex>(std::move(*graph));
         index_source_ = IndexSource::Loaded;
         index_saved_ = true;
         return;
       }
     }
   }
-  hnsw_.emplace(build_index(h->config));
+  hnsw_ = std::make_unique<HnswIndex>(build_index(h->config));
   index_source_ = IndexSource::Rebuilt;
 }
 

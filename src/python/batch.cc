@@ -112,8 +112,8 @@ PyObject* commit(korvane_core::Korvane& store, korvane_core::WriteBatch batch) {
   }();
   if (!written) {
     const korvane_core::KorvaneError& error = written.error();
-    if (error.index) {
-      raise_error(PyExc_RuntimeError, "item " + std::to_string(*error.index) + ": " + error.display());
+    if (error.item) {
+      raise_error(PyExc_RuntimeError, "item " + std::to_string(*error.item) + ": " + error.display());
     } else {
       raise_core_error(error);
     }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "python/errors.h"
-#include "korvane/json.h"
+#include "korvane/value.h"
 
 namespace korvane_python {
 namespace {

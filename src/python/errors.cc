@@ -38,7 +38,7 @@ void raise_error(PyObject* type, std::string_view message) {
 }
 
 void raise_core_error(const korvane_core::KorvaneError& error) {
-  if (error.out_of_memory) {
+  if (error.code == korvane_core::KorvaneError::Code::OutOfMemory) {
     PyErr_NoMemory();
     return;
   }

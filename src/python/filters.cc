@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/binding.h"
 #include "python/convert.h"

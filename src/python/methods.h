@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/pyref.h"
 

@@ -1,6 +1,7 @@
 // Reading what a store holds beyond metadata: get_vectors, and the settings it was opened with
 // (the properties metric and dim).
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -77,23 +78,23 @@ PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs) 
       if (store == nullptr) return nullptr;
       std::vector<std::string> ids;
       if (!extract_text_list(bound[0], "ids", ids)) return nullptr;
-      const korvane_core::RecordTable& records = store->get_all();
-      const korvane_storage::Storage& storage = store->storage();
-      std::vector<std::size_t> slots;
-      slots.reserve(ids.size());
+      // The vectors stay where the store keeps them: this call holds the store throughout.
+      std::vector<std::span<const float>> vectors;
+      vectors.reserve(ids.size());
       for (const std::string& id : ids) {
-        auto slot = storage.newest_position(id);
-        if (!slot) {
+        auto found = store->visit(id, [&](const korvane_core::RecordView& record) {
+          vectors.push_back(record.vector);
+        });
+        if (!found) {
           PyRef key = text_to_python(id);
           if (key) PyErr_SetObject(PyExc_KeyError, key.get());
           return nullptr;
         }
-        slots.push_back(*slot);
       }
-      rows = slots.size();
-      columns = rows > 0 ? records.vector(slots[0]).size() : store->dim().value_or(0);
+      rows = vectors.size();
+      columns = rows > 0 ? vectors[0].size() : store->dim().value_or(0);
       for (std::size_t i = 1; i < rows; ++i) {
-        const std::size_t length = records.vector(slots[i]).size();
+        const std::size_t length = vectors[i].size();
         if (length != columns) {
           raise_error(PyExc_ValueError,
                       "get_vectors() makes one array, but record '" + ids[i] + "' has length " +
@@ -108,7 +109,7 @@ PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs) 
       }
       char* out = PyByteArray_AsString(bytes.get());
       for (std::size_t i = 0; i < rows && columns > 0; ++i) {
-        std::memcpy(out + i * columns * 4, records.vector(slots[i]).data(), columns * 4);
+        std::memcpy(out + i * columns * 4, vectors[i].data(), columns * 4);
       }
     }
     // The array shares the bytearray's memory and keeps it alive: no second copy.

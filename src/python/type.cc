@@ -99,7 +99,7 @@ PyObject* open_instance(PyTypeObject* subtype, const std::string& path,
     return wanted ? korvane_core::Korvane::open(path, *wanted) : korvane_core::Korvane::open(path);
   }();
   if (!opened) {
-    if (opened.error().kind == korvane_core::KorvaneError::Kind::Config) {
+    if (opened.error().code == korvane_core::KorvaneError::Code::Config) {
       raise_error(PyExc_ValueError, opened.error().message);
     } else {
       raise_core_error(opened.error());
@@ -146,9 +146,9 @@ PyObject* korvane_open(PyObject* cls, PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, "dim must be positive");
         return nullptr;
       }
-      if (value > korvane_storage::kMaxStoredDim) {
+      if (value > korvane_core::Settings::kMaxDim) {
         raise_error(PyExc_ValueError, "dim must be at most " +
-                                          std::to_string(korvane_storage::kMaxStoredDim) +
+                                          std::to_string(korvane_core::Settings::kMaxDim) +
                                           ", not " + std::to_string(value));
         return nullptr;
       }
@@ -243,17 +243,18 @@ PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
     Access access(state_of(self), Access::Mode::Shared);
     korvane_core::Korvane* store = access.store();
     if (store == nullptr) return nullptr;
-    const korvane_core::RecordTable& records = store->get_all();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(store->size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (std::size_t slot : records.live_slots()) {
-      PyRef id = text_to_python(records.id(slot));
-      PyRef metadata = metadata_to_python(records.metadata(slot));
+    bool failed = false;
+    store->visit([&](const korvane_core::RecordView& record) {
+      PyRef id = text_to_python(record.id);
+      PyRef metadata = metadata_to_python(record.metadata);
       PyRef tuple = make_tuple({&id, &metadata});
-      if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
-    }
-    return list.release();
+      failed = !tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0;
+      return !failed;
+    });
+    return failed ? nullptr : list.release();
   });
 }
 
@@ -288,7 +289,7 @@ PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
     // raised afterwards. A forked child's copy saves nothing.
     auto saved = [&]() -> korvane_storage::Result<void, korvane_core::KorvaneError> {
       WithoutGil unlocked;
-      return state.store->storage().check_writable()
+      return state.store->check_writable()
                  ? state.store->save_index()
                  : korvane_storage::Result<void, korvane_core::KorvaneError>{};
     }();

@@ -15,7 +15,7 @@
 
 #include "korvane/korvane.h"
 #include "store_fixture.h"
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 namespace korvane_core {
 namespace {
@@ -139,7 +139,7 @@ TEST_F(SearchTest, OrderEqualsStableSortOfAllScoresForEveryMetric) {
 
   for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan}) {
     Korvane& store = Open(metric);
-    ASSERT_EQ(store.get_all().size(), kRecords);
+    ASSERT_EQ(StoreInternals::table(store).size(), kRecords);
     for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10},
                             std::uint64_t{kRecords - 1}, std::uint64_t{kRecords}, kAllOfThem}) {
       for (std::size_t r = 0; r < 2 * requests.size(); ++r) {

@@ -28,9 +28,9 @@
 #include <cstdint>
 #include <span>
 
-namespace korvane_index {
+#include "korvane/result.h"  // Metric
 
-enum class Metric : std::uint8_t { Cosine = 0, Dot = 1, Euclidean = 2, Manhattan = 3 };
+namespace korvane_index {
 
 // Cosine and Dot are similarities; every other selector value is a distance.
 inline bool is_distance(Metric m) { return static_cast<std::uint8_t>(m) > 1; }
