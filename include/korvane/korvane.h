@@ -15,15 +15,16 @@
 //
 // The index follows inserts at once. A write that removed records only marks it stale; it is
 // rebuilt over the remaining records, once however many writes marked it, by the next search
-// that takes the index path (or by index_info()). It then equals a fresh build over those records.
+// that takes the index path (or by index_info()). It then equals a fresh build over those
+// records.
 //
 // Thread safety: every method may be called from any number of threads at once. The store
 // owns a fair reader-writer lock (see hold()): write, insert, insert_with_time, delete_ and
-// enable_hnsw take it exclusively, get, size, contains, hnsw, search, search_batch and
-// SearchBuilder::execute share it (a stale index is rebuilt by one reader while the others
-// wait). The views visit() passes are valid during the visit, and beyond it while the caller
-// holds the store. A forked child may go on reading its copy; the lock does not remember the
-// parent's threads.
+// enable_hnsw take it exclusively, get, visit, size, contains, index_info, search,
+// search_batch and SearchBuilder::execute share it (a stale index is rebuilt by one reader
+// while the others wait). The views visit() passes are valid during the visit, and beyond it
+// while the caller holds the store. A forked child may go on reading its copy; the lock does
+// not remember the parent's threads.
 #pragma once
 
 #include <atomic>

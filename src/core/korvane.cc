@@ -190,14 +190,20 @@ bool Korvane::contains(std::string_view id) const {
   return storage_->newest_position(id).has_value();
 }
 
+namespace {
+
+RecordView view_of(const RecordTable& table, std::size_t slot) {
+  return RecordView{table.id(slot), table.vector(slot), table.metadata(slot),
+                    table.timestamp(slot)};
+}
+
+}  // namespace
+
 void Korvane::visit(const std::function<bool(const RecordView&)>& visit) const {
   const Hold held = hold(Mode::Shared);
   const RecordTable& table = storage_->table();
   for (std::size_t slot : table.live_slots()) {
-    if (!visit(RecordView{table.id(slot), table.vector(slot), table.metadata(slot),
-                          table.timestamp(slot)})) {
-      return;
-    }
+    if (!visit(view_of(table, slot))) return;
   }
 }
 
@@ -206,9 +212,7 @@ bool Korvane::visit(std::string_view id,
   const Hold held = hold(Mode::Shared);
   auto slot = storage_->newest_position(id);
   if (!slot) return false;
-  const RecordTable& table = storage_->table();
-  visit(RecordView{table.id(*slot), table.vector(*slot), table.metadata(*slot),
-                   table.timestamp(*slot)});
+  visit(view_of(storage_->table(), *slot));
   return true;
 }
 

@@ -26,6 +26,8 @@ KorvaneError length_error(std::size_t length, std::size_t dim) {
 namespace {
 
 constexpr std::uint8_t kMetricCount = 4;
+static_assert(Settings::kMaxDim == korvane_storage::kMaxStoredDim,
+              "the dim callers may ask for is the dim the file's header holds");
 
 KorvaneError config_error(std::string message) {
   return KorvaneError{KorvaneError::Code::Config, std::move(message)};
