@@ -244,7 +244,7 @@ class Korvane {
   // returns how many records were removed.
   Result<std::size_t, KorvaneError> remove_where(const Filter& filter);
 
-  // The saved index (index_file.cc). While the store has an index, save_index() writes it to
+  // The saved index. While the store has an index, save_index() writes it to
   // index_path(path) beside the store's file: its configuration, a digest of the records it
   // covers (ids, vectors and their order as the next open will load them) and the graph, under
   // a checksum, through a temporary file that is synced and renamed over the old one, so a
@@ -386,8 +386,9 @@ class SearchBuilder {
     filters_.emplace_back(std::move(key), std::move(value));
     return *this;
   }
-  // Keep only records that pass filter (Filter above), beside any filter() above. With an index and
-  // no decay the search may take a filtered walk of the graph (see filtered.cc).
+  // Keep only records that pass filter (Filter above), beside any filter() above. With an index
+  // and no decay the search may take a filtered walk of the graph, when that is expected to cost
+  // less than scoring the matches.
   SearchBuilder& where(const Filter& filter);
   // Multiply each score by factor ^ (age in days), age = now - timestamp when now > timestamp.
   SearchBuilder& decay(float factor) {

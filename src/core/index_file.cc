@@ -199,8 +199,8 @@ std::optional<Header> decode_header(std::string_view file) {
   return h;
 }
 
-StorageError file_error(const std::string& what, const std::string& path) {
-  return StorageError{StorageError::Kind::Storage,
+KorvaneError file_error(const std::string& what, const std::string& path) {
+  return KorvaneError{KorvaneError::Code::Storage,
                       "cannot " + what + " the index file " + path + ": " + std::strerror(errno)};
 }
 
@@ -237,19 +237,19 @@ bool write_all(int fd, std::string_view bytes) {
 }
 
 // Writes the file through a synced temporary file renamed over it, then syncs the directory.
-Result<void, StorageError> replace_file(const std::string& path, std::string_view bytes) {
+Result<void, KorvaneError> replace_file(const std::string& path, std::string_view bytes) {
   const std::string temp = path + ".tmp";
   {
     Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) return file_error("create", temp);
     if (!write_all(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
-      StorageError e = file_error("write", temp);
+      KorvaneError e = file_error("write", temp);
       ::unlink(temp.c_str());
       return e;
     }
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    StorageError e = file_error("rename", temp);
+    KorvaneError e = file_error("rename", temp);
     ::unlink(temp.c_str());
     return e;
   }
@@ -320,7 +320,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   std::string file = encode_header(h);
   file += body;
   auto replaced = replace_file(index_path(path_), file);
-  if (!replaced) return storage_failure(replaced.error());
+  if (!replaced) return std::move(replaced).error();
   index_saved_ = true;
   return {};
 }
