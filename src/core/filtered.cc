@@ -23,8 +23,7 @@
 
 #include "core/field_index.h"
 #include "core/search_path.h"
-#include "korvane/filter.h"
-#include "korvane/korvane.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 namespace {

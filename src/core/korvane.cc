@@ -4,10 +4,10 @@
 #include <stdexcept>
 
 #include "core/fair_lock.h"
-
 #include "core/field_index.h"
 #include "core/search_path.h"
-#include "store_settings.h"
+#include "core/store_internals.h"
+#include "core/store_settings.h"
 
 namespace korvane_core {
 namespace {
@@ -82,13 +82,13 @@ std::optional<Korvane::Hold> Korvane::try_hold(Mode mode) const {
   return hold;
 }
 
-std::string KorvaneError::display() const {
-  switch (kind) {
-    case Kind::Storage: return "Storage error: " + message;
-    case Kind::Config: return "Configuration error: " + message;
-    case Kind::Filter: return "Filter error: " + message;
-  }
-  return message;
+KorvaneError storage_failure(const StorageError& error) {
+  // A storage error of the storage kind already is what display() adds: keep one prefix.
+  std::string message =
+      error.kind == StorageError::Kind::Storage ? error.message : error.display();
+  return KorvaneError{error.out_of_memory ? KorvaneError::Code::OutOfMemory
+                                          : KorvaneError::Code::Storage,
+                      std::move(message), error.index};
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)
@@ -116,9 +116,9 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (dim_) {
     for (std::size_t i = 0; i < batch.ops_.size(); ++i) {
       const auto& op = batch.ops_[i];
-      if (op.kind == WriteBatch::Op::Kind::Remove || op.record.vector.size() == *dim_) continue;
-      KorvaneError error = length_error(op.record.vector.size(), *dim_);
-      error.index = i;
+      if (op.kind == WriteBatch::Op::Kind::Remove || op.vector.size() == *dim_) continue;
+      KorvaneError error = length_error(op.vector.size(), *dim_);
+      error.item = i;
       return error;
     }
   }
@@ -128,15 +128,24 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
     std::size_t added = 0;
     for (const auto& op : batch.ops_) added += op.kind != WriteBatch::Op::Kind::Remove;
     if (added > HnswIndex::kMaxNodes - std::min(first_new, HnswIndex::kMaxNodes)) {
-      return KorvaneError{KorvaneError::Kind::Config,
+      return KorvaneError{KorvaneError::Code::Config,
                           "the graph index holds at most " +
                               std::to_string(HnswIndex::kMaxNodes) + " records"};
     }
   }
   std::size_t appended = 0;
-  for (const auto& op : batch.ops_) appended += op.kind != WriteBatch::Op::Kind::Remove;
-  auto written = storage_->write(batch.ops_);
-  if (!written) return KorvaneError::from(written.error());
+  std::vector<korvane_storage::WriteOp> ops;
+  ops.reserve(batch.ops_.size());
+  for (auto& op : batch.ops_) {
+    const bool remove = op.kind == WriteBatch::Op::Kind::Remove;
+    appended += !remove;
+    ops.push_back({remove ? korvane_storage::WriteOp::Kind::Remove
+                          : korvane_storage::WriteOp::Kind::Upsert,
+                   Record{std::move(op.id), std::move(op.vector), std::move(op.metadata),
+                          op.timestamp}});
+  }
+  auto written = storage_->write(ops);
+  if (!written) return storage_failure(written.error());
   follow_fields(first_new, appended);
   // Committed. The index follows or is marked stale; neither can fail.
   index_saved_ = false;
@@ -182,6 +191,32 @@ bool Korvane::contains(std::string_view id) const {
   return storage_->newest_position(id).has_value();
 }
 
+namespace {
+
+RecordView view_of(const RecordTable& table, std::size_t slot) {
+  return RecordView{table.id(slot), table.vector(slot), table.metadata(slot),
+                    table.timestamp(slot)};
+}
+
+}  // namespace
+
+void Korvane::visit(const std::function<bool(const RecordView&)>& visit) const {
+  const Hold held = hold(Mode::Shared);
+  const RecordTable& table = storage_->table();
+  for (std::size_t slot : table.live_slots()) {
+    if (!visit(view_of(table, slot))) return;
+  }
+}
+
+bool Korvane::visit(std::string_view id,
+                    const std::function<void(const RecordView&)>& visit) const {
+  const Hold held = hold(Mode::Shared);
+  auto slot = storage_->newest_position(id);
+  if (!slot) return false;
+  visit(view_of(storage_->table(), *slot));
+  return true;
+}
+
 std::optional<SearchResult> Korvane::get(std::string_view id) const {
   const Hold held = hold(Mode::Shared);
   auto slot = storage_->newest_position(id);
@@ -224,19 +259,19 @@ Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
   return {};
 }
 
-Result<bool, KorvaneError> Korvane::enable_hnsw(HnswConfig config, std::size_t every,
-                                                const Progress& progress) {
+Result<Korvane::Build, KorvaneError> Korvane::enable_hnsw(HnswConfig config, std::size_t every,
+                                                          const Progress& progress) {
   const Hold held = hold(Mode::Exclusive);
-  if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
-    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  if (auto fits = HnswIndex::check(config, storage_->table().slot_count()); !fits) {
+    return std::move(fits).error();
   }
   std::optional<HnswIndex> index = build_index(config, every, &progress);
-  if (!index) return false;
-  hnsw_.emplace(std::move(*index));
+  if (!index) return Build::Cancelled;
+  hnsw_ = std::make_unique<HnswIndex>(std::move(*index));
   index_stale_.store(false, std::memory_order_release);
   index_source_ = IndexSource::Built;
   index_saved_ = false;
-  return true;
+  return Build::Installed;
 }
 
 void Korvane::refresh_index() const {
@@ -253,7 +288,26 @@ const HnswIndex* Korvane::hnsw() const {
   const Hold held = hold(Mode::Shared);
   if (!hnsw_) return nullptr;
   refresh_index();
-  return &*hnsw_;
+  return hnsw_.get();
+}
+
+std::optional<Korvane::IndexInfo> Korvane::index_info() const {
+  const Hold held = hold(Mode::Shared);
+  const HnswIndex* index = hnsw();
+  if (index == nullptr) return std::nullopt;
+  return IndexInfo{index->config(), storage_->table().size(), 0, index_source_};
+}
+
+void Korvane::set_ef_search(std::size_t ef) {
+  hnsw_->set_ef_search(ef);
+  index_saved_ = false;
+}
+
+Result<void, KorvaneError> Korvane::check_writable() const {
+  if (auto writable = storage_->check_writable(); !writable) {
+    return storage_failure(writable.error());
+  }
+  return {};
 }
 
 SearchBuilder Korvane::search_builder(std::span<const float> query, std::uint64_t k) const {
@@ -273,7 +327,7 @@ Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
 }
 
 bool SearchBuilder::index_applies() const {
-  return filters_.empty() && !decay_ && store_->hnsw_.has_value();
+  return filters_.empty() && !decay_ && store_->hnsw_ != nullptr;
 }
 
 std::vector<SearchResult> SearchBuilder::through_index() const {

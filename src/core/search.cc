@@ -30,10 +30,10 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/korvane.h"
-#include "korvane/metric.h"
-#include "korvane/compact.h"
-#include "korvane/scorer.h"
+#include "core/store_internals.h"
+#include "index/metric.h"
+#include "index/compact.h"
+#include "index/scorer.h"
 #include "core/prefilter.h"
 #include "core/search_path.h"
 

@@ -1,7 +1,7 @@
 // Opening a store with the settings saved in its file. The storage layer reads and writes the
 // header fields; here they get their meaning: which metric scores, which length vectors need,
 // and what an open that asks for other settings is told.
-#include "store_settings.h"
+#include "core/store_settings.h"
 
 #include <utility>
 
@@ -9,16 +9,23 @@ namespace korvane_core {
 
 const char* metric_name(Metric metric) { return korvane_index::name_of(metric); }
 
+std::optional<Metric> metric_from_name(std::string_view name) {
+  return korvane_index::metric_from_name(name);
+}
+
 KorvaneError length_error(std::size_t length, std::size_t dim) {
-  return KorvaneError{KorvaneError::Kind::Config, "vector has length " + std::to_string(length) +
+  return KorvaneError{KorvaneError::Code::Config, "vector has length " + std::to_string(length) +
                                                       ", but the store's dimension is " +
                                                       std::to_string(dim)};
 }
 
 namespace {
 
+static_assert(Settings::kMaxDim == korvane_storage::kMaxStoredDim,
+              "the dim callers may ask for is the dim the file's header holds");
+
 KorvaneError config_error(std::string message) {
-  return KorvaneError{KorvaneError::Kind::Config, std::move(message)};
+  return KorvaneError{KorvaneError::Code::Config, std::move(message)};
 }
 
 }  // namespace
@@ -36,7 +43,7 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
                         std::to_string(*wanted.dim));
   }
   auto opened = korvane_storage::Storage::open(path);
-  if (!opened) return KorvaneError::from(opened.error());
+  if (!opened) return storage_failure(opened.error());
   std::unique_ptr<korvane_storage::Storage> storage = std::move(*opened);
   const korvane_storage::StoredSettings saved = storage->settings();
 
@@ -73,7 +80,7 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
   if (wanted.dim && !merged.dim) merged.dim = static_cast<std::uint32_t>(*wanted.dim);
   if (save && merged != saved) {
     if (auto written = storage->save_settings(merged); !written) {
-      return KorvaneError::from(written.error());
+      return storage_failure(written.error());
     }
   }
 

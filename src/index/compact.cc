@@ -53,14 +53,14 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
-#include "korvane/compact.h"
+#include "index/compact.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "index/compact_kernels.h"
-#include "korvane/scorer.h"
+#include "index/scorer.h"
 
 namespace korvane_index::compact {
 namespace {

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <span>
 
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 namespace korvane_index::kernels {
 

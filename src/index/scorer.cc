@@ -1,4 +1,4 @@
-#include "korvane/scorer.h"
+#include "index/scorer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 
 #include "python/errors.h"
 #include "python/texts.h"
-#include "korvane/json.h"
+#include "korvane/value.h"
 
 namespace korvane_python {
 namespace {

@@ -38,19 +38,19 @@ void raise_error(PyObject* type, std::string_view message) {
 
 void raise_core_error(const korvane_core::KorvaneError& error, ErrorSource source,
                       const char* argument) {
-  using Kind = korvane_core::KorvaneError::Kind;
+  using Code = korvane_core::KorvaneError::Code;
   switch (source) {
     case ErrorSource::Store:
       break;
     case ErrorSource::Batch:
-      if (error.index) {
+      if (error.item) {
         raise_error(PyExc_RuntimeError,
-                    "item " + std::to_string(*error.index) + ": " + error.display());
+                    "item " + std::to_string(*error.item) + ": " + error.display());
         return;
       }
       break;
     case ErrorSource::Opening:
-      if (error.kind == Kind::Config) {
+      if (error.code == Code::Config) {
         raise_error(PyExc_ValueError, error.message);
         return;
       }
@@ -63,7 +63,7 @@ void raise_core_error(const korvane_core::KorvaneError& error, ErrorSource sourc
                   std::string(argument != nullptr ? argument : "where") + ": " + error.message);
       return;
   }
-  if (error.out_of_memory) {
+  if (error.code == Code::OutOfMemory) {
     PyErr_NoMemory();
     return;
   }

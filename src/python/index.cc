@@ -174,14 +174,14 @@ PyObject* korvane_save_index(PyObject* self, PyObject* /*unused*/) {
 PyObject* korvane_index_info(PyObject* self, PyObject* /*unused*/) {
   return run(self, nullptr, nullptr, kIndexInfo, [](Call& call) -> PyObject* {
     korvane_core::Korvane* store = &call.store;
-    const korvane_core::HnswIndex* index = [&] {
+    const std::optional<korvane_core::Korvane::IndexInfo> info = [&] {
       WithoutGil unlocked;  // a stale index is rebuilt first, so the counts are current
-      return store->hnsw();
+      return store->index_info();
     }();
-    if (index == nullptr) return none();
-    const korvane_core::HnswConfig& c = index->config();
+    if (!info) return none();
+    const korvane_core::HnswConfig& c = info->config;
     const char* source = "built";
-    switch (store->index_source()) {
+    switch (info->source) {
       case korvane_core::Korvane::IndexSource::Built: break;
       case korvane_core::Korvane::IndexSource::Loaded: source = "loaded"; break;
       case korvane_core::Korvane::IndexSource::Rebuilt: source = "rebuilt"; break;
@@ -198,8 +198,8 @@ PyObject* korvane_index_info(PyObject* self, PyObject* /*unused*/) {
                                             c.neighbors == korvane_index::hnsw::Neighbors::Diverse
                                                 ? "diverse"
                                                 : "nearest")) ||
-        !set_item(d.get(), "nodes", size(store->size())) ||
-        !set_item(d.get(), "deleted", size(0)) ||
+        !set_item(d.get(), "nodes", size(info->nodes)) ||
+        !set_item(d.get(), "deleted", size(info->deleted)) ||
         !set_item(d.get(), "source", PyUnicode_FromString(source))) {
       return nullptr;
     }

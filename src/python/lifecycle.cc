@@ -29,7 +29,7 @@ const Method kEnter{{"Korvane.__enter__()", {}, 0}, Access::Mode::Shared};
 bool parse_metric(PyObject* obj, korvane_core::Metric& out) {
   std::string name;
   if (!extract_text(obj, "metric", name)) return false;
-  if (const auto metric = korvane_index::metric_from_name(name)) {
+  if (const auto metric = korvane_core::metric_from_name(name)) {
     out = *metric;
     return true;
   }
@@ -46,9 +46,9 @@ bool parse_dim(PyObject* obj, korvane_core::Settings& wanted) {
     raise_error(PyExc_ValueError, "dim must be positive");
     return false;
   }
-  if (value > korvane_storage::kMaxStoredDim) {
+  if (value > korvane_core::Settings::kMaxDim) {
     raise_error(PyExc_ValueError, "dim must be at most " +
-                                      std::to_string(korvane_storage::kMaxStoredDim) + ", not " +
+                                      std::to_string(korvane_core::Settings::kMaxDim) + ", not " +
                                       std::to_string(value));
     return false;
   }
@@ -130,7 +130,7 @@ PyObject* korvane_close(PyObject* self, PyObject* /*unused*/) {
     // raised afterwards. A forked child's copy saves nothing.
     auto saved = [&]() -> korvane_storage::Result<void, korvane_core::KorvaneError> {
       WithoutGil unlocked;
-      return state.store->storage().check_writable()
+      return state.store->check_writable()
                  ? state.store->save_index()
                  : korvane_storage::Result<void, korvane_core::KorvaneError>{};
     }();

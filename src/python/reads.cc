@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/call.h"
 #include "python/convert.h"
@@ -84,17 +84,18 @@ PyObject* korvane_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* korvane_get_all(PyObject* self, PyObject* /*unused*/) {
   return run(self, nullptr, nullptr, kRead, [](Call& call) -> PyObject* {
     korvane_core::Korvane* store = &call.store;
-    const korvane_core::RecordTable& records = store->get_all();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(store->size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (std::size_t slot : records.live_slots()) {
-      PyRef id = text_to_python(records.id(slot));
-      PyRef metadata = metadata_to_python(records.metadata(slot));
+    bool failed = false;
+    store->visit([&](const korvane_core::RecordView& record) {
+      PyRef id = text_to_python(record.id);
+      PyRef metadata = metadata_to_python(record.metadata);
       PyRef tuple = make_tuple({&id, &metadata});
-      if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return nullptr;
-    }
-    return list.release();
+      failed = !tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0;
+      return !failed;
+    });
+    return failed ? nullptr : list.release();
   });
 }
 
@@ -165,23 +166,23 @@ PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs) 
         korvane_core::Korvane* store = &call.store;
         std::vector<std::string> ids;
         if (!extract_text_list(call.args[0], "ids", ids)) return nullptr;
-        const korvane_core::RecordTable& records = store->get_all();
-        const korvane_storage::Storage& storage = store->storage();
-        std::vector<std::size_t> slots;
-        slots.reserve(ids.size());
+        // The vectors stay where the store keeps them: this call holds the store throughout.
+        std::vector<std::span<const float>> vectors;
+        vectors.reserve(ids.size());
         for (const std::string& id : ids) {
-          auto slot = storage.newest_position(id);
-          if (!slot) {
+          auto found = store->visit(id, [&](const korvane_core::RecordView& record) {
+            vectors.push_back(record.vector);
+          });
+          if (!found) {
             PyRef key = text_to_python(id);
             if (key) PyErr_SetObject(PyExc_KeyError, key.get());
             return nullptr;
           }
-          slots.push_back(*slot);
         }
-        rows = slots.size();
-        columns = rows > 0 ? records.vector(slots[0]).size() : store->dim().value_or(0);
+        rows = vectors.size();
+        columns = rows > 0 ? vectors[0].size() : store->dim().value_or(0);
         for (std::size_t i = 1; i < rows; ++i) {
-          const std::size_t length = records.vector(slots[i]).size();
+          const std::size_t length = vectors[i].size();
           if (length != columns) {
             raise_error(PyExc_ValueError,
                         "get_vectors() makes one array, but record '" + ids[i] + "' has length " +
@@ -197,7 +198,7 @@ PyObject* korvane_get_vectors(PyObject* self, PyObject* args, PyObject* kwargs) 
         }
         char* out = PyByteArray_AsString(bytes.get());
         for (std::size_t i = 0; i < rows && columns > 0; ++i) {
-          std::memcpy(out + i * columns * 4, records.vector(slots[i]).data(), columns * 4);
+          std::memcpy(out + i * columns * 4, vectors[i].data(), columns * 4);
         }
         return bytes.release();
       }));

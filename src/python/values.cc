@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/json.h"
+#include "korvane/value.h"
 #include "python/convert.h"
 #include "python/errors.h"
 

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "korvane/value.h"
 #include "python/pyref.h"

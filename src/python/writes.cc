@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
 #include "korvane/korvane.h"
 #include "python/call.h"
 #include "python/convert.h"

@@ -19,7 +19,7 @@
 // with whitespace allowed between tokens and at most 127 nested arrays and objects, the row's
 // own bracket counting as the first. A vector component that is an integer literal of at most
 // 64 bits converts directly to the nearest float; any other number is read as a double first.
-#include "korvane/record.h"
+#include "storage/record.h"
 
 #include <algorithm>
 #include <cmath>

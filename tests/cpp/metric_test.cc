@@ -1,4 +1,4 @@
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 #include <gtest/gtest.h>
 

@@ -15,9 +15,9 @@
 
 #include "korvane/korvane.h"
 #include "store_fixture.h"
-#include "korvane/metric.h"
-#include "korvane/record.h"
-#include "korvane/scorer.h"
+#include "index/metric.h"
+#include "index/scorer.h"
+#include "storage/record.h"
 
 namespace korvane_core {
 namespace {
@@ -172,7 +172,7 @@ TEST_F(SearchTest, OrderEqualsStableSortOfAllScoresForEveryMetric) {
 
   for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan}) {
     Korvane& store = Open(metric);
-    ASSERT_EQ(store.get_all().size(), kRecords);
+    ASSERT_EQ(StoreInternals::table(store).size(), kRecords);
     for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{10},
                             std::uint64_t{kRecords - 1}, std::uint64_t{kRecords}, kAllOfThem}) {
       for (std::size_t r = 0; r < 2 * requests.size(); ++r) {

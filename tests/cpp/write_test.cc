@@ -146,8 +146,8 @@ class WriteTest : public korvane_test::StoreTest {
     }
 
     // The index covers exactly the live slots.
-    if (const HnswIndex* index = store_->hnsw()) {
-      const RecordTable& table = store_->get_all();
+    if (const HnswIndex* index = StoreInternals::hnsw(*store_)) {
+      const RecordTable& table = StoreInternals::table(*store_);
       for (std::size_t slot = 0; slot <= table.slot_count(); ++slot) {
         const bool live = slot < table.slot_count() && table.live(slot);
         EXPECT_EQ(index->node_layers(slot) > 0, live) << "slot " << slot;
@@ -230,14 +230,14 @@ TEST_F(WriteTest, SettingsSavedByOpenGovernLaterOpens) {
   batch.insert("c", {1.0f}, std::nullopt);
   auto written = (*opened)->write(std::move(batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, 1u);
+  EXPECT_EQ(written.error().item, 1u);
   EXPECT_EQ((*opened)->size(), 1u);
   opened->reset();
 
   for (const Settings& other : {Settings{Metric::Cosine, std::nullopt}, Settings{std::nullopt, 4}}) {
     auto conflict = Korvane::open(path_, other);
     ASSERT_FALSE(conflict);
-    EXPECT_EQ(conflict.error().kind, KorvaneError::Kind::Config);
+    EXPECT_EQ(conflict.error().code, KorvaneError::Code::Config);
   }
   EXPECT_FALSE(Korvane::open(path_, Metric::Dot));
   EXPECT_TRUE(Korvane::open(path_, Settings{Metric::Manhattan, 2}));
@@ -251,7 +251,7 @@ TEST_F(WriteTest, UnknownMetricSelectorIsRefusedAndNothingIsSaved) {
     for (bool save : {false, true}) {
       auto refused = save ? Korvane::open(path_, Settings{forged, 2}) : Korvane::open(path_, forged);
       ASSERT_FALSE(refused) << code;
-      EXPECT_EQ(refused.error().kind, KorvaneError::Kind::Config);
+      EXPECT_EQ(refused.error().code, KorvaneError::Code::Config);
       EXPECT_EQ(refused.error().message,
                 "metric code " + std::to_string(code) + " is not one this store knows");
     }
@@ -296,7 +296,7 @@ TEST_F(WriteTest, UnencodableRecordFailsTheWholeBatchWithItsPosition) {
   batch.upsert("c", {0.0f, NAN}, std::nullopt);
   auto written = store_->write(std::move(batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, 2u);
+  EXPECT_EQ(written.error().item, 2u);
   EXPECT_EQ(written.error().display(),
             "Storage error: Serialization error: cannot store non-finite vector component at index 1");
   EXPECT_EQ(store_->size(), 1u);
@@ -331,7 +331,7 @@ TEST_F(WriteTest, LargeBatchIsWrittenInChunksAndStaysAllOrNothing) {
   ops.batch.upsert("late", {0.0f, INFINITY}, std::nullopt);  // in the third chunk
   auto written = store_->write(std::move(ops.batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, ops.plain.size());
+  EXPECT_EQ(written.error().item, ops.plain.size());
   EXPECT_EQ(store_->size(), 1u);
   Open(Metric::Euclidean);
   EXPECT_EQ(store_->size(), 1u);

@@ -30,12 +30,13 @@
 #include <span>
 #include <string_view>
 
+#include "korvane/result.h"  // Metric
+
 namespace korvane_index {
 
-// The one-byte selector, as files and callers give it. Every enumerator names one entry of the
-// metrics' table (metric.cc); a byte that names none is refused where it comes in, by
-// metric_from_code(), and never reaches the code below.
-enum class Metric : std::uint8_t { Cosine = 0, Dot = 1, Euclidean = 2, Manhattan = 3 };
+// Every enumerator of Metric names one entry of the metrics' table (metric.cc); a byte that
+// names none is refused where it comes in, by metric_from_code(), and never reaches the code
+// below.
 
 // The metric a byte names, or nothing when no metric has that code.
 std::optional<Metric> metric_from_code(std::uint8_t code);
