@@ -22,6 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/store_internals.h"
 #include "korvane/korvane.h"
 
 using korvane_core::HnswConfig;
@@ -196,7 +197,8 @@ int main(int argc, char** argv) {
       write_s += now() - t0;
     }
     std::printf("churn_writes_s=%.3f deleted_nodes=%zu deleted_since_build=%zu\n", write_s,
-                store->hnsw()->deleted_count(), store->hnsw()->deleted_total());
+                korvane_core::StoreInternals::hnsw(*store)->deleted_count(),
+                korvane_core::StoreInternals::hnsw(*store)->deleted_total());
     print_recall("after", efs, recall(*store, queries, efs));
 
     // One delete, then the first search, with the index and without.

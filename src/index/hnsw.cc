@@ -3,7 +3,7 @@
 // the stable sorts keep first. Optimisations here (batching a list's unvisited nodes, prefetching
 // their vectors, reusing per-thread buffers, remembering a key already computed) must leave that
 // order untouched; the tests pin it down on small hand-built graphs.
-#include "korvane/hnsw.h"
+#include "index/hnsw.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +20,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "korvane/scorer.h"
+#include "index/scorer.h"
 
 namespace korvane_index::hnsw {
 namespace {
@@ -315,19 +315,23 @@ HnswIndex::HnswIndex(HnswConfig config)
       slots_(std::min<std::size_t>(std::max(config.m, config.m_max0), 512)),
       stride_(2 + slots_) {}
 
-std::optional<std::string> HnswIndex::check(const HnswConfig& config, std::size_t nodes) {
+korvane_storage::Result<void, korvane_core::KorvaneError> HnswIndex::check(
+    const HnswConfig& config, std::size_t nodes) {
+  using korvane_core::KorvaneError;
   if (nodes > kMaxNodes) {
-    return "the graph index holds at most " + std::to_string(kMaxNodes) + " records, not " +
-           std::to_string(nodes);
+    return KorvaneError{KorvaneError::Code::Config,
+                        "the graph index holds at most " + std::to_string(kMaxNodes) +
+                            " records, not " + std::to_string(nodes)};
   }
   // The highest level random_layer() can draw comes from the smallest r it accepts, 2^-23.
   const float top = -(logf(0x1p-23f) * config.ml);
   if (top >= static_cast<float>(kMaxLevel + 1)) {
-    return "level multiplier " + std::to_string(config.ml) + " draws levels up to " +
-           std::to_string(top) + ", above the " + std::to_string(kMaxLevel) +
-           " the graph index holds";
+    return KorvaneError{KorvaneError::Code::Config,
+                        "level multiplier " + std::to_string(config.ml) + " draws levels up to " +
+                            std::to_string(top) + ", above the " + std::to_string(kMaxLevel) +
+                            " the graph index holds"};
   }
-  return std::nullopt;
+  return {};
 }
 
 std::size_t HnswIndex::random_layer() const {
@@ -742,8 +746,12 @@ bool HnswIndex::insert_all(std::span<const std::size_t> nodes, VectorAccess acce
     }
   });
   if (failure) std::rethrow_exception(failure);
-  if (!declined) report_due();
-  return !declined;
+  if (declined) return false;
+  // Threads that prune the same list at once can drop a node from every list that took it,
+  // which one thread would not have done; such nodes get a link again.
+  adopt_orphans(access, metric, Scratch::local());
+  report_due();
+  return true;
 }
 
 std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::size_t k,
@@ -964,7 +972,7 @@ void HnswIndex::adopt_orphans(VectorAccess access, Metric metric, Scratch& s) {
     for (std::size_t i = 0; i < l.size; ++i) ++in[l.data[i]];
   }
   for (std::size_t node = 0; node < slots; ++node) {
-    if (in[node] != 0 || !contains(node) || node == entry_point_) continue;
+    if (in[node] != 0 || !contains(node) || is_deleted(node) || node == entry_point_) continue;
     // Linked from the nearest of its own links, in place of that one's farthest link.
     const List mine = list_of(node, 0);
     if (mine.size == 0) continue;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "korvane/hnsw.h"
+#include "index/hnsw.h"
 
 namespace korvane_index::hnsw {
 namespace {

@@ -95,7 +95,7 @@ TEST_F(IndexFileTest, ReopenLoadsTheSameGraphAndAnswersBitForBit) {
   Save();
   ASSERT_EQ(Reopen(), Korvane::IndexSource::Loaded);
   EXPECT_EQ(Answers(), before);
-  EXPECT_EQ(store_->hnsw()->config().ef_search, config().ef_search);
+  EXPECT_EQ(StoreInternals::hnsw(*store_)->config().ef_search, config().ef_search);
   // Unchanged since it was loaded: not written again (the removed file stays away).
   ASSERT_EQ(std::remove(index_path().c_str()), 0);
   ASSERT_TRUE(store_->save_index());
@@ -119,7 +119,7 @@ TEST_F(IndexFileTest, WritesAfterTheLastSaveRebuild) {
   b.upsert(Id(3), random_vector(gen_), std::nullopt);
   ASSERT_TRUE(store_->write(std::move(b)));
   EXPECT_EQ(Reopen(), Korvane::IndexSource::Rebuilt);
-  EXPECT_EQ(store_->hnsw()->config().m, config().m);
+  EXPECT_EQ(StoreInternals::hnsw(*store_)->config().m, config().m);
 }
 
 // Deleted nodes are not in the file's records: the save takes them out of the graph, in memory
@@ -130,9 +130,9 @@ TEST_F(IndexFileTest, SavedIndexWithDeletedNodesAnswersTheSameAfterReopen) {
   for (std::size_t i = 0; i < 12; i += 2) b.upsert(Id(i), random_vector(gen_), std::nullopt);
   for (std::size_t i = 1; i < 12; i += 2) b.remove(Id(i));
   ASSERT_TRUE(store_->write(std::move(b)));
-  ASSERT_EQ(store_->hnsw()->deleted_count(), 12u) << "the table compacted: nothing to purge";
+  ASSERT_EQ(StoreInternals::hnsw(*store_)->deleted_count(), 12u) << "the table compacted: nothing to purge";
   Save();
-  EXPECT_EQ(store_->hnsw()->deleted_count(), 0u);
+  EXPECT_EQ(StoreInternals::hnsw(*store_)->deleted_count(), 0u);
   const auto before = Answers();
   ASSERT_EQ(Reopen(), Korvane::IndexSource::Loaded);
   EXPECT_EQ(Answers(), before);
@@ -205,11 +205,11 @@ TEST_F(IndexFileTest, NoIndexMeansNoFileAndNoIndexAtOpen) {
 // (or were written by another tool with a valid one) must give a usable graph or none.
 TEST_F(IndexFileTest, GraphReaderRefusesMalformedBytesSafely) {
   Fill(150);
-  const RecordTable& table = store_->get_all();
+  const RecordTable& table = StoreInternals::table(*store_);
   std::vector<std::size_t> order;
   for (std::size_t s : table.live_slots()) order.push_back(s);
   std::string bytes;
-  ASSERT_TRUE(store_->hnsw()->save_graph(order, bytes));
+  ASSERT_TRUE(StoreInternals::hnsw(*store_)->save_graph(order, bytes));
   ASSERT_TRUE(HnswIndex::load_graph(config(), bytes, order.size()));
   EXPECT_FALSE(HnswIndex::load_graph(config(), bytes, order.size() + 1));
   std::mt19937 g(3);

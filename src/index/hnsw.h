@@ -13,8 +13,9 @@
 //
 // Thread safety: insert(), insert_all(), mark_deleted(), purge() and renumber() need exclusive
 // access (insert_all() runs its own threads, which lock each node's lists while they read or
-// change them); any number of search() calls may run at once while none of those runs. The walks' working memory (visited marks, heaps) belongs to the calling
-// thread and is kept for its next walk, sized to the largest index that thread has walked.
+// change them); any number of search() calls may run at once while none of those runs. The
+// walks' working memory (visited marks, heaps) belongs to the calling thread and is kept for its
+// next walk, sized to the largest index that thread has walked.
 // random_layer() uses the calling thread's own generator.
 #pragma once
 
@@ -29,33 +30,10 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/metric.h"
+#include "index/metric.h"
+#include "korvane/result.h"  // HnswConfig, Neighbors, KorvaneError
 
 namespace korvane_index::hnsw {
-
-// How a node's links are chosen from the candidates a walk found.
-enum class Neighbors : std::uint8_t {
-  // The nearest ones.
-  Nearest,
-  // Nearest first, skipping a candidate that is nearer to a link already chosen than to the
-  // node: links then spread over the directions around the node instead of crowding into the
-  // nearest cluster, which keeps well separated clusters reachable from each other. When there
-  // are no more candidates than links, all are kept.
-  Diverse,
-};
-
-struct HnswConfig {
-  std::size_t m = 0;                // links a new node makes on each of its layers
-  std::size_t m_max = 0;            // most links kept on layers above 0
-  std::size_t m_max0 = 0;           // most links kept on layer 0
-  std::size_t ef_construction = 0;  // search width while inserting
-  std::size_t ef_search = 0;        // search width the core store passes to search()
-  float ml = 0.0f;                  // level multiplier
-  Neighbors neighbors = Neighbors::Nearest;
-  // Threads a build (insert_all) runs on: 0 for every core the pool has, 1 for the calling
-  // thread alone. Not part of the graph: it is neither saved nor compared.
-  std::size_t threads = 0;
-};
 
 // A non-owning reference to a callable `bool(std::size_t done)`.
 // REQUIRES: the callable outlives the BuildReport.
@@ -119,10 +97,11 @@ class HnswIndex {
 
   explicit HnswIndex(HnswConfig config);  // HnswIndex::new: an empty index
 
-  // Why an index with this configuration cannot hold `nodes` nodes (node numbers 0 to
-  // nodes - 1, and levels up to the highest that the level multiplier can draw); nothing when it
-  // can.
-  static std::optional<std::string> check(const HnswConfig& config, std::size_t nodes);
+  // Whether an index with this configuration can hold `nodes` nodes (node numbers 0 to
+  // nodes - 1, and levels up to the highest that the level multiplier can draw); a Config error
+  // saying why not when it cannot.
+  static korvane_storage::Result<void, korvane_core::KorvaneError> check(const HnswConfig& config,
+                                                                         std::size_t nodes);
 
   const HnswConfig& config() const { return config_; }
   std::optional<std::size_t> entry_point() const { return entry_point_; }
@@ -271,8 +250,9 @@ class HnswIndex {
   }
   // Deleted links in a list.
   std::size_t deleted_in(List list) const;
-  // After a purge: each layer-0 node that no list links to any more (its in-links all came
-  // through deleted nodes) is linked from the nearest of its own links, so that walks reach it.
+  // After a purge or a concurrent build: each live layer-0 node that no list links to (its
+  // in-links all came through deleted nodes, or were pruned away by threads at once) is linked
+  // from the nearest of its own links, so that walks reach it.
   void adopt_orphans(VectorAccess access, Metric metric, Scratch& s);
   // search_layer on layer 0 keeping only accepted nodes in s.result.
   void search_layer_filtered(const Probe& probe, std::size_t entry, float entry_key,
