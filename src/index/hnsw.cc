@@ -467,6 +467,7 @@ std::size_t HnswIndex::greedy_closest(const Probe& probe, std::size_t c, float& 
   }
 }
 
+template <bool kLiveOnly>
 void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_key,
                              std::size_t layer, std::size_t ef, VectorAccess access, Scratch& s,
                              Locks* locks) const {
@@ -475,13 +476,18 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
   MaxHeap<Entry> result(s.result);
   s.visit(entry);
   candidates.push({-entry_key, static_cast<Link>(entry)});
-  result.push({entry_key, static_cast<Link>(entry)});
+  if (!kLiveOnly || !is_deleted(entry)) result.push({entry_key, static_cast<Link>(entry)});
 
   while (!candidates.empty()) {
     const Entry nearest = candidates.pop();
     const float dc = -nearest.value;
     // Everything kept is nearer than the nearest unexpanded node (NaN on either side goes on).
-    if (result.top().value < dc) break;
+    // Keeping live nodes only, the result may hold fewer than ef while there is more to walk.
+    if constexpr (kLiveOnly) {
+      if (result.size() >= ef && result.top().value < dc) break;
+    } else if (result.top().value < dc) {
+      break;
+    }
     std::unique_lock<std::mutex> held = lock_node(locks, nearest.node);
     const List list = list_of(nearest.node, layer);
     if (list.data == nullptr) continue;
@@ -525,6 +531,18 @@ void HnswIndex::search_layer(const Probe& probe, std::size_t entry, float entry_
     }
     for (std::size_t i = 0; i < fresh; ++i) {
       const float d = keys[i];
+      if constexpr (kLiveOnly) {
+        if (result.size() < ef || d < result.top().value) {
+          const Link x = batch[i];
+          __builtin_prefetch(block(x));
+          candidates.push({-d, x});
+          if (!is_deleted(x)) {
+            result.push({d, x});
+            if (result.size() > ef) result.pop();
+          }
+        }
+        continue;
+      }
       const float f = result.top().value;
       if (d < f || result.size() < ef) {
         const Link x = batch[i];
@@ -622,7 +640,7 @@ void HnswIndex::link(std::size_t node, std::size_t level, Vec v, VectorAccess ac
   }
 
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
-    search_layer(probe, ep, ep_key, l, config_.ef_construction, access, s, locks);
+    search_layer<false>(probe, ep, ep_key, l, config_.ef_construction, access, s, locks);
     std::vector<Entry>& w = s.result;
     // Deleted nodes guide the walk but take no links, unless nothing else was found.
     if (deleted_count_ > 0 && std::any_of(w.begin(), w.end(), [&](const Entry& e) {
@@ -759,10 +777,6 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
                                                              Metric metric) const {
   std::vector<std::pair<std::size_t, float>> out;
   if (!entry_point_) return out;
-  if (deleted_count_ > 0) {
-    return search(query, k, ef, access, metric, [](std::size_t) { return true; });
-  }
-
   std::size_t ep = *entry_point_;
   const Probe probe(metric, query, norms_.data());
   float ep_key = probe.key(ep, access(ep));
@@ -771,7 +785,11 @@ std::vector<std::pair<std::size_t, float>> HnswIndex::search(Vec query, std::siz
   }
 
   Scratch& s = Scratch::local();
-  search_layer(probe, ep, ep_key, 0, std::max(k, ef), access, s);
+  if (deleted_count_ > 0) {
+    search_layer<true>(probe, ep, ep_key, 0, std::max(k, ef), access, s);
+  } else {
+    search_layer<false>(probe, ep, ep_key, 0, std::max(k, ef), access, s);
+  }
   std::vector<Entry>& w = s.result;
   const std::size_t n = std::min(k, w.size());
   nearest_first_prefix(w, n, s.ranked);

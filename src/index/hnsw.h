@@ -231,7 +231,9 @@ class HnswIndex {
   // insertion) and read it directly otherwise.
   std::size_t greedy_closest(const Probe& probe, std::size_t c, float& best, std::size_t layer,
                              VectorAccess access, Locks* locks = nullptr) const;
-  // Leaves the result heap's array in s.result.
+  // Leaves the result heap's array in s.result; with kLiveOnly, only nodes not deleted enter
+  // it (the others are still expanded).
+  template <bool kLiveOnly>
   void search_layer(const Probe& probe, std::size_t entry, float entry_key, std::size_t layer,
                     std::size_t ef, VectorAccess access, Scratch& s,
                     Locks* locks = nullptr) const;
