@@ -5,7 +5,10 @@
 // search_batch of 64 queries, plus the memory floor (every float read once on all cores).
 //
 //   compact_bench [N=100000] [D=384] [queries=20] [kinds=embed,uniform,dup,equal,zero,mag]
-//                 [metrics=cos] [--json FILE]
+//                 [metrics=cos] [--json FILE] [--profile single|batch]
+//
+// --profile runs only the first pass (single queries or batches of 64) for a few seconds after
+// each store is built, for a profiler to look at; it prints nothing.
 //
 // Medians of interleaved rounds; the ratio columns are first pass / plain. Nothing is asserted.
 #include <tbb/parallel_for.h>
@@ -100,10 +103,12 @@ Metric metric_named(const std::string& m) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
-  std::string json_path;
+  std::string json_path, profile;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--json" && i + 1 < argc) {
       json_path = argv[++i];
+    } else if (std::string(argv[i]) == "--profile" && i + 1 < argc) {
+      profile = argv[++i];
     } else {
       pos.push_back(argv[i]);
     }
@@ -169,6 +174,21 @@ int main(int argc, char** argv) {
 
       std::vector<double> plain, fast, floor;
       volatile float sink = 0;
+      std::vector<std::span<const float>> batch_q;
+      for (std::size_t q = 0; q < 64; ++q) batch_q.emplace_back(qs.data() + q * d, d);
+      if (!profile.empty()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (std::size_t q = 0; ms_since(t0) < 4000.0; q = (q + 1) % nq) {
+          if (profile == "batch") {
+            sink = sink + (store.search_batch(batch_q, 10) ? 1.0f : 0.0f);
+          } else {
+            sink = sink + (store.search(std::span<const float>(qs.data() + q * d, d), 10) ? 1.0f : 0.0f);
+          }
+        }
+        opened->reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+        continue;
+      }
       for (std::size_t round = 0; round < 3; ++round) {
         for (int mode = 0; mode < 3; ++mode) {
           korvane_core::prefilter::set_enabled(mode == 1);
@@ -198,8 +218,6 @@ int main(int argc, char** argv) {
           }
         }
       }
-      std::vector<std::span<const float>> batch_q;
-      for (std::size_t q = 0; q < 64; ++q) batch_q.emplace_back(qs.data() + q * d, d);
       std::vector<double> bplain, bfast;
       for (int round = 0; round < 3; ++round) {
         for (int mode = 0; mode < 2; ++mode) {
@@ -227,9 +245,7 @@ int main(int argc, char** argv) {
         first_row = false;
       }
       opened->reset();
-      std::remove(path.c_str());
-      std::remove((path + "-wal").c_str());
-      std::remove((path + "-shm").c_str());
+      for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
     }
   }
   ::getloadavg(load, 3);
