@@ -85,29 +85,40 @@ struct RecordTerms {
   bool bounded;  // a usable copy of a vector within the bounds' range
 };
 
-inline RecordTerms terms_of(const CodeMeta& m, bool cosine) {
+inline double low_norm(double x_up) { return x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0; }
+
+// inv_x_lo and inv_x_up matter to Cosine alone.
+inline RecordTerms terms_of(double x_up, double rho, double a, double s, double inv_x_lo,
+                            double inv_x_up) {
   RecordTerms r;
-  r.x_up = m.norm;
-  r.rho = m.residual;
-  r.a = m.offset;
-  r.s = m.step;
-  r.x_lo = r.x_up >= 0x1p-126 ? r.x_up * (1.0 - 0x1p-22) : 0.0;
-  r.inv_x_lo = cosine ? (1.0 + 0x1p-40) / r.x_lo : 1.0;
-  r.inv_x_up = cosine ? (1.0 - 0x1p-40) / r.x_up : 1.0;
-  r.bounded = m.residual >= 0.0f && m.norm < 0x1p40f;
+  r.x_up = x_up;
+  r.rho = rho;
+  r.a = a;
+  r.s = s;
+  r.x_lo = low_norm(x_up);
+  r.inv_x_lo = inv_x_lo;
+  r.inv_x_up = inv_x_up;
+  r.bounded = (rho >= 0.0) & (x_up < 0x1p40);
   return r;
 }
 
-// q^.x^ over P planes and the magnitude M its double rounding is bounded by (compact.cc).
+inline RecordTerms terms_of(const CodeMeta& m, bool cosine) {
+  const double x_up = m.norm;
+  return terms_of(x_up, m.residual, m.offset, m.step,
+                  cosine ? (1.0 + 0x1p-40) / low_norm(x_up) : 1.0,
+                  cosine ? (1.0 - 0x1p-40) / x_up : 1.0);
+}
+
+// q^.x^ over P planes (the products dot[p]) and the magnitude M its double rounding is
+// bounded by (compact.cc).
 template <int P>
-inline void plane_sums(const std::int32_t* dots, const double* t, const double* ts,
-                       const double* t128, double a, double s, double& est, double& mag) {
+inline void plane_sums(const double* dot, const double* t, const double* ts, const double* t128,
+                       double a, double s, double& est, double& mag) {
   est = 0.0;
   mag = 0.0;
   for (int p = 0; p < P; ++p) {
-    const double dot = dots[p];
-    est += t[p] * s * dot + ts[p] * (a - 128.0 * s);
-    mag += t[p] * s * std::fabs(dot) + std::fabs(ts[p]) * std::fabs(a) + t128[p] * s;
+    est += t[p] * s * dot[p] + ts[p] * (a - 128.0 * s);
+    mag += t[p] * s * std::fabs(dot[p]) + std::fabs(ts[p]) * std::fabs(a) + t128[p] * s;
   }
 }
 
@@ -118,10 +129,9 @@ inline void plane_sums(const std::int32_t* dots, const double* t, const double* 
 // cosine's denominator replaced by products with outward-rounded reciprocals. Branch-free, so
 // that loops over queries or over records vectorize.
 template <Metric M, int P>
-inline double key_of(const KeyTable& kt, std::size_t j, const std::int32_t* dots,
-                     const RecordTerms& x) {
+inline double key_of(const KeyTable& kt, std::size_t j, const double* dot, const RecordTerms& x) {
   double est, mag;
-  plane_sums<P>(dots, kt.t + j * P, kt.ts + j * P, kt.t128 + j * P, x.a, x.s, est, mag);
+  plane_sums<P>(dot, kt.t + j * P, kt.ts + j * P, kt.t128 + j * P, x.a, x.s, est, mag);
   if constexpr (M == Metric::Euclidean) {
     const double e_real = kt.qhat_up[j] * x.rho + kt.f_up[j] * x.x_up + 0x1p-47 * mag;
     const double slack =
@@ -135,7 +145,9 @@ inline double key_of(const KeyTable& kt, std::size_t j, const std::int32_t* dots
     const double e = kt.qhat_up[j] * x.rho + kt.fx[j] * x.x_up + 0x1p-47 * mag + kt.tiny;
     double hi = est + e;
     if constexpr (M == Metric::Cosine) {
-      hi = hi >= 0.0 ? hi * kt.inv_lo[j] * x.inv_x_lo : hi * kt.inv_hi[j] * x.inv_x_up;
+      const double up = hi * kt.inv_lo[j] * x.inv_x_lo;  // both, then a choice without a branch
+      const double down = hi * kt.inv_hi[j] * x.inv_x_up;
+      hi = hi >= 0.0 ? up : down;
       hi += std::fabs(hi) * 0x1p-22;
     }
     hi += std::fabs(hi) * 0x1p-40 + kKeyEta;
@@ -173,16 +185,40 @@ inline void query_keys_as(const KeyTable& table, const std::int32_t* dots, const
     std::fill(out, out + kt.count, special);
     return;
   }
-  for (std::size_t j = 0; j < kt.count; ++j) out[j] = key_of<M, P>(kt, j, dots + j * P, x);
+  for (std::size_t j = 0; j < kt.count; ++j) {
+    double dot[P];
+    for (int p = 0; p < P; ++p) dot[p] = dots[j * P + p];
+    out[j] = key_of<M, P>(kt, j, dot, x);
+  }
 }
 
 template <Metric M, int P>
 inline void record_keys_as(const KeyTable& table, const std::int32_t* dots, const CodeMeta* metas,
                            std::size_t nrows, double* __restrict out) {
   const KeyTable kt = table;
-  for (std::size_t r = 0; r < nrows; ++r) {
-    const RecordTerms x = terms_of(metas[r], M == Metric::Cosine);
-    out[r] = key_of<M, P>(kt, 0, dots + r * P, x);
+  constexpr std::size_t kRows = 16;
+  for (std::size_t from = 0; from < nrows; from += kRows) {
+    const std::size_t m = std::min(kRows, nrows - from);
+    // The metas as columns of doubles first: the loop after them then vectorizes.
+    double x_up[kRows], rho[kRows], a[kRows], s[kRows], d[P][kRows];
+    double inv_lo[kRows], inv_up[kRows];
+    for (std::size_t r = 0; r < m; ++r) {
+      x_up[r] = metas[from + r].norm;
+      rho[r] = metas[from + r].residual;
+      a[r] = metas[from + r].offset;
+      s[r] = metas[from + r].step;
+      for (int p = 0; p < P; ++p) d[p][r] = dots[(from + r) * P + p];
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+      inv_lo[r] = M == Metric::Cosine ? (1.0 + 0x1p-40) / low_norm(x_up[r]) : 1.0;
+      inv_up[r] = M == Metric::Cosine ? (1.0 - 0x1p-40) / x_up[r] : 1.0;
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+      const RecordTerms x = terms_of(x_up[r], rho[r], a[r], s[r], inv_lo[r], inv_up[r]);
+      double dot[P];
+      for (int p = 0; p < P; ++p) dot[p] = d[p][r];
+      out[from + r] = key_of<M, P>(kt, 0, dot, x);
+    }
   }
   // The few records key_of cannot serve, in a second pass so the first stays branch-free.
   for (std::size_t r = 0; r < nrows; ++r) {

@@ -83,6 +83,45 @@ void block_rows(const std::uint8_t* const* rows, const std::int8_t* interleaved,
   }
 }
 
+// R rows against U planes (a single query's), 64 codes at a time: R * U independent sums.
+template <int R, int U>
+void rows_tile(const std::uint8_t* const* rows, const std::int8_t* const* gs, std::size_t lanes,
+               std::size_t n, std::int32_t* out) {
+  __m512i acc[R][U];
+  for (int r = 0; r < R; ++r) {
+    for (int u = 0; u < U; ++u) acc[r][u] = _mm512_setzero_si512();
+  }
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    __m512i g[U];
+    for (int u = 0; u < U; ++u) g[u] = _mm512_loadu_si512(gs[u] + i);
+    for (int r = 0; r < R; ++r) {
+      const __m512i c = _mm512_loadu_si512(rows[r] + i);
+      for (int u = 0; u < U; ++u) acc[r][u] = _mm512_dpbusd_epi32(acc[r][u], c, g[u]);
+    }
+  }
+  if (i < n) {  // bytes past n read as zero
+    const __mmask64 mask = (__mmask64{1} << (n - i)) - 1;
+    __m512i g[U];
+    for (int u = 0; u < U; ++u) g[u] = _mm512_maskz_loadu_epi8(mask, gs[u] + i);
+    for (int r = 0; r < R; ++r) {
+      const __m512i c = _mm512_maskz_loadu_epi8(mask, rows[r] + i);
+      for (int u = 0; u < U; ++u) acc[r][u] = _mm512_dpbusd_epi32(acc[r][u], c, g[u]);
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    for (int u = 0; u < U; ++u) out[r * lanes + u] = _mm512_reduce_add_epi32(acc[r][u]);
+  }
+}
+
+template <int U>
+void rows_planes(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* const* gs,
+                 std::size_t lanes, std::size_t n, std::int32_t* out) {
+  std::size_t r = 0;
+  for (; r + 4 <= nrows; r += 4) rows_tile<4, U>(rows + r, gs, lanes, n, out + r * lanes);
+  for (; r < nrows; ++r) rows_tile<1, U>(rows + r, gs, lanes, n, out + r * lanes);
+}
+
 }  // namespace
 
 std::int32_t code_dot_vnni(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
@@ -155,6 +194,8 @@ void block_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows,
                      const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
                      std::int32_t* out) {
   if (interleaved == nullptr) {
+    if (used == 1) return rows_planes<1>(rows, nrows, gs, lanes, n, out);
+    if (used == 2) return rows_planes<2>(rows, nrows, gs, lanes, n, out);
     return block_dots_by_rows(code_dots_vnni, rows, nrows, gs, lanes, used, n, out);
   }
   std::size_t r = 0;
