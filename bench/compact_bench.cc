@@ -31,10 +31,13 @@
 
 #include "timing.h"
 #include "core/prefilter.h"
-#include "korvane/compact_copy.h"
+#include "storage/compact_copy.h"
+#include "core/store_internals.h"
 #include "korvane/korvane.h"
 
 namespace {
+
+using korvane_core::StoreInternals;
 
 using korvane_core::Korvane;
 using korvane_core::Metric;
@@ -182,7 +185,7 @@ int main(int argc, char** argv) {
         korvane_storage::CompactCopy::encode({x.data() + r * d, d}, scratch.data());
       }
       const double encode_s = ms_since(t_enc) / 1e3;
-      const double copy_ratio = static_cast<double>(store.get_all().compact_copy().bytes()) /
+      const double copy_ratio = static_cast<double>(StoreInternals::table(store).compact_copy().bytes()) /
                                 (static_cast<double>(n) * d * sizeof(float));
 
       std::vector<double> plain, fast, floor;

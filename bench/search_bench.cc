@@ -20,9 +20,12 @@
 #include <vector>
 
 #include "timing.h"
+#include "core/store_internals.h"
 #include "korvane/korvane.h"
 
 namespace {
+
+using korvane_core::StoreInternals;
 
 using korvane_bench::floor_sum;
 using korvane_bench::median;
@@ -43,7 +46,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto& store = **opened;
-  const auto& records = store.get_all();
+  const auto& records = StoreInternals::table(store);
   if (records.empty()) return 1;
   const std::size_t d = records.vector(*records.live_slots().begin()).size();
   std::vector<float> flat;

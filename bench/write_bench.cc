@@ -27,11 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "core/store_internals.h"
 #include "korvane/korvane.h"
-#include "korvane/metric.h"
-#include "korvane/record_table.h"
+#include "index/metric.h"
+#include "storage/record_table.h"
 
 namespace {
+
+using korvane_core::StoreInternals;
 
 using Clock = std::chrono::steady_clock;
 
@@ -106,7 +109,7 @@ int deletes(const std::string& source, std::size_t count) {
 
   // Ids in key order, then a fixed shuffle of them.
   std::vector<std::string> ids;
-  for (std::size_t slot : store.get_all().live_slots()) ids.emplace_back(store.get_all().id(slot));
+  for (std::size_t slot : StoreInternals::table(store).live_slots()) ids.emplace_back(StoreInternals::table(store).id(slot));
   std::mt19937 gen(3);
   std::shuffle(ids.begin(), ids.end(), gen);
   count = std::min(count, ids.size());

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and installs the C++ library as a CMake package into build/cmake-package/prefix (the
-# extension module is built too, with the same CMake), then builds examples/cpp against the
-# installed package alone and runs it.
+# extension module is built too, with the same CMake), checks that exactly the three public
+# headers were installed, then builds examples/cpp against the installed package alone and runs
+# both of its programs.
 #   --debian-cmake  use Debian's own CMake (installed when missing), first on PATH, to show that
 #                   the minimum version declared holds for a stock Debian 12.
 set -euo pipefail
@@ -28,12 +29,23 @@ cmake --build "$out/build" -j 2
 cmake --install "$out/build" >/dev/null
 find "$out/prefix" -type f | sort
 
+# The installed API is korvane.h, value.h and result.h; anything more is an internal header
+# leaking out.
+headers=$(cd "$out/prefix/include" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+expected="korvane/korvane.h korvane/result.h korvane/value.h "
+if [ "$headers" != "$expected" ]; then
+  echo "installed headers: $headers" >&2
+  echo "expected exactly:  $expected" >&2
+  exit 1
+fi
+
 cmake -S examples/cpp -B "$out/example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$PWD/$out/prefix" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-# The example sees the installed headers, never the source tree.
-if grep -q -- "-I$PWD/src" "$out/example/compile_commands.json"; then
-  echo "the example was compiled against the source tree" >&2
+# The examples see the installed headers, never the source tree.
+if grep -q -e "-I$PWD/src" -e "-I$PWD/include" "$out/example/compile_commands.json"; then
+  echo "an example was compiled against the source tree" >&2
   exit 1
 fi
 cmake --build "$out/example"
 "$out/example/korvane_example" "$out/example/catalogue.db"
+"$out/example/korvane_threads" "$out/example/threads.db"

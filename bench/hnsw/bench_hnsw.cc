@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/hnsw.h"
+#include "index/hnsw.h"
 
 using korvane_index::Metric;
 using korvane_index::hnsw::HnswConfig;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "korvane/korvane.h"
-#include "korvane/json.h"
+#include "korvane/value.h"
 
 using korvane_core::Korvane;
 using korvane_core::SearchResult;

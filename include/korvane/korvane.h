@@ -1,5 +1,11 @@
-// Korvane: the core store. One Storage (the database file and every record in memory), the
-// store's Metric, and an optional graph index over the records' slots.
+// korvane's C++ API: the core store (Korvane), its write batch, its search requests and their
+// results, its settings and errors, the metadata filter a caller compiles, and the graph index's
+// settings (korvane/result.h). Metadata values and their JSON text are korvane/value.h. Nothing
+// here shows how the store is made: its records, file and index are reached through the calls
+// below only.
+//
+// Korvane: the core store. The database file and every record in memory, the store's Metric,
+// and an optional graph index over the records.
 //
 // Every change is a WriteBatch committed to the database file first; records and the index
 // change only after the commit succeeded, and nothing after the commit can fail, so a failed
@@ -9,20 +15,22 @@
 //
 // The index follows inserts at once. A write that removed records only marks it stale; it is
 // rebuilt over the remaining records, once however many writes marked it, by the next search
-// that takes the index path (or by hnsw()). It then equals a fresh build over those records.
+// that takes the index path (or by index_info()). It then equals a fresh build over those
+// records.
 //
 // Thread safety: every method may be called from any number of threads at once. The store
 // owns a fair reader-writer lock (see hold()): write, insert, insert_with_time, delete_ and
-// enable_hnsw take it exclusively, get, size, contains, hnsw, search, search_batch and
-// SearchBuilder::execute share it (a stale index is rebuilt by one reader while the others
-// wait). get_all(), storage() and the pointer hnsw() returns give access beyond the call: they
-// stay valid while the caller holds the store, or while no thread writes. A forked child may
-// go on reading its copy; the lock does not remember the parent's threads.
+// enable_hnsw take it exclusively, get, visit, size, contains, index_info, search,
+// search_batch and SearchBuilder::execute share it (a stale index is rebuilt by one reader
+// while the others wait). The views visit() passes are valid during the visit, and beyond it
+// while the caller holds the store. A forked child may go on reading its copy; the lock does
+// not remember the parent's threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,44 +40,25 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/hnsw.h"
-#include "korvane/metric.h"
 #include "korvane/result.h"
-#include "korvane/storage.h"
 #include "korvane/value.h"
+
+// What the store is made of, known here by name only.
+namespace korvane_storage {
+class Storage;
+}
+namespace korvane_index::hnsw {
+class HnswIndex;
+class NodeFilter;
+}
 
 namespace korvane_core {
 
 using korvane_index::Metric;
 using korvane_index::hnsw::HnswConfig;
-using korvane_index::hnsw::HnswIndex;
-using korvane_storage::Record;
-using korvane_storage::RecordTable;
+using korvane_index::hnsw::Neighbors;
 using korvane_storage::Result;
-using korvane_storage::StorageError;
 using korvane_storage::Value;
-
-struct KorvaneError {
-  // An error from the storage layer, a configuration the store refuses, or a filter that does
-  // not compile (filter.h).
-  enum class Kind { Storage, Config, Filter };
-  Kind kind;
-  std::string message;  // the wrapped error's display text
-  // The position in a batch of the operation that failed to encode; not part of display().
-  std::optional<std::size_t> index = std::nullopt;
-  // The database ran out of memory: the module raises MemoryError rather than RuntimeError.
-  bool out_of_memory = false;
-
-  static KorvaneError from(const StorageError& e) {
-    // A storage error of the storage kind already is what display() adds: keep one prefix.
-    KorvaneError k{Kind::Storage,
-                   e.kind == StorageError::Kind::Storage ? e.message : e.display(), e.index};
-    k.out_of_memory = e.out_of_memory;
-    return k;
-  }
-  // "Storage error: ", "Configuration error: " or "Filter error: " followed by message.
-  std::string display() const;
-};
 
 struct SearchResult {
   std::string id;
@@ -77,19 +66,33 @@ struct SearchResult {
   std::optional<Value> metadata;
 };
 
-// The settings a store keeps in its file (the header fields of storage.h, not the rows): the
-// metric it scores by and the length every vector must have. Unset means Cosine, any length.
+// The settings a store keeps in its file (in its header, not in the rows): the metric it scores
+// by and the length every vector must have. Unset means Cosine, any length.
 struct Settings {
+  // The longest vector length a file can require.
+  static constexpr std::size_t kMaxDim = (std::size_t{1} << 28) - 1;
   std::optional<Metric> metric;
   std::optional<std::size_t> dim;
 };
 
+// One record as the store holds it, seen during Korvane::visit. The views point into the store.
+struct RecordView {
+  std::string_view id;
+  std::span<const float> vector;
+  const std::optional<Value>& metadata;
+  std::optional<std::uint64_t> timestamp;
+};
+
 // The metric's name as settings give it: "cosine", "dot", "euclidean" or "manhattan".
 const char* metric_name(Metric metric);
+// The metric settings call `name`, or nothing when no metric has that name.
+std::optional<Metric> metric_from_name(std::string_view name);
 
 class SearchBuilder;
 class Filter;
 class FieldIndex;
+class FairLock;
+struct StoreInternals;
 
 // A list of writes applied by Korvane::write in one SQLite transaction, all or nothing in the
 // file and in memory. Operations apply in the order added.
@@ -99,15 +102,16 @@ class WriteBatch {
   // upsert() does, so a store never holds two records with one id.
   void insert(std::string id, std::vector<float> vector, std::optional<Value> metadata,
               std::optional<std::uint64_t> timestamp = std::nullopt) {
-    add(Op::Kind::Upsert, std::move(id), std::move(vector), std::move(metadata), timestamp);
+    upsert(std::move(id), std::move(vector), std::move(metadata), timestamp);
   }
   // As Korvane::delete_: removes every record with this id.
-  void remove(std::string id) { add(Op::Kind::Remove, std::move(id), {}, std::nullopt, std::nullopt); }
+  void remove(std::string id) { ops_.push_back(Op{Op::Kind::Remove, std::move(id), {}, {}, {}}); }
   // Replaces every record with this id by this one: the same result as remove(id) then
   // insert(...) (in memory the old records go, the new one is appended last), as one operation.
   void upsert(std::string id, std::vector<float> vector, std::optional<Value> metadata,
               std::optional<std::uint64_t> timestamp = std::nullopt) {
-    add(Op::Kind::Upsert, std::move(id), std::move(vector), std::move(metadata), timestamp);
+    ops_.push_back(Op{Op::Kind::Upsert, std::move(id), std::move(vector), std::move(metadata),
+                      timestamp});
   }
 
   std::size_t size() const { return ops_.size(); }
@@ -116,15 +120,16 @@ class WriteBatch {
 
  private:
   friend class Korvane;
-  using Op = korvane_storage::WriteOp;
-  void add(Op::Kind kind, std::string id, std::vector<float> vector, std::optional<Value> metadata,
-           std::optional<std::uint64_t> timestamp) {
-    ops_.push_back(Op{kind, Record{std::move(id), std::move(vector), std::move(metadata), timestamp}});
-  }
+  struct Op {
+    enum class Kind : std::uint8_t { Remove, Upsert };
+    Kind kind;
+    std::string id;
+    std::vector<float> vector;
+    std::optional<Value> metadata;
+    std::optional<std::uint64_t> timestamp;
+  };
   std::vector<Op> ops_;
 };
-
-class FairLock;
 
 class Korvane {
  public:
@@ -170,13 +175,14 @@ class Korvane {
   // As open(path), for a caller that wants these settings: a field set in `wanted` that differs
   // from the saved one is refused (Config, naming both; the file untouched); one not saved yet
   // is saved into the file (a dim only after every record was checked to have that length).
-  // dim must be 1 to korvane_storage::kMaxStoredDim.
+  // dim must be 1 to Settings::kMaxDim.
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
                                                              const Settings& wanted);
 
   // Applies the batch's operations in order, in one transaction: all of them or, on failure,
-  // none (file and memory as before). A record that cannot be encoded fails the batch with the
-  // error's index set to its operation's position. An empty batch changes nothing.
+  // none (file and memory as before). A record that cannot be encoded, or of another length than
+  // the store's dim, fails the batch with the error's item set to its operation's position. An
+  // empty batch changes nothing.
   Result<void, KorvaneError> write(WriteBatch batch);
 
   // Batches of one. An existing id is replaced: its records go, the new one is last in store
@@ -189,10 +195,13 @@ class Korvane {
 
   // The newest record with this id (score 0.0), or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
-  // Every record, read through its slot: the live slots in store order are what get_all lists.
-  // Valid while the caller holds the store (or no thread writes).
-  const RecordTable& get_all() const { return storage_->table(); }
-  // The number of records get_all lists.
+  // Calls visit with every record in store order, holding the store shared meanwhile, until
+  // visit returns false. Store order is the order of the file's ids at open, then the order
+  // records were written (a replaced record goes last).
+  void visit(const std::function<bool(const RecordView&)>& visit) const;
+  // Calls visit with the newest record with this id; false, without a call, when there is none.
+  bool visit(std::string_view id, const std::function<void(const RecordView&)>& visit) const;
+  // The number of records visit() passes.
   std::size_t size() const;
   // Whether some record has this id.
   bool contains(std::string_view id) const;
@@ -221,12 +230,13 @@ class Korvane {
   Result<void, KorvaneError> enable_hnsw(HnswConfig config);
   // enable_hnsw, calling progress(done, total) after every `every` records are in the new index
   // and once when all are. When progress returns false the build stops and the store keeps the
-  // index it had (or none); the result then is false.
-  Result<bool, KorvaneError> enable_hnsw(
-      HnswConfig config, std::size_t every,
-      const std::function<bool(std::size_t done, std::size_t total)>& progress);
+  // index it had (or none): the result then is Cancelled.
+  using Progress = std::function<bool(std::size_t done, std::size_t total)>;
+  enum class Build : std::uint8_t { Installed, Cancelled };
+  Result<Build, KorvaneError> enable_hnsw(HnswConfig config, std::size_t every,
+                                          const Progress& progress);
 
-  // The records that pass filter (filter.h): how many, and the first `limit` of them in store
+  // The records that pass filter (see Filter): how many, and the first `limit` of them in store
   // order (score 0.0). Their cost follows the records the filter can match where the fields'
   // value lists can name them, and every record's metadata otherwise.
   std::size_t count(const Filter& filter) const;
@@ -236,7 +246,7 @@ class Korvane {
   // returns how many records were removed.
   Result<std::size_t, KorvaneError> remove_where(const Filter& filter);
 
-  // The saved index (index_file.cc). While the store has an index, save_index() writes it to
+  // The saved index. While the store has an index, save_index() writes it to
   // index_path(path) beside the store's file: its configuration, a digest of the records it
   // covers (ids, vectors and their order as the next open will load them) and the graph, under
   // a checksum, through a temporary file that is synced and renamed over the old one, so a
@@ -247,30 +257,39 @@ class Korvane {
   // the index afresh with the saved configuration. Without an index save_index() does nothing.
   // Fails in a process that did not open the store, or when the file cannot be written.
   Result<void, KorvaneError> save_index() const;
+  // Fails (Storage) unless this is the process that opened the store: a forked child's copy
+  // may read but never write.
+  Result<void, KorvaneError> check_writable() const;
   static std::string index_path(const std::string& store_path) { return store_path + ".index"; }
   // How the index came to be: enable_hnsw, loaded at open, or rebuilt at open because the saved
   // one did not describe the records.
   enum class IndexSource : std::uint8_t { Built, Loaded, Rebuilt };
   IndexSource index_source() const { return index_source_; }
+  // What the index is: its settings, the records it covers, the deleted ones it still routes
+  // through, and how it came to be. Nothing without an index; a stale one is rebuilt first
+  // (which may throw std::bad_alloc).
+  struct IndexInfo {
+    HnswConfig config;
+    std::size_t nodes = 0;
+    std::size_t deleted = 0;
+    IndexSource source = IndexSource::Built;
+  };
+  std::optional<IndexInfo> index_info() const;
   // The search width of the index path, changed without touching the graph. REQUIRES: an index
   // and exclusive access.
-  void set_ef_search(std::size_t ef) {
-    hnsw_->set_ef_search(ef);
-    index_saved_ = false;
-  }
+  void set_ef_search(std::size_t ef);
 
-  bool has_index() const { return hnsw_.has_value(); }
+  bool has_index() const { return hnsw_ != nullptr; }
   Metric metric() const { return metric_; }
   // The length every vector must have, when the store has one; write() refuses others (Config,
-  // with the operation's index).
+  // with the operation's position as its item).
   std::optional<std::size_t> dim() const { return dim_; }
-  // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
-  const HnswIndex* hnsw() const;
-  const korvane_storage::Storage& storage() const { return *storage_; }
 
  private:
+  using HnswIndex = korvane_index::hnsw::HnswIndex;
   Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric);
   friend class SearchBuilder;
+  friend struct StoreInternals;
 
   // The live slots whose records pass filter, in store order.
   std::vector<std::size_t> matching_slots(const Filter& filter) const;
@@ -284,14 +303,21 @@ class Korvane {
 
   // The index over every record, for a configuration already checked.
   HnswIndex build_index(HnswConfig config) const;
+  // The same, calling *progress as enable_hnsw describes when it is not null; nothing when
+  // progress returned false.
+  std::optional<HnswIndex> build_index(HnswConfig config, std::size_t every,
+                                       const Progress* progress) const;
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
   // At open: installs the saved index, or rebuilds one from its configuration, or neither.
   void load_saved_index();
 
-  // The index and whether it must be rebuilt before use. Only a write sets stale (with
-  // exclusive access); readers clear it under index_mu_.
-  mutable std::optional<HnswIndex> hnsw_;
+  // The index, rebuilt first when stale (which may throw std::bad_alloc); null when none.
+  const HnswIndex* hnsw() const;
+
+  // The index (null when none) and whether it must be rebuilt before use. Only a write sets
+  // stale (with exclusive access); readers clear it under index_mu_.
+  mutable std::unique_ptr<HnswIndex> hnsw_;
   mutable std::atomic<bool> index_stale_{false};
   mutable std::mutex index_mu_;
   // Built by the first filtered read; writes extend it or mark it stale like the index.
@@ -309,6 +335,50 @@ class Korvane {
   mutable bool index_saved_ = false;
 };
 
+// Filter: a condition over a record's metadata, compiled once from its JSON form.
+//
+// The language is a JSON object:
+//   {"field": value}                 equality; several fields in one object must all hold
+//   {"field": {"$op": operand, ...}} $eq $ne $gt $gte $lt $lte, $in / $nin (array operand),
+//                                    $exists (true or false), $contains (the field is an array
+//                                    holding an element equal to the operand); all must hold
+//   {"$and": [f, ...]}, {"$or": [f, ...]}, {"$not": f}
+// A field's condition is an operator object when every key of it begins with `$`; an object
+// without such keys (the empty one included) is a value compared for equality. Fields are the
+// top-level keys of a metadata object; other metadata, or none, has no fields.
+//
+// Equality compares whole values, numbers by value: 1 equals 1.0, and integers beyond 2^53
+// compare exactly, never through a double. Ranges compare two numbers by value or two strings
+// by byte order; any other pair does not match. A missing field matches $ne, $nin and
+// {"$exists": false} only; $not inverts whatever its filter gives. `{}` matches everything.
+//
+// (SearchBuilder::filter keeps its own, stricter equality, where 1 and 1.0 differ.)
+//
+// A Filter is immutable and cheap to copy (copies share the compiled form); any number of
+// threads may use one at once.
+class Filter {
+ public:
+  // Compiles filter. Fails with a Filter error naming the key or operand at fault: a filter that
+  // is not an object, an unknown `$` key, an operand of the wrong kind ($in or $nin without an
+  // array, $and or $or without a non-empty array of objects, $not without an object, a range
+  // with an array or object, $exists without a boolean), or a condition object that mixes `$`
+  // keys with plain ones.
+  static Result<Filter, KorvaneError> compile(const Value& filter);
+
+  // Whether a record with this metadata passes.
+  bool matches(const std::optional<Value>& metadata) const;
+  // Whether the filter is `{}` (or only ever matches everything that way).
+  bool matches_everything() const;
+
+  // The compiled form; its layout is private to the core.
+  struct Node;
+  const Node& root() const { return *root_; }
+
+ private:
+  explicit Filter(std::shared_ptr<const Node> root) : root_(std::move(root)) {}
+  std::shared_ptr<const Node> root_;
+};
+
 // One search request over a store; lives only for the call. execute() takes the index path when
 // the store has an index and no filter or decay is set, and the scanning path otherwise.
 class SearchBuilder {
@@ -322,8 +392,9 @@ class SearchBuilder {
     filters_.emplace_back(std::move(key), std::move(value));
     return *this;
   }
-  // Keep only records that pass filter (filter.h), beside any filter() above. With an index and
-  // no decay the search may take a filtered walk of the graph (see filtered.cc).
+  // Keep only records that pass filter (Filter above), beside any filter() above. With an index
+  // and no decay the search may take a filtered walk of the graph, when that is expected to cost
+  // less than scoring the matches.
   SearchBuilder& where(const Filter& filter);
   // Multiply each score by factor ^ (age in days), age = now - timestamp when now > timestamp.
   SearchBuilder& decay(float factor) {
@@ -344,6 +415,9 @@ class SearchBuilder {
 
  private:
   friend class Korvane;
+  // Whether the graph index may answer: the store has one and the request has neither
+  // equality filters nor decay.
+  bool index_applies() const;
   std::vector<SearchResult> scan() const;
   std::vector<SearchResult> through_index() const;
   using NodeTest = korvane_index::hnsw::NodeFilter;

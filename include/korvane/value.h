@@ -8,6 +8,15 @@
 //
 // A Value owns everything it holds. It is a plain value type: copyable, movable, and safe to read
 // from several threads at once.
+//
+// Its JSON text, below the class: a reader and a compact writer. The reader takes exactly one
+// JSON value, with optional whitespace (space, tab, LF, CR) around it, and at most 127 nested
+// arrays and objects. Its errors read "<reason> at line L column C"; the reasons and positions
+// are fixed because they reach Python callers as ValueError messages and, inside stored rows, as
+// open errors. The writer is compact: no whitespace, object members in key byte order, integers
+// in decimal, floats in the shortest form that reads back to the same bits (a non-finite number
+// has no JSON form and is written as null). Both are pure and safe to call from several threads
+// at once.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +25,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "korvane/result.h"
 
 namespace korvane_storage {
 
@@ -92,5 +103,20 @@ inline Value Value::string(std::string s) {
 inline Value Value::array() { return array(Array{}); }
 inline Value Value::array(Array a) { return Value(Storage(std::in_place_index<6>, std::move(a))); }
 inline Value Value::object() { return Value(Storage(std::in_place_index<7>, Object{})); }
+
+// A JSON reading error; message is the full text, position included.
+struct JsonError {
+  std::string message;
+};
+
+// The deepest nesting of arrays and objects that the reader accepts.
+inline constexpr int kMaxJsonDepth = 127;
+
+// Reads one JSON value from text (metadata given by a caller).
+Result<Value, JsonError> parse_json(std::string_view text);
+
+// Appends the compact text of v to out.
+void write_json(const Value& v, std::string& out);
+std::string to_json(const Value& v);
 
 }  // namespace korvane_storage

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/filter_node.h"
-#include "korvane/record_table.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 

@@ -1,7 +1,7 @@
 // Compiling and testing filters. A compiled filter is a tree: an object of several conditions
 // becomes an And node, a field's operator object an And of one node per operator, so that a
 // test walks nodes of one shape only.
-#include "korvane/filter.h"
+#include "korvane/korvane.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "core/filter_node.h"
-#include "korvane/json.h"
+#include "storage/json.h"
 
 namespace korvane_core {
 namespace filter_values {
@@ -117,7 +117,7 @@ struct Compiler {
   std::optional<KorvaneError> error;
 
   bool fail(std::string message) {
-    error = KorvaneError{KorvaneError::Kind::Filter, std::move(message)};
+    error = KorvaneError{KorvaneError::Code::Filter, std::move(message)};
     return false;
   }
   static std::string quoted(std::string_view s) {
@@ -262,7 +262,7 @@ bool Node::test(const Value* metadata) const {
 
 Result<Filter, KorvaneError> Filter::compile(const Value& filter) {
   if (!filter.is_object()) {
-    return KorvaneError{KorvaneError::Kind::Filter, "a filter must be a JSON object"};
+    return KorvaneError{KorvaneError::Code::Filter, "a filter must be a JSON object"};
   }
   Compiler compiler;
   auto root = std::make_shared<Node>();

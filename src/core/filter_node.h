@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
+#include "korvane/korvane.h"
 
 namespace korvane_core {
 

@@ -22,8 +22,8 @@
 #include <utility>
 
 #include "core/field_index.h"
-#include "korvane/filter.h"
-#include "korvane/korvane.h"
+#include "core/search_path.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 namespace {
@@ -121,7 +121,7 @@ std::vector<SearchResult> Korvane::select(const Filter& filter, std::size_t limi
   out.reserve(std::min(limit, slots.size()));
   for (std::size_t slot : slots) {
     if (out.size() == limit) break;
-    out.push_back(SearchResult{std::string(table.id(slot)), 0.0f, table.metadata(slot)});
+    out.push_back(search_path::result_at(table, slot, 0.0f));
   }
   return out;
 }
@@ -162,28 +162,23 @@ std::optional<std::size_t> walk_width(std::size_t k, std::size_t ef_search, std:
 
 std::optional<std::vector<SearchResult>> SearchBuilder::walk(std::size_t matches,
                                                              NodeTest accept) const {
-  if (!filters_.empty() || decay_ || !store_->hnsw_ || k_ == 0) return std::nullopt;
+  if (!index_applies() || k_ == 0) return std::nullopt;
   const RecordTable& table = store_->storage_->table();
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, matches));
   store_->refresh_index();
   const HnswIndex& index = *store_->hnsw_;
   const auto width = walk_width(k, index.config().ef_search, matches, table.size());
   if (!width) return std::nullopt;
-  auto access = [&table](std::size_t node) { return table.vector(node); };
-  auto pairs = index.search(query_, k, *width, access, store_->metric_, accept);
+  auto pairs =
+      index.search(query_, k, *width, search_path::vector_access(table), store_->metric_, accept);
   // Short when the reachable matches were fewer than k: the caller scores the matches instead.
   if (pairs.size() < k) return std::nullopt;
-  std::vector<SearchResult> results;
-  results.reserve(k);
-  for (const auto& [node, value] : pairs) {
-    results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
-  }
-  return results;
+  return search_path::results_of(table, pairs);
 }
 
 std::vector<SearchResult> SearchBuilder::through_filter() {
   const RecordTable& table = store_->storage_->table();
-  if (filters_.empty() && !decay_ && store_->hnsw_ && !table.empty()) {
+  if (index_applies() && !table.empty()) {
     // When the value lists give the number of matches outright (one field's condition, and few
     // dead slots to overcount), the walk tests the filter only on the nodes it reaches.
     const auto e = store_->fields().estimate(where_->root(), table.size());
@@ -201,7 +196,7 @@ std::vector<SearchResult> SearchBuilder::through_filter() {
 std::vector<SearchResult> SearchBuilder::through_matches(const std::vector<std::size_t>& matches) {
   if (matches.empty() || k_ == 0) return {};
   const RecordTable& table = store_->storage_->table();
-  if (filters_.empty() && !decay_ && store_->hnsw_ &&
+  if (index_applies() &&
       walk_width(static_cast<std::size_t>(std::min<std::uint64_t>(k_, matches.size())),
                  store_->hnsw_->config().ef_search, matches.size(), table.size())) {
     std::vector<std::uint8_t> taken(table.slot_count(), 0);
@@ -222,8 +217,7 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
   const std::vector<std::size_t> matches = matching_slots(filter);
   std::vector<std::vector<SearchResult>> answers(queries.size());
   tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {
-    SearchBuilder one(*this, std::vector<float>(queries[i].begin(), queries[i].end()), k);
-    answers[i] = one.through_matches(matches);
+    answers[i] = search_builder(queries[i], k).through_matches(matches);
   });
   return answers;
 }

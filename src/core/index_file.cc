@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "korvane/korvane.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 namespace {
@@ -173,7 +173,8 @@ std::optional<Header> decode_header(std::string_view file) {
   get(version);
   get(h.metric);
   get(neighbors);
-  if (order != kByteOrder || version != kVersion || h.metric > 3 || neighbors > 1) {
+  if (order != kByteOrder || version != kVersion || h.metric > 0xff ||
+      !korvane_index::metric_from_code(static_cast<std::uint8_t>(h.metric)) || neighbors > 1) {
     return std::nullopt;
   }
   h.config.neighbors = static_cast<korvane_index::hnsw::Neighbors>(neighbors);
@@ -199,8 +200,8 @@ std::optional<Header> decode_header(std::string_view file) {
   return h;
 }
 
-StorageError file_error(const std::string& what, const std::string& path) {
-  return StorageError{StorageError::Kind::Storage,
+KorvaneError file_error(const std::string& what, const std::string& path) {
+  return KorvaneError{KorvaneError::Code::Storage,
                       "cannot " + what + " the index file " + path + ": " + std::strerror(errno)};
 }
 
@@ -237,19 +238,19 @@ bool write_all(int fd, std::string_view bytes) {
 }
 
 // Writes the file through a synced temporary file renamed over it, then syncs the directory.
-Result<void, StorageError> replace_file(const std::string& path, std::string_view bytes) {
+Result<void, KorvaneError> replace_file(const std::string& path, std::string_view bytes) {
   const std::string temp = path + ".tmp";
   {
     Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) return file_error("create", temp);
     if (!write_all(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
-      StorageError e = file_error("write", temp);
+      KorvaneError e = file_error("write", temp);
       ::unlink(temp.c_str());
       return e;
     }
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    StorageError e = file_error("rename", temp);
+    KorvaneError e = file_error("rename", temp);
     ::unlink(temp.c_str());
     return e;
   }
@@ -284,7 +285,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   const Hold held = hold(Mode::Shared);
   if (!hnsw_) return {};
   if (auto writable = storage_->check_writable(); !writable) {
-    return KorvaneError::from(writable.error());
+    return storage_failure(writable.error());
   }
   std::lock_guard<std::mutex> lock(index_mu_);
   if (index_saved_) return {};
@@ -320,7 +321,7 @@ Result<void, KorvaneError> Korvane::save_index() const {
   std::string file = encode_header(h);
   file += body;
   auto replaced = replace_file(index_path(path_), file);
-  if (!replaced) return KorvaneError::from(replaced.error());
+  if (!replaced) return std::move(replaced).error();
   index_saved_ = true;
   return {};
 }
@@ -331,7 +332,7 @@ void Korvane::load_saved_index() {
   const std::optional<Header> h = decode_header(*file);
   if (!h) return;
   const RecordTable& table = storage_->table();
-  if (HnswIndex::check(h->config, table.slot_count())) return;
+  if (!HnswIndex::check(h->config, table.slot_count())) return;
   // Only a graph over exactly these records, measured by this metric, is used.
   if ((h->flags & kHasGraph) != 0 && h->metric == static_cast<std::uint32_t>(metric_) &&
       h->records == table.size() && table.size() == table.slot_count() &&
@@ -342,14 +343,14 @@ void Korvane::load_saved_index() {
     if (sum.finish() == h->body_sum &&
         records_digest(table, table.size(), [](std::size_t i) { return i; }) == h->digest) {
       if (auto graph = HnswIndex::load_graph(h->config, body, table.slot_count())) {
-        hnsw_.emplace(std::move(*graph));
+        hnsw_ = std::make_unique<HnswIndex>(std::move(*graph));
         index_source_ = IndexSource::Loaded;
         index_saved_ = true;
         return;
       }
     }
   }
-  hnsw_.emplace(build_index(h->config));
+  hnsw_ = std::make_unique<HnswIndex>(build_index(h->config));
   index_source_ = IndexSource::Rebuilt;
 }
 

@@ -4,9 +4,10 @@
 #include <stdexcept>
 
 #include "core/fair_lock.h"
-
 #include "core/field_index.h"
-#include "store_settings.h"
+#include "core/search_path.h"
+#include "core/store_internals.h"
+#include "core/store_settings.h"
 
 namespace korvane_core {
 namespace {
@@ -81,13 +82,13 @@ std::optional<Korvane::Hold> Korvane::try_hold(Mode mode) const {
   return hold;
 }
 
-std::string KorvaneError::display() const {
-  switch (kind) {
-    case Kind::Storage: return "Storage error: " + message;
-    case Kind::Config: return "Configuration error: " + message;
-    case Kind::Filter: return "Filter error: " + message;
-  }
-  return message;
+KorvaneError storage_failure(const StorageError& error) {
+  // A storage error of the storage kind already is what display() adds: keep one prefix.
+  std::string message =
+      error.kind == StorageError::Kind::Storage ? error.message : error.display();
+  return KorvaneError{error.out_of_memory ? KorvaneError::Code::OutOfMemory
+                                          : KorvaneError::Code::Storage,
+                      std::move(message), error.index};
 }
 
 Korvane::Korvane(std::unique_ptr<korvane_storage::Storage> storage, Metric metric)
@@ -115,9 +116,9 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   if (dim_) {
     for (std::size_t i = 0; i < batch.ops_.size(); ++i) {
       const auto& op = batch.ops_[i];
-      if (op.kind == WriteBatch::Op::Kind::Remove || op.record.vector.size() == *dim_) continue;
-      KorvaneError error = length_error(op.record.vector.size(), *dim_);
-      error.index = i;
+      if (op.kind == WriteBatch::Op::Kind::Remove || op.vector.size() == *dim_) continue;
+      KorvaneError error = length_error(op.vector.size(), *dim_);
+      error.item = i;
       return error;
     }
   }
@@ -127,15 +128,24 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
     std::size_t added = 0;
     for (const auto& op : batch.ops_) added += op.kind != WriteBatch::Op::Kind::Remove;
     if (added > HnswIndex::kMaxNodes - std::min(first_new, HnswIndex::kMaxNodes)) {
-      return KorvaneError{KorvaneError::Kind::Config,
+      return KorvaneError{KorvaneError::Code::Config,
                           "the graph index holds at most " +
                               std::to_string(HnswIndex::kMaxNodes) + " records"};
     }
   }
   std::size_t appended = 0;
-  for (const auto& op : batch.ops_) appended += op.kind != WriteBatch::Op::Kind::Remove;
-  auto written = storage_->write(batch.ops_);
-  if (!written) return KorvaneError::from(written.error());
+  std::vector<korvane_storage::WriteOp> ops;
+  ops.reserve(batch.ops_.size());
+  for (auto& op : batch.ops_) {
+    const bool remove = op.kind == WriteBatch::Op::Kind::Remove;
+    appended += !remove;
+    ops.push_back({remove ? korvane_storage::WriteOp::Kind::Remove
+                          : korvane_storage::WriteOp::Kind::Upsert,
+                   Record{std::move(op.id), std::move(op.vector), std::move(op.metadata),
+                          op.timestamp}});
+  }
+  auto written = storage_->write(ops);
+  if (!written) return storage_failure(written.error());
   follow_fields(first_new, appended);
   // Committed. The index follows or is marked stale; neither can fail.
   index_saved_ = false;
@@ -146,7 +156,7 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
   }
   try {
     const RecordTable& table = storage_->table();
-    auto access = [&table](std::size_t node) { return table.vector(node); };
+    const auto access = search_path::vector_access(table);
     for (std::size_t slot = first_new; slot < table.slot_count(); ++slot) {
       hnsw_->insert(slot, table.vector(slot), access, metric_);
     }
@@ -181,12 +191,37 @@ bool Korvane::contains(std::string_view id) const {
   return storage_->newest_position(id).has_value();
 }
 
+namespace {
+
+RecordView view_of(const RecordTable& table, std::size_t slot) {
+  return RecordView{table.id(slot), table.vector(slot), table.metadata(slot),
+                    table.timestamp(slot)};
+}
+
+}  // namespace
+
+void Korvane::visit(const std::function<bool(const RecordView&)>& visit) const {
+  const Hold held = hold(Mode::Shared);
+  const RecordTable& table = storage_->table();
+  for (std::size_t slot : table.live_slots()) {
+    if (!visit(view_of(table, slot))) return;
+  }
+}
+
+bool Korvane::visit(std::string_view id,
+                    const std::function<void(const RecordView&)>& visit) const {
+  const Hold held = hold(Mode::Shared);
+  auto slot = storage_->newest_position(id);
+  if (!slot) return false;
+  visit(view_of(storage_->table(), *slot));
+  return true;
+}
+
 std::optional<SearchResult> Korvane::get(std::string_view id) const {
   const Hold held = hold(Mode::Shared);
   auto slot = storage_->newest_position(id);
   if (!slot) return std::nullopt;
-  const RecordTable& table = storage_->table();
-  return SearchResult{std::string(table.id(*slot)), 0.0f, table.metadata(*slot)};
+  return search_path::result_at(storage_->table(), *slot, 0.0f);
 }
 
 Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
@@ -196,24 +231,47 @@ Result<void, KorvaneError> Korvane::delete_(std::string_view id) {
 }
 
 HnswIndex Korvane::build_index(HnswConfig config) const {
+  return *build_index(config, 0, nullptr);
+}
+
+std::optional<HnswIndex> Korvane::build_index(HnswConfig config, std::size_t every,
+                                              const Progress* progress) const {
   HnswIndex index(config);
   const RecordTable& table = storage_->table();
-  auto access = [&table](std::size_t node) { return table.vector(node); };
-  for (std::size_t slot : table.live_slots()) index.insert(slot, table.vector(slot), access, metric_);
+  const auto access = search_path::vector_access(table);
+  const std::size_t total = table.size();
+  std::size_t done = 0;
+  for (std::size_t slot : table.live_slots()) {
+    index.insert(slot, table.vector(slot), access, metric_);
+    ++done;
+    if (progress != nullptr && every > 0 && done % every == 0 && done < total &&
+        !(*progress)(done, total)) {
+      return std::nullopt;
+    }
+  }
+  if (progress != nullptr && !(*progress)(total, total)) return std::nullopt;
   return index;
 }
 
 Result<void, KorvaneError> Korvane::enable_hnsw(HnswConfig config) {
+  auto built = enable_hnsw(config, 0, [](std::size_t, std::size_t) { return true; });
+  if (!built) return std::move(built).error();
+  return {};
+}
+
+Result<Korvane::Build, KorvaneError> Korvane::enable_hnsw(HnswConfig config, std::size_t every,
+                                                          const Progress& progress) {
   const Hold held = hold(Mode::Exclusive);
-  if (auto problem = HnswIndex::check(config, storage_->table().slot_count())) {
-    return KorvaneError{KorvaneError::Kind::Config, *problem};
+  if (auto fits = HnswIndex::check(config, storage_->table().slot_count()); !fits) {
+    return std::move(fits).error();
   }
-  HnswIndex index = build_index(config);
-  hnsw_.emplace(std::move(index));
+  std::optional<HnswIndex> index = build_index(config, every, &progress);
+  if (!index) return Build::Cancelled;
+  hnsw_ = std::make_unique<HnswIndex>(std::move(*index));
   index_stale_.store(false, std::memory_order_release);
   index_source_ = IndexSource::Built;
   index_saved_ = false;
-  return {};
+  return Build::Installed;
 }
 
 void Korvane::refresh_index() const {
@@ -230,7 +288,26 @@ const HnswIndex* Korvane::hnsw() const {
   const Hold held = hold(Mode::Shared);
   if (!hnsw_) return nullptr;
   refresh_index();
-  return &*hnsw_;
+  return hnsw_.get();
+}
+
+std::optional<Korvane::IndexInfo> Korvane::index_info() const {
+  const Hold held = hold(Mode::Shared);
+  const HnswIndex* index = hnsw();
+  if (index == nullptr) return std::nullopt;
+  return IndexInfo{index->config(), storage_->table().size(), 0, index_source_};
+}
+
+void Korvane::set_ef_search(std::size_t ef) {
+  hnsw_->set_ef_search(ef);
+  index_saved_ = false;
+}
+
+Result<void, KorvaneError> Korvane::check_writable() const {
+  if (auto writable = storage_->check_writable(); !writable) {
+    return storage_failure(writable.error());
+  }
+  return {};
 }
 
 SearchBuilder Korvane::search_builder(std::span<const float> query, std::uint64_t k) const {
@@ -245,50 +322,23 @@ Result<std::vector<SearchResult>, KorvaneError> Korvane::search(std::span<const 
 Result<std::vector<SearchResult>, KorvaneError> SearchBuilder::execute() && {
   const Korvane::Hold held = store_->hold(Korvane::Mode::Shared);
   if (where_) return through_filter();
-  if (filters_.empty() && !decay_ && store_->hnsw_) return through_index();
+  if (index_applies()) return through_index();
   return scan();
+}
+
+bool SearchBuilder::index_applies() const {
+  return filters_.empty() && !decay_ && store_->hnsw_ != nullptr;
 }
 
 std::vector<SearchResult> SearchBuilder::through_index() const {
   store_->refresh_index();
   const RecordTable& table = store_->storage_->table();
-  auto access = [&table](std::size_t node) { return table.vector(node); };
   // k beyond the machine word cannot be held anyway; the index returns at most its node count.
   const std::size_t k = static_cast<std::size_t>(k_);
   const std::size_t ef = ef_.value_or(store_->hnsw_->config().ef_search);
-  auto pairs = store_->hnsw_->search(query_, k, ef, access, store_->metric_);
-  std::vector<SearchResult> results;
-  results.reserve(pairs.size());
-  for (const auto& [node, value] : pairs) {
-    results.push_back(SearchResult{std::string(table.id(node)), value, table.metadata(node)});
-  }
-  return results;
-}
-
-
-Result<bool, KorvaneError> Korvane::enable_hnsw(
-    HnswConfig config, std::size_t every,
-    const std::function<bool(std::size_t done, std::size_t total)>& progress) {
-  const Hold held = hold(Mode::Exclusive);
-  const RecordTable& table = storage_->table();
-  if (auto problem = HnswIndex::check(config, table.slot_count())) {
-    return KorvaneError{KorvaneError::Kind::Config, *problem};
-  }
-  HnswIndex index(config);
-  auto access = [&table](std::size_t node) { return table.vector(node); };
-  const std::size_t total = table.size();
-  std::size_t done = 0;
-  for (std::size_t slot : table.live_slots()) {
-    index.insert(slot, table.vector(slot), access, metric_);
-    ++done;
-    if (every > 0 && done % every == 0 && done < total && !progress(done, total)) return false;
-  }
-  if (!progress(total, total)) return false;
-  hnsw_.emplace(std::move(index));
-  index_stale_.store(false, std::memory_order_release);
-  index_source_ = IndexSource::Built;
-  index_saved_ = false;
-  return true;
+  return search_path::results_of(
+      table, store_->hnsw_->search(query_, k, ef, search_path::vector_access(table),
+                                   store_->metric_));
 }
 
 }  // namespace korvane_core

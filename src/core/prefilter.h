@@ -25,8 +25,8 @@
 #include <span>
 #include <vector>
 
-#include "korvane/compact.h"
-#include "korvane/record_table.h"
+#include "index/compact.h"
+#include "storage/record_table.h"
 
 namespace korvane_core::prefilter {
 

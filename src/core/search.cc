@@ -24,14 +24,18 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "korvane/korvane.h"
-#include "korvane/metric.h"
-#include "korvane/compact.h"
-#include "korvane/scorer.h"
+#include "core/store_internals.h"
+#include "index/metric.h"
+#include "index/compact.h"
+#include "index/scorer.h"
 #include "core/prefilter.h"
+#include "core/search_path.h"
 
 namespace korvane_core {
 namespace {
@@ -44,58 +48,9 @@ constexpr std::size_t kRunWork = 1 << 16;
 constexpr std::size_t kRunsPerThread = 16;
 constexpr std::size_t kPerRecordWork = 32;
 
-struct Candidate {
-  float score;
-  std::size_t position;
-};
-
-// Best first: the metric's direction on scores, then record position; NaN after all numbers.
-class BestFirst {
- public:
-  explicit BestFirst(bool smaller_is_better) : smaller_is_better_(smaller_is_better) {}
-
-  bool operator()(const Candidate& x, const Candidate& y) const {
-    const bool x_nan = std::isnan(x.score);
-    const bool y_nan = std::isnan(y.score);
-    if (x_nan || y_nan) return x_nan == y_nan ? x.position < y.position : y_nan;
-    if (x.score != y.score) return smaller_is_better_ ? x.score < y.score : x.score > y.score;
-    return x.position < y.position;
-  }
-
- private:
-  bool smaller_is_better_;
-};
-
-// The best `limit` candidates of those offered. Stays a plain list until it is full, then
-// becomes a heap with the worst kept candidate on top, so a candidate that cannot make it costs
-// one comparison.
-// REQUIRES: limit > 0, and limit no larger than the number of candidates that can be offered
-// (it is reserved up front).
-class TopK {
- public:
-  TopK(std::size_t limit, BestFirst order) : limit_(limit), order_(order) { kept_.reserve(limit); }
-
-  void offer(Candidate c) {
-    if (kept_.size() < limit_) {
-      kept_.push_back(c);
-      if (kept_.size() == limit_) std::make_heap(kept_.begin(), kept_.end(), order_);
-    } else if (order_(c, kept_.front())) {
-      std::pop_heap(kept_.begin(), kept_.end(), order_);
-      kept_.back() = c;
-      std::push_heap(kept_.begin(), kept_.end(), order_);
-    }
-  }
-
-  std::vector<Candidate> take_sorted() && {
-    std::sort(kept_.begin(), kept_.end(), order_);
-    return std::move(kept_);
-  }
-
- private:
-  std::size_t limit_;
-  BestFirst order_;
-  std::vector<Candidate> kept_;
-};
+using search_path::BestFirst;
+using search_path::Candidate;
+using search_path::TopK;
 
 // How a scan splits n records of dimension about d into runs: one (the calling thread alone)
 // when the work is too small to share.
@@ -142,6 +97,76 @@ std::vector<Candidate> merge_runs(std::vector<std::vector<Candidate>>& parts, st
   return std::move(top).take_sorted();
 }
 
+// The best k of each of `queries` queries over [0, n), by `runs` runs:
+// scan_run(begin, end, tops) offers the records of [begin, end) to tops[q], query q's top list
+// for the run. Each run's lists are merged, in run order, into one list per query.
+template <class ScanRun>
+std::vector<std::vector<Candidate>> collect(std::size_t n, std::size_t runs, std::size_t queries,
+                                            std::size_t k, BestFirst order,
+                                            const ScanRun& scan_run) {
+  std::vector<std::vector<std::vector<Candidate>>> parts(queries);
+  run_scan(
+      n, runs,
+      [&](std::size_t begin, std::size_t end) {
+        std::vector<TopK> tops;
+        tops.reserve(queries);
+        for (std::size_t q = 0; q < queries; ++q) tops.emplace_back(std::min(k, end - begin), order);
+        scan_run(begin, end, std::span<TopK>(tops));
+        std::vector<std::vector<Candidate>> out;
+        out.reserve(queries);
+        for (TopK& top : tops) out.push_back(std::move(top).take_sorted());
+        return out;
+      },
+      [&](std::vector<std::vector<Candidate>> part) {
+        for (std::size_t q = 0; q < queries; ++q) parts[q].push_back(std::move(part[q]));
+      });
+  std::vector<std::vector<Candidate>> winners(queries);
+  for (std::size_t q = 0; q < queries; ++q) winners[q] = merge_runs(parts[q], k, order);
+  return winners;
+}
+
+// Which records a request's scan takes and how their scores decay: the builder's equality
+// filters, and its decay factor with its reference time.
+class RecordRule {
+ public:
+  RecordRule(const RecordTable& table, const std::vector<std::pair<std::string, Value>>& filters,
+             std::optional<float> decay, std::optional<std::uint64_t> now)
+      : table_(table), filters_(filters), decay_(decay), now_(now) {}
+
+  bool passes(std::size_t slot) const {
+    if (filters_.empty()) return true;
+    const std::optional<Value>& metadata = table_.metadata(slot);
+    if (!metadata) return false;
+    for (const auto& [key, value] : filters_) {
+      const Value* held = metadata->find(key);  // null also when metadata is not an object
+      if (held == nullptr || !(*held == value)) return false;
+    }
+    return true;
+  }
+  // The float slot's score is multiplied by (1 when no decay applies to it).
+  float factor(std::size_t slot) const { return power(slot).value_or(1.0f); }
+  float decayed(float score, std::size_t slot) const {
+    const std::optional<float> p = power(slot);
+    return p ? score * *p : score;
+  }
+
+ private:
+  // decay ^ (age in days), when there is a decay, a reference time, a timestamp, and the
+  // record is older than the reference time.
+  std::optional<float> power(std::size_t slot) const {
+    if (!decay_ || !now_) return std::nullopt;
+    const std::optional<std::uint64_t> timestamp = table_.timestamp(slot);
+    if (!timestamp || *now_ <= *timestamp) return std::nullopt;
+    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
+    return ::powf(*decay_, days);
+  }
+
+  const RecordTable& table_;
+  const std::vector<std::pair<std::string, Value>>& filters_;
+  std::optional<float> decay_;
+  std::optional<std::uint64_t> now_;
+};
+
 // Stretches of a run that the scan walks side by side.
 constexpr std::size_t kLanes = 4;
 // Queries a batch scan carries through one pass over the vectors: their floats should stay in
@@ -158,32 +183,18 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   // Runs cover slots, dead ones included, which are skipped; a slot's number is its place in
   // store order. With a list of slots, runs cover the list instead.
   const std::size_t n = slots_ ? slots_->size() : table.slot_count();
-  if (table.empty() || k_ == 0 || n == 0) return {};
+  // Nothing below is sized by k itself.
+  const std::size_t k = search_path::scan_limit(table, k_);
+  if (k == 0 || n == 0) return {};
   auto slot_at = [this](std::size_t i) { return slots_ ? (*slots_)[i] : i; };
-  // Never more results than records, whatever k says; nothing below is sized by k itself.
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(k_, table.size()));
 
   const Metric metric = store_->metric_;
-  const BestFirst order(korvane_index::is_distance(metric));
+  const BestFirst order(metric);
   const korvane_index::Scorer scorer(metric, query_);
+  const RecordRule rule(table, filters_, decay_, now_);
+  auto passes = [&rule](std::size_t slot) { return rule.passes(slot); };
+  auto factor = [&rule](std::size_t slot) { return rule.factor(slot); };
 
-  auto passes = [this, &table](std::size_t slot) {
-    if (filters_.empty()) return true;
-    const std::optional<Value>& metadata = table.metadata(slot);
-    if (!metadata) return false;
-    for (const auto& [key, value] : filters_) {
-      const Value* held = metadata->find(key);  // null also when metadata is not an object
-      if (held == nullptr || !(*held == value)) return false;
-    }
-    return true;
-  };
-  auto decayed = [this, &table](float score, std::size_t slot) {
-    if (!decay_ || !now_) return score;
-    const std::optional<std::uint64_t> timestamp = table.timestamp(slot);
-    if (!timestamp || *now_ <= *timestamp) return score;
-    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
-    return score * ::powf(*decay_, days);
-  };
   // Scans records [begin, end) into a top list. The run is cut into kLanes
   // stretches walked side by side, one vector of each at a time, measured together: their sums
   // then overlap, and each stretch is still read front to back, a stream of its own far enough
@@ -203,7 +214,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
       std::size_t m = 0;
       for (std::size_t lane = 0; lane < kLanes; ++lane) {
         std::size_t& i = cursor[lane];
-        while (i < stop[lane] && !(table.live(slot_at(i)) && passes(slot_at(i)))) ++i;
+        while (i < stop[lane] && !(table.live(slot_at(i)) && rule.passes(slot_at(i)))) ++i;
         if (i == stop[lane]) continue;
         vectors[m] = table.vector(slot_at(i));
         slots[m] = slot_at(i);
@@ -212,22 +223,15 @@ std::vector<SearchResult> SearchBuilder::scan() const {
       }
       if (m == 0) break;
       scorer.score_many({vectors, m}, scores);
-      for (std::size_t j = 0; j < m; ++j) top.offer({decayed(scores[j], slots[j]), slots[j]});
+      for (std::size_t j = 0; j < m; ++j) top.offer({rule.decayed(scores[j], slots[j]), slots[j]});
     }
   };
   // First the 8-bit copy's guaranteed intervals, where they can be had (prefilter.h).
   const korvane_index::compact::CompactQuery compact(metric, query_);
   prefilter::SharedFloor floor;
   std::atomic<bool> weak{false};
-  auto factor = [this, &table](std::size_t slot) {
-    if (!decay_ || !now_) return 1.0f;
-    const std::optional<std::uint64_t> timestamp = table.timestamp(slot);
-    if (!timestamp || *now_ <= *timestamp) return 1.0f;
-    const float days = static_cast<float>(*now_ - *timestamp) / 86400.0f;
-    return ::powf(*decay_, days);
-  };
-  auto scan_run = [&](std::size_t begin, std::size_t end) {
-    TopK top(std::min(k, end - begin), order);
+  auto scan_run = [&](std::size_t begin, std::size_t end, std::span<TopK> tops) {
+    TopK& top = tops[0];
     // Over a filter's own slot list (few records) the plain scan serves: the first pass walks
     // every slot in order.
     if (!slots_ && compact.usable() && prefilter::enabled()) {
@@ -235,7 +239,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
           table, compact, begin, end, k, korvane_index::is_distance(metric), floor, weak, passes,
           factor,
           [&](std::size_t i) {
-            const float score = decayed(scorer.score(table.vector(i)), i);
+            const float score = rule.decayed(scorer.score(table.vector(i)), i);
             top.offer({score, i});
             return score;
           },
@@ -243,21 +247,9 @@ std::vector<SearchResult> SearchBuilder::scan() const {
     } else {
       scan_plain(begin, end, top);
     }
-    return std::move(top).take_sorted();
   };
-
-  std::vector<std::vector<Candidate>> parts;
-  run_scan(n, run_count(n, query_.size()), scan_run,
-           [&](std::vector<Candidate> part) { parts.push_back(std::move(part)); });
-  const std::vector<Candidate> winners = merge_runs(parts, k, order);
-
-  std::vector<SearchResult> results;
-  results.reserve(winners.size());
-  for (const Candidate& c : winners) {
-    results.push_back(
-        SearchResult{std::string(table.id(c.position)), c.score, table.metadata(c.position)});
-  }
-  return results;
+  const auto winners = collect(n, run_count(n, query_.size()), 1, k, order, scan_run);
+  return search_path::results_of(table, winners[0]);
 }
 
 Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_batch(
@@ -268,17 +260,16 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
   if (hnsw_) {
     // The index path answers each query on its own walk; the walks run side by side.
     tbb::parallel_for(std::size_t{0}, queries.size(), [&](std::size_t i) {
-      answers[i] = SearchBuilder(*this, std::vector<float>(queries[i].begin(), queries[i].end()), k)
-                       .through_index();
+      answers[i] = search_builder(queries[i], k).through_index();
     });
     return answers;
   }
   const RecordTable& table = storage_->table();
   // Runs cover slots, dead ones included, which are skipped.
   const std::size_t n = table.slot_count();
-  if (table.empty() || k == 0) return answers;
-  const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, table.size()));
-  const BestFirst order(korvane_index::is_distance(metric_));
+  const std::size_t kk = search_path::scan_limit(table, k);
+  if (kk == 0) return answers;
+  const BestFirst order(metric_);
 
   std::vector<korvane_index::Scorer> scorers;
   scorers.reserve(queries.size());
@@ -310,10 +301,7 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     std::vector<prefilter::SharedFloor> floors(count);
     std::atomic<bool> weak{false};
 
-    auto scan_run = [&](std::size_t begin, std::size_t end) {
-      std::vector<TopK> tops;
-      tops.reserve(count);
-      for (std::size_t q = 0; q < count; ++q) tops.emplace_back(std::min(kk, end - begin), order);
+    auto scan_run = [&](std::size_t begin, std::size_t end, std::span<TopK> tops) {
       auto scan_plain = [&](std::size_t from) {
         std::vector<float> scores(count);
         for (std::size_t i = from; i < end; ++i) {
@@ -324,8 +312,8 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       };
       if (bounded) {
         prefilter::scan_batch_run(
-            table, compact, block, begin, end, kk, korvane_index::is_distance(metric_), floors.data(),
-            weak,
+            table, compact, block, begin, end, kk, korvane_index::is_distance(metric_),
+            floors.data(), weak,
             [&](std::size_t q, std::size_t i) {
               const float score = scorers[first + q].score(table.vector(i));
               tops[q].offer({score, i});
@@ -335,24 +323,10 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       } else {
         scan_plain(begin);
       }
-      std::vector<std::vector<Candidate>> out;
-      out.reserve(count);
-      for (TopK& top : tops) out.push_back(std::move(top).take_sorted());
-      return out;
     };
-    std::vector<std::vector<std::vector<Candidate>>> parts(count);
-    run_scan(n, run_count(n, bytes / sizeof(float)), scan_run,
-             [&](std::vector<std::vector<Candidate>> part) {
-               for (std::size_t q = 0; q < count; ++q) parts[q].push_back(std::move(part[q]));
-             });
+    const auto winners = collect(n, run_count(n, bytes / sizeof(float)), count, kk, order, scan_run);
     for (std::size_t q = 0; q < count; ++q) {
-      const std::vector<Candidate> winners = merge_runs(parts[q], kk, order);
-      std::vector<SearchResult>& results = answers[first + q];
-      results.reserve(winners.size());
-      for (const Candidate& c : winners) {
-        results.push_back(SearchResult{std::string(table.id(c.position)), c.score,
-                                       table.metadata(c.position)});
-      }
+      answers[first + q] = search_path::results_of(table, winners[q]);
     }
     first += count;
   }

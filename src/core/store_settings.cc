@@ -1,57 +1,59 @@
 // Opening a store with the settings saved in its file. The storage layer reads and writes the
 // header fields; here they get their meaning: which metric scores, which length vectors need,
 // and what an open that asks for other settings is told.
-#include "store_settings.h"
+#include "core/store_settings.h"
 
 #include <utility>
 
 namespace korvane_core {
 
-const char* metric_name(Metric metric) {
-  switch (metric) {
-    case Metric::Cosine: return "cosine";
-    case Metric::Dot: return "dot";
-    case Metric::Euclidean: return "euclidean";
-    case Metric::Manhattan: return "manhattan";
-  }
-  return "unknown";
+const char* metric_name(Metric metric) { return korvane_index::name_of(metric); }
+
+std::optional<Metric> metric_from_name(std::string_view name) {
+  return korvane_index::metric_from_name(name);
 }
 
 KorvaneError length_error(std::size_t length, std::size_t dim) {
-  return KorvaneError{KorvaneError::Kind::Config, "vector has length " + std::to_string(length) +
+  return KorvaneError{KorvaneError::Code::Config, "vector has length " + std::to_string(length) +
                                                       ", but the store's dimension is " +
                                                       std::to_string(dim)};
 }
 
 namespace {
 
-constexpr std::uint8_t kMetricCount = 4;
+static_assert(Settings::kMaxDim == korvane_storage::kMaxStoredDim,
+              "the dim callers may ask for is the dim the file's header holds");
 
 KorvaneError config_error(std::string message) {
-  return KorvaneError{KorvaneError::Kind::Config, std::move(message)};
+  return KorvaneError{KorvaneError::Code::Config, std::move(message)};
 }
 
 }  // namespace
 
 Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& path,
                                                              const Settings& wanted, bool save) {
+  // A selector is only ever made from a checked byte past this point.
+  if (wanted.metric && !korvane_index::metric_from_code(static_cast<std::uint8_t>(*wanted.metric))) {
+    return config_error("metric code " + std::to_string(static_cast<int>(*wanted.metric)) +
+                        " is not one this store knows");
+  }
   if (wanted.dim && (*wanted.dim == 0 || *wanted.dim > korvane_storage::kMaxStoredDim)) {
     return config_error("dim must be between 1 and " +
                         std::to_string(korvane_storage::kMaxStoredDim) + ", not " +
                         std::to_string(*wanted.dim));
   }
   auto opened = korvane_storage::Storage::open(path);
-  if (!opened) return KorvaneError::from(opened.error());
+  if (!opened) return storage_failure(opened.error());
   std::unique_ptr<korvane_storage::Storage> storage = std::move(*opened);
   const korvane_storage::StoredSettings saved = storage->settings();
 
   std::optional<Metric> saved_metric;
   if (saved.metric) {
-    if (*saved.metric >= kMetricCount) {
+    saved_metric = korvane_index::metric_from_code(*saved.metric);
+    if (!saved_metric) {
       return config_error("the file's saved metric (code " + std::to_string(*saved.metric) +
                           ") is not one this store knows");
     }
-    saved_metric = static_cast<Metric>(*saved.metric);
   }
   if (wanted.metric && saved_metric && *wanted.metric != *saved_metric) {
     return config_error(std::string("the store was saved with metric '") +
@@ -78,7 +80,7 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
   if (wanted.dim && !merged.dim) merged.dim = static_cast<std::uint32_t>(*wanted.dim);
   if (save && merged != saved) {
     if (auto written = storage->save_settings(merged); !written) {
-      return KorvaneError::from(written.error());
+      return storage_failure(written.error());
     }
   }
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "korvane/korvane.h"
+#include "core/store_internals.h"
 
 namespace korvane_core {
 

@@ -53,14 +53,14 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
-#include "korvane/compact.h"
+#include "index/compact.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "index/compact_kernels.h"
-#include "korvane/scorer.h"
+#include "index/scorer.h"
 
 namespace korvane_index::compact {
 namespace {
@@ -169,7 +169,7 @@ void code_dots(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t 
 const char* code_kernel_name() { return chosen().name; }
 
 CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
-    : metric_(static_cast<std::uint8_t>(metric) > 2 ? Metric::Manhattan : metric),
+    : metric_(metric),
       n_(query.size()),
       planes_(std::clamp(planes, 1, kMaxPlanes)) {
   if (metric_ == Metric::Manhattan || n_ == 0 || n_ > kMaxLength) return;

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "korvane/compact.h"
+#include "index/compact.h"
 
 namespace korvane_index::compact::kernels {
 

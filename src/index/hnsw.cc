@@ -3,7 +3,7 @@
 // the stable sorts keep first. Optimisations here (batching a list's unvisited nodes, prefetching
 // their vectors, reusing per-thread buffers, remembering a key already computed) must leave that
 // order untouched; the tests pin it down on small hand-built graphs.
-#include "korvane/hnsw.h"
+#include "index/hnsw.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "korvane/scorer.h"
+#include "index/scorer.h"
 
 namespace korvane_index::hnsw {
 namespace {
@@ -267,19 +267,23 @@ HnswIndex::HnswIndex(HnswConfig config)
       slots_(std::min<std::size_t>(std::max(config.m, config.m_max0), 512)),
       stride_(2 + slots_) {}
 
-std::optional<std::string> HnswIndex::check(const HnswConfig& config, std::size_t nodes) {
+korvane_storage::Result<void, korvane_core::KorvaneError> HnswIndex::check(
+    const HnswConfig& config, std::size_t nodes) {
+  using korvane_core::KorvaneError;
   if (nodes > kMaxNodes) {
-    return "the graph index holds at most " + std::to_string(kMaxNodes) + " records, not " +
-           std::to_string(nodes);
+    return KorvaneError{KorvaneError::Code::Config,
+                        "the graph index holds at most " + std::to_string(kMaxNodes) +
+                            " records, not " + std::to_string(nodes)};
   }
   // The highest level random_layer() can draw comes from the smallest r it accepts, 2^-23.
   const float top = -(logf(0x1p-23f) * config.ml);
   if (top >= static_cast<float>(kMaxLevel + 1)) {
-    return "level multiplier " + std::to_string(config.ml) + " draws levels up to " +
-           std::to_string(top) + ", above the " + std::to_string(kMaxLevel) +
-           " the graph index holds";
+    return KorvaneError{KorvaneError::Code::Config,
+                        "level multiplier " + std::to_string(config.ml) + " draws levels up to " +
+                            std::to_string(top) + ", above the " + std::to_string(kMaxLevel) +
+                            " the graph index holds"};
   }
-  return std::nullopt;
+  return {};
 }
 
 std::size_t HnswIndex::random_layer() const {

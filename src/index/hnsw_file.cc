@@ -15,7 +15,7 @@
 #include <cstring>
 #include <limits>
 
-#include "korvane/hnsw.h"
+#include "index/hnsw.h"
 
 namespace korvane_index::hnsw {
 namespace {
@@ -124,7 +124,7 @@ bool HnswIndex::save_graph(std::span<const std::size_t> order, std::string& out)
 
 std::optional<HnswIndex> HnswIndex::load_graph(HnswConfig config, std::string_view bytes,
                                                std::size_t nodes) {
-  if (check(config, nodes)) return std::nullopt;
+  if (!check(config, nodes)) return std::nullopt;
   HnswIndex index(config);
   Reader r(bytes);
   std::uint64_t count = 0, entry = 0, max_level = 0, stride = 0;

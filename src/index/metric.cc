@@ -1,7 +1,9 @@
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <iterator>
 
 #include "index/metric_kernels.h"
 
@@ -41,9 +43,7 @@ float cosine(Vec a, Vec b) {
   const float d = blocked_sum(a, b, [](float x, float y) { return x * y; });
   const float na = blocked_sum(a, b, [](float x, float) { return x * x; });
   const float nb = blocked_sum(a, b, [](float, float y) { return y * y; });
-  if (na == 0.0f) return 0.0f;
-  if (nb == 0.0f) return 0.0f;
-  return d / (std::sqrt(na) * std::sqrt(nb));
+  return kernels::scaled_by_norms(d, std::sqrt(na), std::sqrt(nb));
 }
 
 float euclidean(Vec a, Vec b) {
@@ -107,8 +107,8 @@ float manhattan_generic(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kGeneric = {"generic",      dot_generic,    cosine_generic,
-                        dot_norm_generic, sqdiff_generic, manhattan_generic};
+const Table kGeneric = {"generic",        dot_generic,    cosine_generic, dot_norm_generic,
+                        sqdiff_generic, manhattan_generic, nullptr};
 
 namespace {
 
@@ -190,7 +190,7 @@ float cosine(const Table& t, Vec a, Vec b) {
     sums.na += x * x;
     sums.nb += y * y;
   }
-  return cosine_from(sums.d, sums.na, sums.nb);
+  return scaled_by_norms(sums.d, std::sqrt(sums.na), std::sqrt(sums.nb));
 }
 
 float euclidean(const Table& t, Vec a, Vec b) {
@@ -207,17 +207,88 @@ float manhattan(const Table& t, Vec a, Vec b) {
   return t.manhattan(a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
+namespace {
+
+// Scores from the whole-block sum of a pair of the query's length (Descriptor::finish).
+float finish_cosine(Vec q, Vec v, float d, float v_squares, float q_norm) {
+  for (std::size_t j = q.size() / 8 * 8; j < q.size(); ++j) {
+    d += q[j] * v[j];
+    v_squares += v[j] * v[j];
+  }
+  return scaled_by_norms(d, q_norm, std::sqrt(v_squares));
+}
+
+float finish_dot(Vec q, Vec v, float d, float, float) {
+  for (std::size_t j = q.size() / 8 * 8; j < q.size(); ++j) d += q[j] * v[j];
+  return d;
+}
+
+float finish_euclidean(Vec q, Vec v, float total, float, float) {
+  for (std::size_t j = q.size() / 8 * 8; j < q.size(); ++j) {
+    const float diff = q[j] - v[j];
+    total += diff * diff;
+  }
+  return std::sqrt(total);
+}
+
+// In selector order: kTable[code] is the metric with that code.
+constexpr Descriptor kTable[] = {
+    {Metric::Cosine, "cosine", false, scalar::cosine, cosine, true, Sum::kDotNorm, finish_cosine,
+     true},
+    {Metric::Dot, "dot", false, scalar::dot, dot, true, Sum::kDot, finish_dot, false},
+    {Metric::Euclidean, "euclidean", true, scalar::euclidean, euclidean, true, Sum::kSqDiff,
+     finish_euclidean, false},
+    {Metric::Manhattan, "manhattan", true, scalar::manhattan, manhattan, false, Sum::kDot, nullptr,
+     false},
+};
+constexpr std::size_t kCount = sizeof(kTable) / sizeof(kTable[0]);
+
+constexpr bool in_selector_order() {
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (static_cast<std::size_t>(kTable[i].selector) != i) return false;
+  }
+  return true;
+}
+static_assert(in_selector_order());
+
+}  // namespace
+
+const Descriptor& describe(Metric m) {
+  const auto code = static_cast<std::size_t>(m);
+  if (code >= kCount) std::abort();  // a selector forged from an unchecked byte
+  return kTable[code];
+}
+
+std::span<const Descriptor> descriptors() { return kTable; }
+
 }  // namespace kernels
 
 // ---- The public face. ----
 
-float CosineMetric::distance(Vec a, Vec b) const { return kernels::cosine(kernels::active(), a, b); }
-float DotMetric::distance(Vec a, Vec b) const { return kernels::dot(kernels::active(), a, b); }
+std::optional<Metric> metric_from_code(std::uint8_t code) {
+  if (code >= kernels::descriptors().size()) return std::nullopt;
+  return static_cast<Metric>(code);
+}
+
+std::optional<Metric> metric_from_name(std::string_view name) {
+  for (const kernels::Descriptor& d : kernels::descriptors()) {
+    if (name == d.name) return d.selector;
+  }
+  return std::nullopt;
+}
+
+const char* name_of(Metric m) { return kernels::describe(m).name; }
+bool is_distance(Metric m) { return kernels::describe(m).distance; }
+
+float CosineMetric::distance(Vec a, Vec b) const {
+  return korvane_index::distance(Metric::Cosine, a, b);
+}
+float DotMetric::distance(Vec a, Vec b) const { return korvane_index::distance(Metric::Dot, a, b); }
 float EuclideanMetric::distance(Vec a, Vec b) const {
-  return kernels::euclidean(kernels::active(), a, b);
+  return korvane_index::distance(Metric::Euclidean, a, b);
 }
 float ManhattanMetric::distance(Vec a, Vec b) const {
-  return kernels::manhattan(kernels::active(), a, b);
+  return korvane_index::distance(Metric::Manhattan, a, b);
 }
 
 const SimilarityMetric& metric_for(Metric m) {
@@ -225,22 +296,11 @@ const SimilarityMetric& metric_for(Metric m) {
   static const DotMetric dot;
   static const EuclideanMetric euclidean;
   static const ManhattanMetric manhattan;
-  switch (static_cast<std::uint8_t>(m)) {
-    case 0: return cosine;
-    case 1: return dot;
-    case 2: return euclidean;
-    default: return manhattan;
-  }
+  static const SimilarityMetric* const objects[] = {&cosine, &dot, &euclidean, &manhattan};
+  static_assert(std::size(objects) == kernels::kCount);
+  return *objects[static_cast<std::size_t>(kernels::describe(m).selector)];
 }
 
-float distance(Metric m, Vec a, Vec b) {
-  const kernels::Table& t = kernels::active();
-  switch (static_cast<std::uint8_t>(m)) {
-    case 0: return kernels::cosine(t, a, b);
-    case 1: return kernels::dot(t, a, b);
-    case 2: return kernels::euclidean(t, a, b);
-    default: return kernels::manhattan(t, a, b);
-  }
-}
+float distance(Metric m, Vec a, Vec b) { return kernels::describe(m).pair(kernels::active(), a, b); }
 
 }  // namespace korvane_index

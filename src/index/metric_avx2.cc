@@ -7,16 +7,12 @@
 
 #include <cmath>
 
+#include "index/avx2_lanes.h"
 #include "index/metric_kernels.h"
+#include "index/scorer_kernels.h"
 
 namespace korvane_index::kernels {
 namespace {
-
-inline float combine_avx(__m256 acc) {
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, acc);
-  return combine8(lanes);
-}
 
 float dot_avx2(const float* a, const float* b, std::size_t blocks) {
   __m256 acc = _mm256_setzero_ps();
@@ -74,7 +70,8 @@ float manhattan_avx2(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kAvx2 = {"avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2};
+const Table kAvx2 = {
+    "avx2", dot_avx2, cosine_avx2, dot_norm_avx2, sqdiff_avx2, manhattan_avx2, &kWideAvx2};
 
 }  // namespace korvane_index::kernels
 

@@ -88,7 +88,8 @@ float manhattan_neon(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kNeon = {"neon", dot_neon, cosine_neon, dot_norm_neon, sqdiff_neon, manhattan_neon};
+const Table kNeon = {
+    "neon", dot_neon, cosine_neon, dot_norm_neon, sqdiff_neon, manhattan_neon, nullptr};
 
 }  // namespace korvane_index::kernels
 

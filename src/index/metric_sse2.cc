@@ -86,7 +86,8 @@ float manhattan_sse2(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-const Table kSse2 = {"sse2", dot_sse2, cosine_sse2, dot_norm_sse2, sqdiff_sse2, manhattan_sse2};
+const Table kSse2 = {
+    "sse2", dot_sse2, cosine_sse2, dot_norm_sse2, sqdiff_sse2, manhattan_sse2, nullptr};
 
 }  // namespace korvane_index::kernels
 

@@ -6,16 +6,11 @@
 
 #include <immintrin.h>
 
+#include "index/avx2_lanes.h"
 #include "index/metric_kernels.h"
 
 namespace korvane_index::kernels {
 namespace {
-
-inline float combine_avx(__m256 acc) {
-  alignas(32) float lanes[8];
-  _mm256_store_ps(lanes, acc);
-  return combine8(lanes);
-}
 
 template <Sum S>
 inline __m256 term(__m256 acc, __m256 x, __m256 y) {
@@ -116,11 +111,9 @@ void queries_avx2(Sum sum, const float* const* q, std::size_t n, const float* v,
   }
 }
 
-const Wide kWideAvx2 = {vectors_avx2, queries_avx2};
-
 }  // namespace
 
-const Wide* wide_avx2() { return &kWideAvx2; }
+const Wide kWideAvx2 = {vectors_avx2, queries_avx2};
 
 }  // namespace korvane_index::kernels
 

@@ -9,13 +9,9 @@
 
 #include <cstddef>
 
-namespace korvane_index::kernels {
+#include "index/metric_kernels.h"
 
-enum class Sum {
-  kDot,      // sum of x * y
-  kDotNorm,  // sum of x * y, and of y * y (the vector's own sum of squares)
-  kSqDiff,   // sum of (x - y) * (x - y)
-};
+namespace korvane_index::kernels {
 
 struct Wide {
   // Most vectors, and most queries, one call takes.
@@ -32,8 +28,8 @@ struct Wide {
 };
 
 #if defined(__x86_64__)
-// The AVX2 versions (scorer_avx2.cc, built on x86-64 only).
-const Wide* wide_avx2();
+// The AVX2 versions (scorer_avx2.cc, built on x86-64 only), which kAvx2 carries.
+extern const Wide kWideAvx2;
 #endif
 
 }  // namespace korvane_index::kernels

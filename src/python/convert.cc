@@ -4,12 +4,11 @@
 #include <cstring>
 
 #include "python/errors.h"
-#include "korvane/json.h"
+#include "python/texts.h"
+#include "korvane/value.h"
 
 namespace korvane_python {
 namespace {
-
-constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
 // type(obj).__qualname__ as UTF-8, so nested classes read "Outer.Inner".
 std::string type_qualname(PyObject* obj) {
@@ -20,7 +19,7 @@ std::string type_qualname(PyObject* obj) {
                     : PyRef();
   if (!bytes) {
     PyErr_Clear();
-    return kUnknownTypeName;
+    return texts::kUnknownTypeName;
   }
   return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
@@ -71,7 +70,7 @@ void name_argument_error(const char* name) {
   PyRef text = PyRef::steal(PyObject_Str(value.get()));
   if (!text) {
     PyErr_Clear();
-    text = PyRef::steal(PyUnicode_FromString("<unprintable object>"));
+    text = PyRef::steal(PyUnicode_FromString(texts::kUnprintable));
     if (!text) return;
   }
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
@@ -127,7 +126,7 @@ bool require_sequence(PyObject* obj, const char* expected) {
 
 bool encode_text(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
-    raise_not_convertible(obj, "PyString");
+    raise_not_convertible(obj, texts::kTextTarget);
     return false;
   }
   PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(obj));
@@ -208,9 +207,30 @@ bool struct_view(PyObject* obj, int dims, ArrayView& out) {
 
 }  // namespace
 
+bool fail_argument(const char* name) { return fail(name); }
+
 bool fail_item(std::size_t index, const char* name) {
   name_item_error(static_cast<Py_ssize_t>(index));
   return fail(name);
+}
+
+bool Items::open(PyObject* obj, const char* name, const SequenceOf& kind) {
+  name_ = name;
+  if (PyUnicode_Check(obj)) {
+    raise_error(PyExc_TypeError, kind.if_text);
+    return fail(name);
+  }
+  if (kind.if_dict != nullptr && PyDict_Check(obj)) {
+    raise_error(PyExc_TypeError, kind.if_dict);
+    return fail(name);
+  }
+  if (!require_sequence(obj, kind.expected)) return fail(name);
+  items_ = PyRef::steal(PySequence_Fast(obj, kind.expected));
+  if (!items_) return fail(name);
+  const Py_ssize_t n = PySequence_Size(items_.get());
+  if (n < 0) return fail(name);
+  size_ = static_cast<std::size_t>(n);
+  return true;
 }
 
 float ArrayView::at(std::size_t i, std::size_t j) const {
@@ -325,11 +345,11 @@ bool extract_vector(PyObject* obj, const char* name, std::vector<float>& out) {
   // A str is a sequence of str; refusing it up front gives a clearer message than the first
   // element's float conversion would.
   if (PyUnicode_Check(obj)) {
-    raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    raise_error(PyExc_TypeError, texts::kTextIsNoVector);
     return fail(name);
   }
   if (!PySequence_Check(obj)) {
-    raise_not_convertible(obj, "Sequence");
+    raise_not_convertible(obj, texts::kSequenceTarget);
     return fail(name);
   }
   // The length only sizes the buffer; a sequence that cannot tell it, or tells a length no
@@ -381,10 +401,6 @@ bool extract_strict_count(PyObject* obj, const char* name, std::uint64_t& out) {
   return extract_count(obj, name, out);
 }
 
-bool is_sequence_argument(PyObject* obj, const char* name) {
-  return require_sequence(obj, "expected a sequence") || fail(name);
-}
-
 bool extract_real(PyObject* obj, const char* name, double& out) {
   out = PyFloat_AsDouble(obj);
   if (out == -1.0 && PyErr_Occurred()) return fail(name);
@@ -392,28 +408,18 @@ bool extract_real(PyObject* obj, const char* name, double& out) {
 }
 
 bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>& out) {
-  if (PyUnicode_Check(obj)) {
-    raise_error(PyExc_TypeError, "expected a sequence of str, not a str");
-    return fail(name);
-  }
-  if (!require_sequence(obj, "expected a sequence of str")) return fail(name);
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of str"));
-  if (!items) return fail(name);
-  const Py_ssize_t n = PySequence_Size(items.get());
-  if (n < 0) return fail(name);
+  static constexpr SequenceOf kTexts{"expected a sequence of str",
+                                     "expected a sequence of str, not a str"};
+  Items items;
+  if (!items.open(obj, name, kTexts)) return false;
   out.clear();
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(items.get(), i));
-    if (!item) return fail(name);
+  out.reserve(items.size());
+  return items.each([&](std::size_t, PyObject* item) {
     std::string text;
-    if (!encode_text(item.get(), text)) {
-      name_item_error(i);
-      return fail(name);
-    }
+    if (!encode_text(item, text)) return false;
     out.push_back(std::move(text));
-  }
-  return true;
+    return true;
+  });
 }
 
 bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out) {
@@ -443,28 +449,17 @@ bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<fl
     }
     return true;
   }
-  if (PyUnicode_Check(obj)) {
-    raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return fail(name);
-  }
-  if (!require_sequence(obj, "expected a sequence of vectors")) return fail(name);
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of vectors"));
-  if (!items) return fail(name);
-  const Py_ssize_t n = PySequence_Size(items.get());
-  if (n < 0) return fail(name);
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(items.get(), i));
-    if (!item) return fail(name);
+  static constexpr SequenceOf kVectors{"expected a sequence of vectors", texts::kTextIsNoVector};
+  Items items;
+  if (!items.open(obj, name, kVectors)) return false;
+  out.reserve(items.size());
+  // Each row's own conversion names no argument; the walk adds the index, then the argument.
+  return items.each([&](std::size_t, PyObject* item) {
     std::vector<float> row;
-    // The row's own conversion names no argument; the index, then the argument, are added here.
-    if (!extract_vector(item.get(), nullptr, row)) {
-      name_item_error(i);
-      return fail(name);
-    }
+    if (!extract_vector(item, nullptr, row)) return false;
     out.push_back(std::move(row));
-  }
-  return true;
+    return true;
+  });
 }
 
 bool extract_metadata(PyObject* obj, const char* name,
@@ -489,6 +484,17 @@ PyRef text_to_python(std::string_view text) {
 PyRef metadata_to_python(const std::optional<korvane_storage::Value>& metadata) {
   if (!metadata) return PyRef::borrow(Py_None);
   return text_to_python(korvane_storage::to_json(*metadata));
+}
+
+PyRef make_tuple(std::initializer_list<PyRef*> items) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return tuple;
+  Py_ssize_t i = 0;
+  // PyTuple_SetItem takes the reference, also on failure; what is left goes with its PyRef.
+  for (PyRef* item : items) {
+    if (!*item || PyTuple_SetItem(tuple.get(), i++, item->release()) != 0) return PyRef();
+  }
+  return tuple;
 }
 
 }  // namespace korvane_python

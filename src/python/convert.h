@@ -13,7 +13,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,10 +59,6 @@ bool extract_count(PyObject* obj, const char* name, std::uint64_t& out);
 // extract_count refusing bool (TypeError), for parameters that never took True as 1.
 bool extract_strict_count(PyObject* obj, const char* name, std::uint64_t& out);
 
-// False with TypeError ("argument '{name}': expected a sequence, not {type}") unless obj is a
-// sequence (a list, a tuple, an array; not a set, a dict or an iterator).
-bool is_sequence_argument(PyObject* obj, const char* name);
-
 // A real number through the float conversion (an int, a float, or anything with __float__).
 bool extract_real(PyObject* obj, const char* name, double& out);
 
@@ -71,10 +69,49 @@ bool extract_text_list(PyObject* obj, const char* name, std::vector<std::string>
 // vectors, each converted by extract_vector; a failure of one names its index.
 bool extract_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>& out);
 
+// Renames a pending TypeError after the argument, as above. Returns false.
+bool fail_argument(const char* name);
+
 // For conversions of one item of a sequence argument (made with a null name, so that nothing is
 // renamed yet): prefixes the pending exception's message with "item {index}: ", then renames a
 // TypeError after the argument. Returns false.
 bool fail_item(std::size_t index, const char* name);
+
+// What the refusals of a sequence argument say, each a TypeError named after the argument.
+struct SequenceOf {
+  // For what is no sequence (a set, an iterator...): "{expected}, not {type}".
+  const char* expected;
+  // For a str, which is a sequence of its characters: the whole message.
+  const char* if_text;
+  // For a dict, which would pass its keys for items: the whole message; null to refuse it as
+  // any other object that is no sequence.
+  const char* if_dict = nullptr;
+};
+
+// The items of a sequence argument (a list, a tuple, an array), walked in order. Pairing batch
+// arguments up by position needs a sequence, so sets, dicts and iterators are refused.
+class Items {
+ public:
+  // False with the error set unless obj is such a sequence.
+  bool open(PyObject* obj, const char* name, const SequenceOf& kind);
+  std::size_t size() const { return size_; }
+  // fn(index, item) for each item, stopping at the first that returns false; that failure is
+  // named after the item, then the argument (fail_item).
+  template <class Fn>
+  bool each(Fn&& fn) const {
+    for (std::size_t i = 0; i < size_; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(items_.get(), static_cast<Py_ssize_t>(i)));
+      if (!item) return fail_argument(name_);
+      if (!fn(i, item.get())) return fail_item(i, name_);
+    }
+    return true;
+  }
+
+ private:
+  PyRef items_;  // the sequence as a list or tuple
+  std::size_t size_ = 0;
+  const char* name_ = nullptr;
+};
 
 // Metadata given as JSON text; obj null or None means absent. Text that is not exactly one JSON
 // value raises ValueError with the reader's message.
@@ -84,5 +121,9 @@ bool extract_metadata(PyObject* obj, const char* name,
 PyRef text_to_python(std::string_view text);
 // Compact JSON text, or None when absent.
 PyRef metadata_to_python(const std::optional<korvane_storage::Value>& metadata);
+
+// A new tuple of the items, taking each reference (all of them, also on failure); null when any
+// item is null.
+PyRef make_tuple(std::initializer_list<PyRef*> items);
 
 }  // namespace korvane_python

@@ -1,10 +1,10 @@
 // The one place where failures become Python exceptions.
 //
-// Below the module nothing raises: the core reports KorvaneError values, which become
-// RuntimeError here (MemoryError when SQLite ran out of memory). C++ exceptions (an allocation
-// failure, a broken invariant that throws) must never unwind into the interpreter, so every
-// entry point the interpreter calls runs its body through guard(), which turns whatever escapes
-// into a Python exception:
+// Below the module nothing raises: the core reports KorvaneError values, which become Python
+// exceptions in raise_core_error alone (the call says, by its ErrorSource, what a failure means
+// to its caller). C++ exceptions (an allocation failure, a broken invariant that throws) must
+// never unwind into the interpreter, so every entry point the interpreter calls runs its body
+// through guard(), which turns whatever escapes into a Python exception:
 //   std::bad_alloc        -> MemoryError
 //   other std::exception  -> PanicException(what())
 //   anything else         -> PanicException(a fixed message)
@@ -13,8 +13,7 @@
 //
 // One unwinding is let through: a thread that the exiting interpreter ends while it waits for
 // the interpreter lock unwinds by force (abi::__forced_unwind); that must reach the thread's
-// start, so guard() and the slots that catch for themselves rethrow it, and nothing on that path
-// is noexcept.
+// start, so guard() rethrows it, and nothing on that path is noexcept.
 //
 // Everything here requires the interpreter lock.
 #pragma once
@@ -26,6 +25,7 @@
 #endif
 
 #include <string_view>
+#include <type_traits>
 
 #include "korvane/korvane.h"
 
@@ -40,26 +40,55 @@ using ForcedUnwind = abi::__forced_unwind;
 struct ForcedUnwind {};
 #endif
 
+// What a core failure means to the caller; a few calls give the store's errors a meaning of
+// their own.
+enum class ErrorSource {
+  // RuntimeError with the error's display text; MemoryError when SQLite ran out of memory.
+  Store,
+  // A batch write: as Store, with "item {i}: " before the text when the failure names an item.
+  Batch,
+  // Opening with settings: a configuration error (settings the file disagrees with) is the
+  // caller's mistake, ValueError with the bare message; anything else as Store.
+  Opening,
+  // Building an index: the settings the index cannot hold, ValueError with the display text.
+  IndexSettings,
+  // Compiling a filter argument: ValueError("{argument}: {message}").
+  Filter,
+};
+
 // Each of these sets the exception and returns nothing; callers return null (or -1) afterwards.
 // Message bytes that are not valid UTF-8 are replaced rather than failing the raise.
 void raise_error(PyObject* type, std::string_view message);
-void raise_core_error(const korvane_core::KorvaneError& error);
+// The one mapping of the core's errors to Python exceptions. `argument` names the argument at
+// fault, for the sources that say one.
+void raise_core_error(const korvane_core::KorvaneError& error,
+                      ErrorSource source = ErrorSource::Store, const char* argument = nullptr);
 void raise_panic(std::string_view message);
 
 // Converts the C++ exception being handled into a Python exception. Call only from a catch block.
 void raise_current_exception() noexcept;
 
-// Runs body (returning PyObject*, null with an exception set on failure) so that no C++
-// exception leaves it.
+// What an entry point returns with an exception set: null for an object, -1 for a number.
+template <class R>
+constexpr R failed_result() {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return R(-1);
+  }
+}
+
+// Runs body (returning PyObject*, or the number a slot returns; failed_result() with an
+// exception set on failure) so that no C++ exception leaves it.
 template <class Body>
-PyObject* guard(Body&& body) {
+auto guard(Body&& body) -> decltype(body()) {
   try {
     return body();
   } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_current_exception();
-    return nullptr;
+    return failed_result<decltype(body())>();
   }
 }
 

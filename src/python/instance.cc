@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "python/errors.h"
+#include "python/texts.h"
 
 namespace korvane_python {
 namespace {
@@ -47,7 +48,8 @@ Access::Access(State& state, Mode mode) : state_(state), mode_(mode) {
     // Called back from this thread's own conversion: the lock is this thread's already.
     if (mode == Mode::Exclusive || exclusively) {
       raise_error(PyExc_RuntimeError,
-                  mode == Mode::Exclusive ? "Already borrowed" : "Already mutably borrowed");
+                  mode == Mode::Exclusive ? texts::kAlreadyBorrowed
+                                           : texts::kAlreadyMutablyBorrowed);
       return;
     }
   } else if (state.store) {

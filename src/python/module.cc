@@ -1,5 +1,5 @@
 // The module korvane: the entry point and nothing else. It holds no state and no functions of
-// its own; its one export is the class (python/type.h); it also carries __version__.
+// its own; its one export is the class (python/class.h); it also carries __version__.
 //
 // Initialisation is single-phase and happens once per process. The module object is kept for
 // the process's life, and a second initialisation (a re-import after `del sys.modules[...]`, or
@@ -10,7 +10,8 @@
 
 #include "python/errors.h"
 #include "python/pyref.h"
-#include "python/type.h"
+#include "python/class.h"
+#include "python/texts.h"
 
 namespace korvane_python {
 namespace {
@@ -50,9 +51,7 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* initialise() {
   if (g_module != nullptr) {
-    raise_error(PyExc_ImportError,
-                "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
-                "interpreter process");
+    raise_error(PyExc_ImportError, texts::kInitialisedTwice);
     return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create(&kModule));

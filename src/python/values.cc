@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/json.h"
+#include "korvane/value.h"
 #include "python/convert.h"
 #include "python/errors.h"
 
@@ -247,6 +247,20 @@ bool extract_where(PyObject* obj, const char* name, std::optional<Value>& out) {
   return true;
 }
 
+bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out) {
+  out.reset();
+  std::optional<Value> value;
+  if (!extract_where(obj, name, value)) return false;
+  if (!value) return true;
+  auto compiled = korvane_core::Filter::compile(*value);
+  if (!compiled) {
+    raise_core_error(compiled.error(), ErrorSource::Filter, name);
+    return false;
+  }
+  out = std::move(*compiled);
+  return true;
+}
+
 bool extract_flag(PyObject* obj, const char* name, bool& out) {
   out = false;
   if (obj == nullptr) return true;
@@ -294,6 +308,21 @@ PyRef value_to_python(const Value& value) {
 PyRef metadata_out(const std::optional<Value>& metadata, bool decode) {
   if (!metadata || !decode) return metadata_to_python(metadata);
   return value_to_python(*metadata);
+}
+
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bool decode) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return list;
+  Py_ssize_t i = 0;
+  for (const korvane_core::SearchResult& result : results) {
+    PyRef id = text_to_python(result.id);
+    // Widening keeps the 32-bit score exact.
+    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(result.score)));
+    PyRef metadata = metadata_out(result.metadata, decode);
+    PyRef tuple = make_tuple({&id, &score, &metadata});
+    if (!tuple || PyList_SetItem(list.get(), i++, tuple.release()) != 0) return PyRef();
+  }
+  return list;
 }
 
 }  // namespace korvane_python

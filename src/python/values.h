@@ -1,4 +1,4 @@
-// Python values where the new methods take or give them: paths, metadata, filters.
+// Python values where the newer methods take or give them: paths, metadata, filters, results.
 //
 // Metadata given as a Python value becomes exactly the Value its JSON text (json.dumps) would
 // give: dict -> object (str keys only), list or tuple -> array, str -> string, bool -> boolean,
@@ -15,7 +15,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "korvane/korvane.h"
 #include "korvane/value.h"
 #include "python/pyref.h"
 
@@ -33,6 +35,10 @@ bool extract_metadata_value(PyObject* obj, const char* name,
 // A filter: null or None is absent; JSON object text or a dict, converted as metadata is.
 // Anything that is not an object fails (TypeError for another type, ValueError for text).
 bool extract_where(PyObject* obj, const char* name, std::optional<korvane_storage::Value>& out);
+
+// A `where` argument (extract_where), compiled: absent for None or left out; ValueError for a
+// filter that does not compile, naming the key or operand at fault.
+bool extract_filter(PyObject* obj, const char* name, std::optional<korvane_core::Filter>& out);
 
 // A keyword flag given as a bool; null (not given) is false.
 bool extract_flag(PyObject* obj, const char* name, bool& out);
@@ -53,5 +59,8 @@ PyRef value_to_python(const korvane_storage::Value& value);
 // Metadata for a result: as Python objects when decode is set, as compact JSON text otherwise;
 // None when absent.
 PyRef metadata_out(const std::optional<korvane_storage::Value>& metadata, bool decode);
+
+// A new list of (id, score, metadata) tuples, in order; metadata as metadata_out gives it.
+PyRef results_to_list(const std::vector<korvane_core::SearchResult>& results, bool decode = false);
 
 }  // namespace korvane_python

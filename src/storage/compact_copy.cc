@@ -1,4 +1,4 @@
-#include "korvane/compact_copy.h"
+#include "storage/compact_copy.h"
 
 #include <algorithm>
 #include <cmath>

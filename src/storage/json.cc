@@ -5,7 +5,7 @@
 // Writing is compact. Floats use the shortest digits that read back to the same bits, laid out
 // in fixed notation for a moderate decimal exponent and as d[.ddd]e±X otherwise; the fixed range
 // depends on the width (write_f32, write_f64).
-#include "korvane/json.h"
+#include "storage/json.h"
 
 #include <algorithm>
 #include <array>

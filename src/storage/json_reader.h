@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "korvane/json.h"
+#include "storage/json.h"
 #include "korvane/value.h"
 
 namespace korvane_storage::json_internal {

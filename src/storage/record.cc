@@ -19,7 +19,7 @@
 // with whitespace allowed between tokens and at most 127 nested arrays and objects, the row's
 // own bracket counting as the first. A vector component that is an integer literal of at most
 // 64 bits converts directly to the nearest float; any other number is read as a double first.
-#include "korvane/record.h"
+#include "storage/record.h"
 
 #include <algorithm>
 #include <cmath>
@@ -291,7 +291,10 @@ class RecordReader {
 };
 
 // The sum of x * x in the metrics' blocked order: eight lane accumulators over whole blocks of
-// eight, added pairwise, then the tail one at a time, every step rounded to float.
+// eight, added pairwise, then the tail one at a time, every step rounded to float. The metrics
+// live in the index layer, which sits beside this one, not beneath it, so the one computation of
+// theirs that a stored record needs is written here again, plainly; a core test holds it to the
+// index's own sum, overflow for overflow.
 float blocked_sum_of_squares(const std::vector<float>& v) {
   float acc[8] = {};
   const std::size_t blocks = v.size() / 8;

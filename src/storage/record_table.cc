@@ -1,4 +1,4 @@
-#include "korvane/record_table.h"
+#include "storage/record_table.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <functional>
 #include <new>
 
-#include "korvane/record.h"
+#include "storage/record.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>

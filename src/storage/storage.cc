@@ -31,7 +31,7 @@
 //
 // Every write is BEGIN IMMEDIATE, one statement per operation, COMMIT; any failure rolls back
 // before memory is touched, so a failed write leaves file and table() as they were.
-#include "korvane/storage.h"
+#include "storage/storage.h"
 
 #include <sqlite3.h>
 #include <tbb/blocked_range.h>
@@ -55,7 +55,7 @@
 #include <mutex>
 #include <utility>
 
-#include "korvane/record_table.h"
+#include "storage/record_table.h"
 #include "storage/sqlite_handle.h"
 
 namespace korvane_storage {

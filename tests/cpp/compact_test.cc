@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "korvane/compact.h"
-#include "korvane/compact_copy.h"
+#include "index/compact.h"
+#include "storage/compact_copy.h"
 #include "korvane/korvane.h"
-#include "korvane/metric.h"
+#include "index/metric.h"
 #include "store_fixture.h"
 
 namespace korvane_core {
@@ -193,7 +193,7 @@ std::vector<SearchResult> Defined(const Korvane& store, Metric metric, const std
     float score;
     std::size_t slot;
   };
-  const RecordTable& table = store.get_all();
+  const RecordTable& table = StoreInternals::table(store);
   std::vector<Scored> all;
   for (std::size_t slot : table.live_slots()) {
     if (req.filter) {
@@ -298,7 +298,7 @@ TEST_F(CompactSearchTest, EqualsTheDefinedSearchOnRandomStores) {
     // more, past a block of queries.
     const int asked = store_no % 10 == 3 ? 1 + static_cast<int>(rng() % 70) : 3;
     for (int j = 0; j < asked; ++j) {
-      const RecordTable& table = store.get_all();
+      const RecordTable& table = StoreInternals::table(store);
       std::vector<float> q;
       const unsigned roll = rng() % 10;
       if (roll < 6) {  // near a stored vector

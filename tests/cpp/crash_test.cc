@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crash_vfs.h"
-#include "korvane/storage.h"
+#include "storage/storage.h"
 
 namespace korvane_storage {
 namespace {

@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "korvane/filter.h"
-#include "korvane/json.h"
 #include "korvane/korvane.h"
+#include "storage/json.h"
 #include "store_fixture.h"
 
 namespace korvane_core {
@@ -48,7 +47,7 @@ class FilterTest : public korvane_test::StoreTest {
   // every run.
   void IndexThenFill() {
     ASSERT_TRUE(store_->enable_hnsw(HnswConfig{16, 16, 32, 200, 128, 1.0f / std::log(16.0f)}));
-    const_cast<HnswIndex*>(store_->hnsw())->set_word_source([rng = std::mt19937(9)]() mutable {
+    StoreInternals::hnsw(*store_)->set_word_source([rng = std::mt19937(9)]() mutable {
       return static_cast<std::uint32_t>(rng());
     });
     Fill();
@@ -103,8 +102,8 @@ TEST_F(FilterTest, FilteredSearchKeepsRecallAndComesBackFullAtEverySelectivity) 
 TEST_F(FilterTest, WidenedWalkRoutesThroughNodesItDoesNotReturn) {
   Open(Metric::Cosine);
   IndexThenFill();
-  const HnswIndex& index = *store_->hnsw();
-  const RecordTable& table = store_->get_all();
+  const HnswIndex& index = *StoreInternals::hnsw(*store_);
+  const RecordTable& table = StoreInternals::table(*store_);
   auto access = [&table](std::size_t node) { return table.vector(node); };
   std::mt19937 rng(4);
   for (std::size_t below : {500u, 50u, 10u}) {  // 50 %, 5 %, 1 %

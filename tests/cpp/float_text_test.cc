@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "korvane/json.h"
-#include "korvane/record.h"
+#include "storage/json.h"
+#include "storage/record.h"
 
 namespace {
 

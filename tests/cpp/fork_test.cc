@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "korvane/storage.h"
+#include "storage/storage.h"
 
 namespace korvane_storage {
 namespace {

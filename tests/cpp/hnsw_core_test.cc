@@ -38,7 +38,7 @@ class HnswCoreTest : public korvane_test::StoreTest {
   // index in place is still this one.
   void CountDraws() {
     draws_ = 0;
-    const_cast<HnswIndex*>(store_->hnsw())->set_word_source([this] {
+    StoreInternals::hnsw(*store_)->set_word_source([this] {
       ++draws_;
       return kLevel0Word;
     });
@@ -53,9 +53,9 @@ TEST_F(HnswCoreTest, NodesFollowPositionsThroughInsertAndDelete) {
   Insert("b", {3.0f, 4.0f});
   Insert("c", {1.0f, 0.0f});
   ASSERT_TRUE(store.enable_hnsw(small_config()));
-  ASSERT_NE(store.hnsw(), nullptr);
-  for (std::size_t n = 0; n < 3; ++n) EXPECT_GE(store.hnsw()->node_layers(n), 1u) << n;
-  EXPECT_EQ(store.hnsw()->node_layers(3), 0u);
+  ASSERT_NE(StoreInternals::hnsw(store), nullptr);
+  for (std::size_t n = 0; n < 3; ++n) EXPECT_GE(StoreInternals::hnsw(store)->node_layers(n), 1u) << n;
+  EXPECT_EQ(StoreInternals::hnsw(store)->node_layers(3), 0u);
 
   auto results = Search({0.9f, 0.0f}, 3);
   EXPECT_EQ(Ids(results), (std::vector<std::string>{"c", "a", "b"}));
@@ -63,16 +63,16 @@ TEST_F(HnswCoreTest, NodesFollowPositionsThroughInsertAndDelete) {
 
   // Position 0 goes: the index is rebuilt over the two that remain, with the same settings.
   ASSERT_TRUE(store.delete_("a"));
-  ASSERT_NE(store.hnsw(), nullptr);
-  EXPECT_EQ(store.hnsw()->node_layers(2), 0u);
-  EXPECT_GE(store.hnsw()->node_layers(1), 1u);
-  EXPECT_EQ(store.hnsw()->config().ef_search, small_config().ef_search);
-  EXPECT_EQ(store.hnsw()->config().m_max0, small_config().m_max0);
+  ASSERT_NE(StoreInternals::hnsw(store), nullptr);
+  EXPECT_EQ(StoreInternals::hnsw(store)->node_layers(2), 0u);
+  EXPECT_GE(StoreInternals::hnsw(store)->node_layers(1), 1u);
+  EXPECT_EQ(StoreInternals::hnsw(store)->config().ef_search, small_config().ef_search);
+  EXPECT_EQ(StoreInternals::hnsw(store)->config().m_max0, small_config().m_max0);
   EXPECT_EQ(Ids(Search({0.9f, 0.0f}, 3)), (std::vector<std::string>{"c", "b"}));
 
   // An insert adds the next position as a node.
   Insert("d", {0.8f, 0.0f});
-  EXPECT_GE(store.hnsw()->node_layers(2), 1u);
+  EXPECT_GE(StoreInternals::hnsw(store)->node_layers(2), 1u);
   EXPECT_EQ(Ids(Search({0.9f, 0.0f}, 1)), std::vector<std::string>{"d"});
 }
 
@@ -92,21 +92,21 @@ TEST_F(HnswCoreTest, DeleteRebuildsOnlyWhenSomethingWentAndFailedWritesLeaveTheI
   EXPECT_FALSE(store.insert("x", {2.0f, 1.0f}, std::nullopt));
   ASSERT_FALSE(vfs.armed(FaultyVfs::Op::Sync)) << "the fault never fired";
   EXPECT_EQ(draws_, 1);
-  EXPECT_EQ(store.hnsw()->node_layers(3), 0u);
+  EXPECT_EQ(StoreInternals::hnsw(store)->node_layers(3), 0u);
 
   vfs.fail(FaultyVfs::Op::Sync);
   EXPECT_FALSE(store.delete_("a"));
   ASSERT_FALSE(vfs.armed(FaultyVfs::Op::Sync)) << "the fault never fired";
   Insert("d", {1.0f, 2.0f});
   EXPECT_EQ(draws_, 2) << "the index was replaced by a failed delete";
-  EXPECT_EQ(store.hnsw()->node_layers(3), 1u);
+  EXPECT_EQ(StoreInternals::hnsw(store)->node_layers(3), 1u);
 
   ASSERT_TRUE(store.delete_("a"));
   Insert("e", {2.0f, 2.0f});
   EXPECT_EQ(draws_, 2) << "a delete that removed a record kept the old index";
-  EXPECT_EQ(store.get_all().size(), 4u);
-  EXPECT_GE(store.hnsw()->node_layers(3), 1u);
-  EXPECT_EQ(store.hnsw()->node_layers(4), 0u);
+  EXPECT_EQ(StoreInternals::table(store).size(), 4u);
+  EXPECT_GE(StoreInternals::hnsw(store)->node_layers(3), 1u);
+  EXPECT_EQ(StoreInternals::hnsw(store)->node_layers(4), 0u);
 }
 
 // With m 0 the index links nothing, so its answer is the entry point alone: any longer answer
@@ -140,8 +140,8 @@ TEST_F(HnswCoreTest, FiltersAndDecayTakeTheScan) {
 TEST_F(HnswCoreTest, EmptyStoreGetsEmptyIndex) {
   Korvane& store = Open(Metric::Cosine);
   ASSERT_TRUE(store.enable_hnsw(small_config()));
-  ASSERT_NE(store.hnsw(), nullptr);
-  EXPECT_FALSE(store.hnsw()->entry_point());
+  ASSERT_NE(StoreInternals::hnsw(store), nullptr);
+  EXPECT_FALSE(StoreInternals::hnsw(store)->entry_point());
   EXPECT_TRUE(Search({1.0f, 0.0f}, 5).empty());
   Insert("a", {1.0f, 0.0f}, Value::string("meta"));
   auto found = Search({1.0f, 0.0f}, 5);
@@ -159,7 +159,7 @@ TEST_F(HnswCoreTest, IndexPathAgreesWithScan) {
     std::mt19937 gen(5);
     std::normal_distribution<float> normal(0.0f, 1.0f);
     const std::size_t n = 1000, dim = 16, queries = 50, k = 10;
-    if (store.get_all().empty()) {
+    if (StoreInternals::table(store).empty()) {
       for (std::size_t i = 0; i < n; ++i) {
         std::vector<float> v(dim);
         for (float& x : v) x = normal(gen);
@@ -196,10 +196,10 @@ TEST_F(HnswCoreTest, EnableRefusesLevelsBeyondWhatTheGraphHolds) {
   Insert("a", {1.0f, 0.0f});
   auto refused = store.enable_hnsw(HnswConfig{4, 4, 8, 16, 16, 1e30f});
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind, KorvaneError::Kind::Config);
+  EXPECT_EQ(refused.error().code, KorvaneError::Code::Config);
   EXPECT_EQ(refused.error().display().rfind("Configuration error: level multiplier", 0), 0u)
       << refused.error().display();
-  EXPECT_EQ(store.hnsw(), nullptr);
+  EXPECT_EQ(StoreInternals::hnsw(store), nullptr);
   EXPECT_EQ(Ids(Search({1.0f, 0.0f}, 1)), (std::vector<std::string>{"a"}));
 }
 

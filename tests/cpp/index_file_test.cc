@@ -95,7 +95,7 @@ TEST_F(IndexFileTest, ReopenLoadsTheSameGraphAndAnswersBitForBit) {
   Save();
   ASSERT_EQ(Reopen(), Korvane::IndexSource::Loaded);
   EXPECT_EQ(Answers(), before);
-  EXPECT_EQ(store_->hnsw()->config().ef_search, config().ef_search);
+  EXPECT_EQ(StoreInternals::hnsw(*store_)->config().ef_search, config().ef_search);
   // Unchanged since it was loaded: not written again (the removed file stays away).
   ASSERT_EQ(std::remove(index_path().c_str()), 0);
   ASSERT_TRUE(store_->save_index());
@@ -123,7 +123,7 @@ TEST_F(IndexFileTest, WritesAfterTheLastSaveRebuild) {
   ASSERT_TRUE(store_->delete_(Id(4)));
   Save();
   ASSERT_EQ(Reopen(), Korvane::IndexSource::Rebuilt);
-  EXPECT_EQ(store_->hnsw()->config().m, config().m);
+  EXPECT_EQ(StoreInternals::hnsw(*store_)->config().m, config().m);
 }
 
 TEST_F(IndexFileTest, ExternalEditOfTheStoreRebuilds) {
@@ -193,11 +193,11 @@ TEST_F(IndexFileTest, NoIndexMeansNoFileAndNoIndexAtOpen) {
 // (or were written by another tool with a valid one) must give a usable graph or none.
 TEST_F(IndexFileTest, GraphReaderRefusesMalformedBytesSafely) {
   Fill(150);
-  const RecordTable& table = store_->get_all();
+  const RecordTable& table = StoreInternals::table(*store_);
   std::vector<std::size_t> order;
   for (std::size_t s : table.live_slots()) order.push_back(s);
   std::string bytes;
-  ASSERT_TRUE(store_->hnsw()->save_graph(order, bytes));
+  ASSERT_TRUE(StoreInternals::hnsw(*store_)->save_graph(order, bytes));
   ASSERT_TRUE(HnswIndex::load_graph(config(), bytes, order.size()));
   EXPECT_FALSE(HnswIndex::load_graph(config(), bytes, order.size() + 1));
   std::mt19937 g(3);

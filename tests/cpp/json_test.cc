@@ -1,4 +1,4 @@
-#include "korvane/json.h"
+#include "storage/json.h"
 
 #include <gtest/gtest.h>
 

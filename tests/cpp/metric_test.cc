@@ -1,4 +1,4 @@
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 #include <gtest/gtest.h>
 
@@ -153,10 +153,26 @@ TEST(MetricTest, WorkedValues) {
   EXPECT_EQ(distance(Metric::Euclidean, std::vector<float>{0, 0}, std::vector<float>{3, 4}), 5.0f);
   EXPECT_EQ(distance(Metric::Manhattan, std::vector<float>{1, 2}, std::vector<float>{4, -2, 7}),
             7.0f);
-  // Any selector beyond the four names Manhattan.
-  EXPECT_EQ(metric_for(static_cast<Metric>(9)).distance(std::vector<float>{1, 2},
-                                                        std::vector<float>{4, -2, 7}),
-            7.0f);
+}
+
+// The table is what everything reads: each entry sits at its code, names and orients its own
+// metric, and no code past the table names a metric.
+TEST(MetricTest, SelectorsAndNamesNameTheirOwnEntry) {
+  for (const Named& m : kMetrics) {
+    const auto code = static_cast<std::uint8_t>(m.selector);
+    EXPECT_EQ(metric_from_code(code), m.selector) << m.name;
+    EXPECT_EQ(metric_from_name(m.name), m.selector) << m.name;
+    EXPECT_STREQ(name_of(m.selector), m.name);
+    EXPECT_EQ(kernels::describe(m.selector).reference, m.oracle) << m.name;
+    EXPECT_EQ(is_distance(m.selector), m.selector == Metric::Euclidean ||
+                                           m.selector == Metric::Manhattan)
+        << m.name;
+  }
+  for (int code = 4; code < 256; ++code) {
+    EXPECT_FALSE(metric_from_code(static_cast<std::uint8_t>(code))) << code;
+  }
+  EXPECT_FALSE(metric_from_name("Cosine"));
+  EXPECT_FALSE(metric_from_name(""));
 }
 
 // Lane j of every block shares accumulator j: the -1e8 cancels the 1e8 before the ones are

@@ -1,4 +1,4 @@
-#include "korvane/record_table.h"
+#include "storage/record_table.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/record.h"
+#include "storage/record.h"
 
 namespace korvane_storage {
 namespace {

@@ -1,4 +1,4 @@
-#include "korvane/record.h"
+#include "storage/record.h"
 
 #include <gtest/gtest.h>
 

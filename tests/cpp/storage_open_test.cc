@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "faulty_vfs.h"
-#include "korvane/storage.h"
+#include "storage/storage.h"
 
 namespace korvane_storage {
 namespace {

@@ -1,4 +1,4 @@
-#include "korvane/storage.h"
+#include "storage/storage.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>

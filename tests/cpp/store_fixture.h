@@ -12,15 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "core/store_internals.h"
 #include "korvane/korvane.h"
 
 namespace korvane_test {
 
-// Every record the store lists, copied out of its slots in store order.
+// Every record the store lists, copied out in store order.
 inline std::vector<korvane_storage::Record> AllRecords(const korvane_core::Korvane& store) {
   std::vector<korvane_storage::Record> out;
-  const korvane_core::RecordTable& table = store.get_all();
-  for (std::size_t slot : table.live_slots()) out.push_back(table.record(slot));
+  store.visit([&out](const korvane_core::RecordView& r) {
+    out.push_back(korvane_storage::Record{std::string(r.id), {r.vector.begin(), r.vector.end()},
+                                          r.metadata, r.timestamp});
+    return true;
+  });
   return out;
 }
 

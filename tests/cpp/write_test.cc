@@ -146,8 +146,8 @@ class WriteTest : public korvane_test::StoreTest {
     }
 
     // The index covers exactly the live slots.
-    if (const HnswIndex* index = store_->hnsw()) {
-      const RecordTable& table = store_->get_all();
+    if (const HnswIndex* index = StoreInternals::hnsw(*store_)) {
+      const RecordTable& table = StoreInternals::table(*store_);
       for (std::size_t slot = 0; slot <= table.slot_count(); ++slot) {
         const bool live = slot < table.slot_count() && table.live(slot);
         EXPECT_EQ(index->node_layers(slot) > 0, live) << "slot " << slot;
@@ -230,17 +230,36 @@ TEST_F(WriteTest, SettingsSavedByOpenGovernLaterOpens) {
   batch.insert("c", {1.0f}, std::nullopt);
   auto written = (*opened)->write(std::move(batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, 1u);
+  EXPECT_EQ(written.error().item, 1u);
   EXPECT_EQ((*opened)->size(), 1u);
   opened->reset();
 
   for (const Settings& other : {Settings{Metric::Cosine, std::nullopt}, Settings{std::nullopt, 4}}) {
     auto conflict = Korvane::open(path_, other);
     ASSERT_FALSE(conflict);
-    EXPECT_EQ(conflict.error().kind, KorvaneError::Kind::Config);
+    EXPECT_EQ(conflict.error().code, KorvaneError::Code::Config);
   }
   EXPECT_FALSE(Korvane::open(path_, Metric::Dot));
   EXPECT_TRUE(Korvane::open(path_, Settings{Metric::Manhattan, 2}));
+}
+
+// A selector made from a byte no metric has is refused where it comes in; saving it would have
+// written another metric's code into the header (the field holds three bits).
+TEST_F(WriteTest, UnknownMetricSelectorIsRefusedAndNothingIsSaved) {
+  for (int code : {4, 9, 255}) {
+    const auto forged = static_cast<Metric>(code);
+    for (bool save : {false, true}) {
+      auto refused = save ? Korvane::open(path_, Settings{forged, 2}) : Korvane::open(path_, forged);
+      ASSERT_FALSE(refused) << code;
+      EXPECT_EQ(refused.error().code, KorvaneError::Code::Config);
+      EXPECT_EQ(refused.error().message,
+                "metric code " + std::to_string(code) + " is not one this store knows");
+    }
+  }
+  auto opened = Korvane::open(path_);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ((*opened)->metric(), Metric::Cosine);
+  EXPECT_EQ((*opened)->dim(), std::nullopt);
 }
 
 TEST_F(WriteTest, UpsertReplacesEveryCopyAndGoesLast) {
@@ -277,7 +296,7 @@ TEST_F(WriteTest, UnencodableRecordFailsTheWholeBatchWithItsPosition) {
   batch.upsert("c", {0.0f, NAN}, std::nullopt);
   auto written = store_->write(std::move(batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, 2u);
+  EXPECT_EQ(written.error().item, 2u);
   EXPECT_EQ(written.error().display(),
             "Storage error: Serialization error: cannot store non-finite vector component at index 1");
   EXPECT_EQ(store_->size(), 1u);
@@ -312,7 +331,7 @@ TEST_F(WriteTest, LargeBatchIsWrittenInChunksAndStaysAllOrNothing) {
   ops.batch.upsert("late", {0.0f, INFINITY}, std::nullopt);  // in the third chunk
   auto written = store_->write(std::move(ops.batch));
   ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().index, ops.plain.size());
+  EXPECT_EQ(written.error().item, ops.plain.size());
   EXPECT_EQ(store_->size(), 1u);
   Open(Metric::Euclidean);
   EXPECT_EQ(store_->size(), 1u);

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "korvane/json.h"
+#include "storage/json.h"
 
 using namespace korvane_storage;
 

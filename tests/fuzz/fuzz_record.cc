@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "korvane/record.h"
+#include "storage/record.h"
 
 using namespace korvane_storage;
 

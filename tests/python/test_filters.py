@@ -205,17 +205,17 @@ def test_delete_where_removes_in_one_write_and_counts(path):
 
 @pytest.mark.parametrize("where, message", [
     ('[1]', "where must be a JSON object"),
-    ({"$regex": "x"}, 'unknown operator "$regex"'),
-    ({"a": {"$like": 1}}, 'unknown operator "$like" in field "a"'),
-    ({"a": {"$in": 1}}, '"$in" of field "a" needs an array'),
-    ({"a": {"$nin": "x"}}, '"$nin" of field "a" needs an array'),
-    ({"$and": []}, '"$and" needs a non-empty array of filters'),
-    ({"$or": [1]}, '"$or" needs a non-empty array of filters'),
-    ({"$not": [{}]}, '"$not" needs a filter object'),
-    ({"a": {"$gt": [1]}}, '"$gt" of field "a" cannot compare with an array or object'),
-    ({"a": {"$exists": 1}}, '"$exists" of field "a" needs true or false'),
-    ({"a": {"$gt": 1, "b": 2}}, 'field "a" mixes operators with plain keys'),
-    ({"$or": [{"a": 1}, {"b": {"$lt": {}}}]}, '"$lt" of field "b"'),
+    ({"$regex": "x"}, 'where: unknown operator "$regex"'),
+    ({"a": {"$like": 1}}, 'where: unknown operator "$like" in field "a"'),
+    ({"a": {"$in": 1}}, 'where: "$in" of field "a" needs an array'),
+    ({"a": {"$nin": "x"}}, 'where: "$nin" of field "a" needs an array'),
+    ({"$and": []}, 'where: "$and" needs a non-empty array of filters'),
+    ({"$or": [1]}, 'where: "$or" needs a non-empty array of filters'),
+    ({"$not": [{}]}, 'where: "$not" needs a filter object'),
+    ({"a": {"$gt": [1]}}, 'where: "$gt" of field "a" cannot compare with an array or object'),
+    ({"a": {"$exists": 1}}, 'where: "$exists" of field "a" needs true or false'),
+    ({"a": {"$gt": 1, "b": 2}}, 'where: the condition of field "a" mixes operators with plain keys'),
+    ({"$or": [{"a": 1}, {"b": {"$lt": {}}}]}, 'where: "$lt" of field "b"'),
 ])
 def test_filter_mistakes_are_value_errors_naming_them(path, where, message):
     store = Korvane(path)
@@ -224,7 +224,7 @@ def test_filter_mistakes_are_value_errors_naming_them(path, where, message):
                  lambda: store.query([1.0], 1, where=where), lambda: store.delete_where(where)):
         with pytest.raises(ValueError) as raised:
             call()
-        assert message in str(raised.value)
+        assert str(raised.value).startswith(message)
     assert len(store) == 1
 
 

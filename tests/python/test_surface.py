@@ -424,7 +424,7 @@ def test_a_writer_waits_for_a_running_search(tmp_path):
 # --- re-entrance from the same thread ------------------------------------------------------
 
 class Reenter:
-    """A vector element whose float conversion calls back into the store."""
+    """A vector element or count whose conversion calls back into the store."""
 
     def __init__(self, call):
         self.call = call
@@ -432,6 +432,10 @@ class Reenter:
     def __float__(self):
         self.call()
         return 0.0
+
+    def __index__(self):
+        self.call()
+        return 8
 
 
 @pytest.mark.parametrize("outer, inner, message", [
@@ -442,6 +446,11 @@ class Reenter:
     (lambda s, e: s.query([1.0, e], 1), lambda s: s.upsert("y", [1.0]), "Already borrowed"),
     (lambda s, e: s.search_many([[1.0, e]], 1), lambda s: s.close(), "Already borrowed"),
     (lambda s, e: s.query([1.0, e], 1, where="{}"), lambda s: s.search_many([[1.0]], 1), None),
+    (lambda s, e: s.upsert_many(["x"], [[1.0, e]]), lambda s: s.get("seed"),
+     "Already mutably borrowed"),
+    (lambda s, e: s.enable_index(ef_search=e), lambda s: s.count(), "Already mutably borrowed"),
+    (lambda s, e: s.set_ef_search(e), lambda s: s.index_info(), "Already mutably borrowed"),
+    (lambda s, e: s.select(limit=e), lambda s: s.delete_where({}), "Already borrowed"),
 ])
 def test_reentrance_keeps_the_borrow_errors(path, outer, inner, message):
     store = Korvane(path)

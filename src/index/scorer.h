@@ -16,13 +16,13 @@
 #include <cstddef>
 #include <span>
 
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 namespace korvane_index {
 
 namespace kernels {
+struct Descriptor;
 struct Table;
-struct Wide;
 }
 
 class Scorer {
@@ -31,7 +31,7 @@ class Scorer {
   // The same, for a query whose norm() the caller already holds.
   Scorer(Metric metric, Vec query, float query_norm);
 
-  Metric metric() const { return metric_; }
+  Metric metric() const;
   Vec query() const { return query_; }
 
   // distance(metric, query, v).
@@ -54,15 +54,13 @@ class Scorer {
   static float norm(Vec v);
 
  private:
-  float general(Vec v) const;
   void many(std::span<const Vec> vs, const float* norms, float* out) const;
 
-  Metric metric_;
+  const kernels::Descriptor* info_;
   Vec query_;
-  const kernels::Table* table_;
-  const kernels::Wide* wide_;  // the interleaved kernels that go with table_, if any
+  const kernels::Table* table_;  // with its interleaved kernels, if any
   std::size_t blocks_;
-  float query_norm_ = 0.0f;  // Cosine: norm(query)
+  float query_norm_ = 0.0f;  // a normalized metric's (Cosine's): norm(query)
 
   friend class BatchScorer;
 };

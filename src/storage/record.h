@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "korvane/json.h"
+#include "storage/json.h"
 #include "korvane/result.h"
 #include "korvane/value.h"
 

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "korvane/metric.h"
+#include "index/metric.h"
 
 namespace korvane_index::compact {
 namespace kernels {

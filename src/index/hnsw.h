@@ -25,30 +25,10 @@
 #include <utility>
 #include <vector>
 
-#include "korvane/metric.h"
+#include "index/metric.h"
+#include "korvane/result.h"  // HnswConfig, Neighbors, KorvaneError
 
 namespace korvane_index::hnsw {
-
-// How a node's links are chosen from the candidates a walk found.
-enum class Neighbors : std::uint8_t {
-  // The nearest ones.
-  Nearest,
-  // Nearest first, skipping a candidate that is nearer to a link already chosen than to the
-  // node: links then spread over the directions around the node instead of crowding into the
-  // nearest cluster, which keeps well separated clusters reachable from each other. When there
-  // are no more candidates than links, all are kept.
-  Diverse,
-};
-
-struct HnswConfig {
-  std::size_t m = 0;                // links a new node makes on each of its layers
-  std::size_t m_max = 0;            // most links kept on layers above 0
-  std::size_t m_max0 = 0;           // most links kept on layer 0
-  std::size_t ef_construction = 0;  // search width while inserting
-  std::size_t ef_search = 0;        // search width the core store passes to search()
-  float ml = 0.0f;                  // level multiplier
-  Neighbors neighbors = Neighbors::Nearest;
-};
 
 // A non-owning reference to a callable `std::span<const float>(std::size_t node)`.
 // REQUIRES: the callable outlives the VectorAccess.
@@ -96,10 +76,11 @@ class HnswIndex {
 
   explicit HnswIndex(HnswConfig config);  // HnswIndex::new: an empty index
 
-  // Why an index with this configuration cannot hold `nodes` nodes (node numbers 0 to
-  // nodes - 1, and levels up to the highest that the level multiplier can draw); nothing when it
-  // can.
-  static std::optional<std::string> check(const HnswConfig& config, std::size_t nodes);
+  // Whether an index with this configuration can hold `nodes` nodes (node numbers 0 to
+  // nodes - 1, and levels up to the highest that the level multiplier can draw); a Config error
+  // saying why not when it cannot.
+  static korvane_storage::Result<void, korvane_core::KorvaneError> check(const HnswConfig& config,
+                                                                         std::size_t nodes);
 
   const HnswConfig& config() const { return config_; }
   std::optional<std::size_t> entry_point() const { return entry_point_; }

@@ -26,14 +26,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
+
+#include "korvane/result.h"  // Metric
 
 namespace korvane_index {
 
-enum class Metric : std::uint8_t { Cosine = 0, Dot = 1, Euclidean = 2, Manhattan = 3 };
+// Every enumerator of Metric names one entry of the metrics' table (metric.cc); a byte that
+// names none is refused where it comes in, by metric_from_code(), and never reaches the code
+// below.
 
-// Cosine and Dot are similarities; every other selector value is a distance.
-inline bool is_distance(Metric m) { return static_cast<std::uint8_t>(m) > 1; }
+// The metric a byte names, or nothing when no metric has that code.
+std::optional<Metric> metric_from_code(std::uint8_t code);
+// The metric settings call `name` ("cosine", "dot", "euclidean", "manhattan"), or nothing.
+std::optional<Metric> metric_from_name(std::string_view name);
+
+// For the functions below and everything that takes a Metric, REQUIRES: m is an enumerator (a
+// selector made from any other byte stops the process).
+// The metric's name as settings give it.
+const char* name_of(Metric m);
+// Euclidean and Manhattan are distances (smaller is nearer), Cosine and Dot similarities.
+bool is_distance(Metric m);
 
 using Vec = std::span<const float>;
 
@@ -60,7 +75,7 @@ class ManhattanMetric final : public SimilarityMetric {
   float distance(Vec a, Vec b) const override;
 };
 
-// The implementation a selector names: 0 Cosine, 1 Dot, 2 Euclidean, anything else Manhattan.
+// The implementation a selector names.
 const SimilarityMetric& metric_for(Metric m);
 
 // distance() of the selected metric, without a virtual call; for hot loops.

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "korvane/compact_copy.h"
+#include "storage/compact_copy.h"
 #include "korvane/value.h"
 
 namespace korvane_storage {

@@ -13,7 +13,8 @@
 //
 // Each instance owns one core store until close() or until the last reference goes. How calls
 // on one instance from several threads, and re-entrant calls from argument conversion, are
-// ordered is python/instance.h's.
+// ordered is python/instance.h's; how a method reaches the store, python/call.h's; where each
+// method is written, python/methods.h's.
 #pragma once
 
 #include <Python.h>

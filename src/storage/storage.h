@@ -34,8 +34,8 @@
 #include <string_view>
 #include <vector>
 
-#include "korvane/record.h"
-#include "korvane/record_table.h"
+#include "storage/record.h"
+#include "storage/record_table.h"
 #include "korvane/result.h"
 
 namespace korvane_storage {
