@@ -174,7 +174,9 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
             const double key = korvane_index::is_distance(metric) ? -score : score;
             ASSERT_GE(keys[j], key) << "n " << n << " count " << count << " row " << r;
           }
-          if (count == 1) ASSERT_EQ(by_record[r], keys[0]) << "n " << n << " row " << r;
+          if (count == 1) {
+            ASSERT_EQ(by_record[r], keys[0]) << "n " << n << " row " << r;
+          }
         }
       }
     }
