@@ -1,16 +1,21 @@
 // The scan with and without the 8-bit first pass, side by side in one process, on data of
 // several kinds: embedding-like (a latent gaussian of low dimension mapped linearly, plus a
 // little noise, normalized) and the kinds that defeat the bounds (uniform random, duplicates,
-// all equal, zero vectors, magnitudes from 2^-60 to 2^60). Single queries (k 10) and one
+// all equal, zero vectors, stored magnitudes from 2^-60 to 2^60). Single queries (k 10) and one
 // search_batch of 64 queries, plus the memory floor (every float read once on all cores).
 //
 //   compact_bench [N=100000] [D=384] [queries=20] [kinds=embed,uniform,dup,equal,zero,mag]
-//                 [metrics=cos] [--json FILE]
+//                 [metrics=cos] [--json FILE] [--block B=5]
+//                 [--profile single|batch|floor]
 //
-// Medians of interleaved rounds; the ratio columns are first pass / plain. Nothing is asserted.
+// --profile runs only the search (single queries or batches of 64) or the floor for a few seconds after
+// each store is built, for a profiler to look at, and prints the mean time of one.
+//
+// Medians of interleaved runs; the ratio columns are first pass / plain. Nothing is asserted.
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,13 +88,21 @@ std::vector<float> make(const std::string& kind, std::size_t n, std::size_t d, u
       for (std::size_t i = 0; i < d; ++i) v[i] = 0.05f;
     } else if (kind == "zero") {
       if (seed >= 1000) embed(v);  // queries are not zero; every record is
-    } else if (kind == "mag") {
+    } else if (kind == "mag") {  // queries: of ordinary magnitude
       embed(v);
+      if (seed >= 1000) continue;
       const float scale = std::ldexp(1.0f, static_cast<int>(rng() % 121) - 60);
       for (std::size_t i = 0; i < d; ++i) v[i] *= scale;
     }
   }
   return x;
+}
+
+// Processor time of the whole process so far, all threads.
+double cpu_ms() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
 Metric metric_named(const std::string& m) {
@@ -103,10 +116,15 @@ Metric metric_named(const std::string& m) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
-  std::string json_path;
+  std::string json_path, profile;
+  std::size_t block = 5;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--json" && i + 1 < argc) {
       json_path = argv[++i];
+    } else if (std::string(argv[i]) == "--block" && i + 1 < argc) {
+      block = std::max(1ul, std::stoul(argv[++i]));
+    } else if (std::string(argv[i]) == "--profile" && i + 1 < argc) {
+      profile = argv[++i];
     } else {
       pos.push_back(argv[i]);
     }
@@ -129,9 +147,9 @@ int main(int argc, char** argv) {
   };
   double load[3];
   ::getloadavg(load, 3);
-  std::printf("N %zu, d %zu, k 10, %zu queries; load %.2f %.2f %.2f\n", n, d, nq, load[0], load[1],
-              load[2]);
-  std::printf("%-8s %-4s %9s %9s %7s %9s %8s | %10s %10s %7s | %8s %6s\n", "kind", "met",
+  std::printf("N %zu, d %zu, k 10, %zu queries, %zu at a time each way; load %.2f %.2f %.2f\n", n,
+              d, nq, block, load[0], load[1], load[2]);
+  std::printf("%-8s %-4s %9s %9s %7s %9s %8s | %10s %10s %7s | %8s %8s %6s\n", "kind", "met",
               "plain_ms", "first_ms", "ratio", "floor_ms", "fp/floor", "batch_plain", "batch_fp",
               "ratio", "open_s", "encode_s", "bytes");
   std::FILE* json = json_path.empty() ? nullptr : std::fopen(json_path.c_str(), "w");
@@ -172,10 +190,35 @@ int main(int argc, char** argv) {
 
       std::vector<double> plain, fast, floor;
       volatile float sink = 0;
-      for (std::size_t round = 0; round < 3; ++round) {
+      std::vector<std::span<const float>> batch_q;
+      for (std::size_t q = 0; q < 64; ++q) batch_q.emplace_back(qs.data() + q * d, d);
+      if (!profile.empty()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::size_t done = 0;
+        const double cpu0 = cpu_ms();
+        for (std::size_t q = 0; ms_since(t0) < 4000.0; q = (q + 1) % nq, ++done) {
+          if (profile == "floor") {
+            sink = sink + floor_sum(x);
+          } else if (profile == "batch") {
+            sink = sink + (store.search_batch(batch_q, 10) ? 1.0f : 0.0f);
+          } else {
+            sink = sink + (store.search(std::span<const float>(qs.data() + q * d, d), 10) ? 1.0f : 0.0f);
+          }
+        }
+        std::fprintf(stderr, "%s %s: %.3f ms a %s, %.3f ms of processor time\n", kind.c_str(),
+                     mname.c_str(), ms_since(t0) / static_cast<double>(done), profile.c_str(),
+                     (cpu_ms() - cpu0) / static_cast<double>(done));
+        opened->reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+        continue;
+      }
+      // The queries plain, with the first pass and the floor, `block` queries at a time each
+      // in turn, so that a change of load falls on all three alike. With --block 1 every query
+      // starts with the caches full of the other side's data.
+      for (std::size_t from = 0; from < nq; from += block) {
         for (int mode = 0; mode < 3; ++mode) {
           korvane_core::prefilter::set_enabled(mode == 1);
-          for (std::size_t q = round; q < nq; q += 3) {
+          for (std::size_t q = from; q < std::min(nq, from + block); ++q) {
             const auto t0 = std::chrono::steady_clock::now();
             if (mode == 2) {
               sink = sink + floor_sum(x);
@@ -201,10 +244,8 @@ int main(int argc, char** argv) {
           }
         }
       }
-      std::vector<std::span<const float>> batch_q;
-      for (std::size_t q = 0; q < 64; ++q) batch_q.emplace_back(qs.data() + q * d, d);
       std::vector<double> bplain, bfast;
-      for (int round = 0; round < 3; ++round) {
+      for (int round = 0; round < 5; ++round) {
         for (int mode = 0; mode < 2; ++mode) {
           korvane_core::prefilter::set_enabled(mode == 1);
           const auto t0 = std::chrono::steady_clock::now();
@@ -230,9 +271,7 @@ int main(int argc, char** argv) {
         first_row = false;
       }
       opened->reset();
-      std::remove(path.c_str());
-      std::remove((path + "-wal").c_str());
-      std::remove((path + "-shm").c_str());
+      for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
     }
   }
   ::getloadavg(load, 3);

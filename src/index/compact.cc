@@ -88,9 +88,19 @@ void code_dots_portable(const std::uint8_t* r, const std::int8_t* const* gs, std
   for (std::size_t j = 0; j < count; ++j) out[j] = code_dot_portable(r, gs[j], n);
 }
 
+void block_dots_portable(const std::uint8_t* const* rows, std::size_t nrows,
+                         const std::int8_t* const* gs, std::size_t used, const std::int8_t*,
+                         std::size_t lanes, std::size_t n, std::int32_t* out) {
+  kernels::block_dots_by_rows(code_dots_portable, rows, nrows, gs, lanes, used, n, out);
+}
+
 struct Chosen {
   Kernel one;
   ManyKernel many;
+  kernels::BlockDots block;
+  kernels::QueryKeys query_keys;
+  kernels::RecordKeys record_keys;
+  bool interleaves;
   const char* name;
 };
 
@@ -124,13 +134,17 @@ const Chosen& chosen() {
 #if defined(__x86_64__)
     const Features f = processor_features();
     if (f.avx512vnni && f.avx2) {
-      return Chosen{kernels::code_dot_vnni, kernels::code_dots_vnni, "avx512vnni"};
+      return Chosen{kernels::code_dot_vnni,  kernels::code_dots_vnni,   kernels::block_dots_vnni,
+                    kernels::query_keys_vnni, kernels::record_keys_vnni, true, "avx512vnni"};
     }
     if (f.avx2) {
-      return Chosen{kernels::code_dot_avx2, kernels::code_dots_avx2, "avx2"};
+      return Chosen{kernels::code_dot_avx2,  kernels::code_dots_avx2,   kernels::block_dots_avx2,
+                    kernels::query_keys_avx2, kernels::record_keys_avx2, false, "avx2"};
     }
 #endif
-    return Chosen{code_dot_portable, code_dots_portable, "portable"};
+    return Chosen{code_dot_portable,       code_dots_portable,
+                  block_dots_portable,     kernels::query_keys_any,
+                  kernels::record_keys_any, false, "portable"};
   }();
   return c;
 }
@@ -269,12 +283,14 @@ QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
     : metric_(queries.empty() ? Metric::Dot : queries[0].metric_),
       planes_(queries.empty() ? 1 : queries[0].planes_) {
   if (!queries.empty()) {
+    n_ = queries[0].n_;
     gamma_ = queries[0].gamma_;
     tiny_ = queries[0].tiny_;
   }
   const double rel = gamma_ + 4.0 * kU + 0x1p-40;
   for (const CompactQuery& q : queries) {
     for (int p = 0; p < planes_; ++p) {
+      gs_.push_back(q.g_[p].data());
       t_.push_back(q.t_[p]);
       ts_.push_back(q.t_[p] * q.sum_g_[p]);
       t128_.push_back(q.t_[p] * 128.0 * std::fabs(q.sum_g_[p]));
@@ -290,94 +306,41 @@ QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
     inv_lo_.push_back(qn > 0 ? (1.0 + 0x1p-40) / (qn * (1.0 - rel)) : 0.0);
     inv_hi_.push_back(qn > 0 ? (1.0 - 0x1p-40) / (qn * (1.0 + rel)) : 0.0);
   }
-}
-
-// The same steps as CompactQuery::bound(), each end computed as there or pushed further out:
-// est and its error are regrouped per plane as t s dot + t S (a - 128 s), with the error of the
-// double arithmetic bounded through M <= t (|S| |a| + s (|dot| + 128 |S|)), and the divisions
-// by the cosine's denominator replaced by products with outward-rounded reciprocals.
-namespace {
-
-// q^.x^ over P planes and the magnitude M its double rounding is bounded by.
-template <int P>
-inline void plane_sums(const std::int32_t* dots, const double* t, const double* ts,
-                       const double* t128, double a, double s, double& est, double& mag) {
-  est = 0.0;
-  mag = 0.0;
-  for (int p = 0; p < P; ++p) {
-    const double dot = dots[p];
-    est += t[p] * s * dot + ts[p] * (a - 128.0 * s);
-    mag += t[p] * s * std::fabs(dot) + std::fabs(ts[p]) * std::fabs(a) + t128[p] * s;
-  }
-}
-
-}  // namespace
-
-template <int P>
-void QueryBlock::keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
-  const std::size_t count = q_up_.size();
-  const double x_up = meta.norm, rho = meta.residual;
-  const double a = meta.offset, s = meta.step;
-  const double x_lo = x_up >= 0x1p-126 ? x_up * (1.0 - 0x1p-22) : 0.0;
-  const double* t = t_.data();
-  const double* ts = ts_.data();
-  const double* t128 = t128_.data();
-  const double* qh = qhat_up_.data();
-  const double* qu = q_up_.data();
-  const bool cosine = metric_ == Metric::Cosine;
-  if (metric_ != Metric::Euclidean) {
-    if (cosine && x_up == 0.0) {
-      std::fill(out, out + count, 0.0);
-      return;
-    }
-    if (cosine && !(x_lo >= 0x1p-40)) {
-      std::fill(out, out + count, kInf);
-      return;
-    }
-    const double inv_x_lo = cosine ? (1.0 + 0x1p-40) / x_lo : 1.0;
-    const double inv_x_up = cosine ? (1.0 - 0x1p-40) / x_up : 1.0;
-    const double* fx = fx_.data();
-    const double* il = inv_lo_.data();
-    const double* ih = inv_hi_.data();
-    for (std::size_t j = 0; j < count; ++j) {
-      double est, mag;
-      plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
-      const double e = qh[j] * rho + fx[j] * x_up + 0x1p-47 * mag + tiny_;
-      double hi = est + e;
-      if (cosine) {
-        hi = hi >= 0.0 ? hi * il[j] * inv_x_lo : hi * ih[j] * inv_x_up;
-        hi += std::fabs(hi) * 0x1p-22;
+  for (double q : q_up_) q_max_ = std::max(q_max_, q);
+  lanes_ = gs_.size();
+  // Enough lanes to fill the wide registers: the planes interleaved, four components at a time.
+  if (chosen().interleaves && gs_.size() >= 8) {
+    constexpr std::size_t kGroup = kernels::kLaneGroup;
+    lanes_ = (gs_.size() + kGroup - 1) / kGroup * kGroup;
+    const std::size_t groups = (n_ + 3) / 4;
+    interleaved_.assign(groups * lanes_ * 4, 0);
+    for (std::size_t l = 0; l < gs_.size(); ++l) {
+      for (std::size_t i = 0; i < n_; ++i) {
+        interleaved_[(i / 4 * lanes_ + l) * 4 + i % 4] = gs_[l][i];
       }
-      hi += std::fabs(hi) * 0x1p-40 + kEta;
-      out[j] = qu[j] * x_up < 0x1p100 ? hi : kInf;
     }
-    return;
   }
-  const double* f = f_up_.data();
-  for (std::size_t j = 0; j < count; ++j) {
-    double est, mag;
-    plane_sums<P>(dots + j * P, t + j * P, ts + j * P, t128 + j * P, a, s, est, mag);
-    const double e_real = qh[j] * rho + f[j] * x_up + 0x1p-47 * mag;
-    const double slack = 0x1p-48 * (q2_hi_[j] + x_up * x_up + 2.0 * (std::fabs(est) + e_real));
-    double s_lo = q2_lo_[j] + x_lo * x_lo - 2.0 * (est + e_real) - slack;
-    s_lo = std::max(0.0, s_lo * (1.0 - gamma_) - tiny_);
-    double lo = std::sqrt(s_lo) * (1.0 - 0x1p-22);
-    lo -= std::fabs(lo) * 0x1p-40 + kEta;
-    const double sum = qu[j] + x_up;
-    out[j] = sum * sum < 0x1p100 ? -lo : kInf;
-  }
+}
+
+kernels::KeyTable QueryBlock::table() const {
+  return kernels::KeyTable{metric_,         planes_,       q_up_.size(),   gamma_,
+               tiny_,           q_max_,        t_.data(),     ts_.data(),     t128_.data(),
+               qhat_up_.data(), fx_.data(),    q_up_.data(),   q2_lo_.data(),
+               q2_hi_.data(),   f_up_.data(),  inv_lo_.data(), inv_hi_.data()};
+}
+
+void QueryBlock::dots(const std::uint8_t* const* rows, std::size_t nrows, std::int32_t* out) const {
+  chosen().block(rows, nrows, gs_.data(), gs_.size(),
+                 interleaved_.empty() ? nullptr : interleaved_.data(), lanes_, n_, out);
 }
 
 void QueryBlock::upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
-  if (!(meta.residual >= 0.0f) || !(meta.norm < 0x1p40f) || metric_ == Metric::Manhattan) {
-    std::fill(out, out + q_up_.size(), kInf);
-    return;
-  }
-  if (planes_ == 2) {
-    keys<2>(dots, meta, out);
-  } else {
-    keys<1>(dots, meta, out);
-  }
+  chosen().query_keys(table(), dots, meta, out);
+}
+
+void QueryBlock::record_keys(const std::int32_t* dots, const CodeMeta* metas, std::size_t nrows,
+                             double* out) const {
+  chosen().record_keys(table(), dots, metas, nrows, out);
 }
 
 }  // namespace korvane_index::compact

@@ -23,6 +23,9 @@
 #include "index/metric.h"
 
 namespace korvane_index::compact {
+namespace kernels {
+struct KeyTable;
+}
 
 // The integer products sum(r[i] * g[i]) for i < n: r the codes of one vector, g one 8-bit plane.
 // The widest instructions the processor has, chosen at first use; every version gives the same
@@ -91,26 +94,38 @@ class CompactQuery {
   float query_norm_ = 0;   // Cosine: the kernel's norm of the query
 };
 
-// Several queries of one metric, length and number of planes, for a batch's first pass: the
-// upper ends of their intervals for one record at once, in loops the compiler can vectorize.
-// Each is at least the upper key of bound(): the score's upper end for similarities, minus the
-// lower end for distances.
+// Several queries of one metric, length and number of planes, for a first pass over many
+// records: the products of rows of codes with all their planes, and the upper ends of their
+// intervals, in the widest instructions the processor has. Each key is at least the upper key of
+// bound(): the score's upper end for similarities, minus the lower end for distances.
 class QueryBlock {
  public:
-  // REQUIRES: every query usable(), of one metric, length and planes().
+  // REQUIRES: every query usable(), of one metric, length and planes(); they outlive the block.
   explicit QueryBlock(std::span<const CompactQuery> queries);
 
-  // out[j] >= the key of query j's score for the record; dots[j * planes + p] the product of
-  // its codes with query j's plane p.
+  std::size_t count() const { return q_up_.size(); }
+  // The stride of dots()'s rows: count() * planes, perhaps padded.
+  std::size_t lanes() const { return lanes_; }
+
+  // out[r * lanes() + j * planes + p] = code_dot(rows[r], query j's plane p, length) for
+  // r < nrows; each row holds the length's codes.
+  void dots(const std::uint8_t* const* rows, std::size_t nrows, std::int32_t* out) const;
+
+  // out[j] >= the key of query j's score for the record; dots one row of dots().
   void upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+  // For a block of one query: out[r] for nrows records, dots as dots() gives them.
+  void record_keys(const std::int32_t* dots, const CodeMeta* metas, std::size_t nrows,
+                   double* out) const;
 
  private:
-  template <int P>
-  void keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+  kernels::KeyTable table() const;
 
   Metric metric_;
   int planes_;
-  double gamma_ = 0, tiny_ = 0;
+  std::size_t n_ = 0, lanes_ = 0;
+  double gamma_ = 0, tiny_ = 0, q_max_ = 0;
+  std::vector<const std::int8_t*> gs_;     // each query's planes, query by query
+  std::vector<std::int8_t> interleaved_;   // the same, laid out for the widest kernel (or empty)
   std::vector<double> t_, ts_, t128_;  // per plane: t, t S, 128 t |S|
   std::vector<double> qhat_up_, fx_, q_up_, q2_lo_, q2_hi_, f_up_, inv_lo_, inv_hi_;
 };

@@ -1,4 +1,5 @@
-// code_dot with AVX2: codes widened to 16 bits, products summed in pairs (vpmaddwd), exact.
+// The 8-bit kernels with AVX2: codes widened to 16 bits, products summed in pairs (vpmaddwd),
+// exact. The key formulas of compact_kernels.h are compiled here too, four doubles to a register.
 #include <immintrin.h>
 
 #include "index/compact_kernels.h"
@@ -37,6 +38,22 @@ std::int32_t code_dot_avx2(const std::uint8_t* r, const std::int8_t* g, std::siz
 void code_dots_avx2(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
                     std::size_t n, std::int32_t* out) {
   for (std::size_t j = 0; j < count; ++j) out[j] = code_dot_avx2(r, gs[j], n);
+}
+
+void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
+                     const std::int8_t* const* gs, std::size_t used, const std::int8_t*,
+                     std::size_t lanes, std::size_t n, std::int32_t* out) {
+  block_dots_by_rows(code_dots_avx2, rows, nrows, gs, lanes, used, n, out);
+}
+
+void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
+                     double* out) {
+  query_keys_any(kt, dots, meta, out);
+}
+
+void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
+                      std::size_t nrows, double* out) {
+  record_keys_any(kt, dots, metas, nrows, out);
 }
 
 }  // namespace korvane_index::compact::kernels

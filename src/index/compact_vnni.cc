@@ -1,6 +1,9 @@
-// code_dot with AVX-512 VNNI on 256-bit registers: vpdpbusd multiplies unsigned codes by signed
-// plane values four at a time and adds the four products to 32-bit lanes, exactly.
+// The 8-bit kernels with AVX-512 VNNI: vpdpbusd multiplies unsigned codes by signed plane values
+// four at a time and adds the four products to 32-bit lanes, exactly. The key formulas of
+// compact_kernels.h are compiled here too, eight doubles to a register.
 #include <immintrin.h>
+
+#include <cstring>
 
 #include "index/compact_kernels.h"
 
@@ -19,6 +22,104 @@ inline __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const
 // The last n % 32 bytes (n % 32 > 0) as one masked load: bytes past n read as zero.
 inline __m256i load_tail(const void* p, std::size_t count) {
   return _mm256_maskz_loadu_epi8(static_cast<__mmask32>((std::uint64_t{1} << count) - 1), p);
+}
+
+// Four codes of a row, for every lane at once; a short last group is read byte by byte, and
+// the interleaved planes hold zeros there.
+inline __m512i codes4(const std::uint8_t* row, std::size_t at, std::size_t n) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, row + at, std::min<std::size_t>(4, n - at));
+  return _mm512_set1_epi32(static_cast<int>(v));
+}
+
+// R rows against C registers of 16 lanes each, starting at lane `first`.
+template <int R, int C>
+void block_tile(const std::uint8_t* const* rows, const std::int8_t* interleaved,
+                std::size_t lanes, std::size_t first, std::size_t n, std::int32_t* out) {
+  __m512i acc[R][C];
+  for (int r = 0; r < R; ++r) {
+    for (int c = 0; c < C; ++c) acc[r][c] = _mm512_setzero_si512();
+  }
+  const std::size_t whole = n / 4 * 4;
+  auto group = [&](std::size_t at, bool last) {
+    const std::int8_t* g = interleaved + (at / 4 * lanes + first) * 4;
+    __m512i q[C];
+    for (int c = 0; c < C; ++c) q[c] = _mm512_loadu_si512(g + c * 64);
+    for (int r = 0; r < R; ++r) {
+      __m512i b;
+      if (last) {
+        b = codes4(rows[r], at, n);
+      } else {
+        std::uint32_t v;
+        std::memcpy(&v, rows[r] + at, 4);
+        b = _mm512_set1_epi32(static_cast<int>(v));
+      }
+      for (int c = 0; c < C; ++c) acc[r][c] = _mm512_dpbusd_epi32(acc[r][c], b, q[c]);
+    }
+  };
+  for (std::size_t at = 0; at < whole; at += 4) group(at, false);
+  if (whole < n) group(whole, true);
+  for (int r = 0; r < R; ++r) {
+    for (int c = 0; c < C; ++c) {
+      _mm512_storeu_si512(out + r * lanes + first + c * 16, acc[r][c]);
+    }
+  }
+}
+
+template <int R>
+void block_rows(const std::uint8_t* const* rows, const std::int8_t* interleaved,
+                std::size_t lanes, std::size_t n, std::int32_t* out) {
+  std::size_t first = 0;
+  for (; first + 64 <= lanes; first += 64) block_tile<R, 4>(rows, interleaved, lanes, first, n, out);
+  switch ((lanes - first) / 16) {
+    case 3:
+      return block_tile<R, 3>(rows, interleaved, lanes, first, n, out);
+    case 2:
+      return block_tile<R, 2>(rows, interleaved, lanes, first, n, out);
+    case 1:
+      return block_tile<R, 1>(rows, interleaved, lanes, first, n, out);
+    default:
+      return;
+  }
+}
+
+// R rows against U planes (a single query's), 64 codes at a time: R * U independent sums.
+template <int R, int U>
+void rows_tile(const std::uint8_t* const* rows, const std::int8_t* const* gs, std::size_t lanes,
+               std::size_t n, std::int32_t* out) {
+  __m512i acc[R][U];
+  for (int r = 0; r < R; ++r) {
+    for (int u = 0; u < U; ++u) acc[r][u] = _mm512_setzero_si512();
+  }
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    __m512i g[U];
+    for (int u = 0; u < U; ++u) g[u] = _mm512_loadu_si512(gs[u] + i);
+    for (int r = 0; r < R; ++r) {
+      const __m512i c = _mm512_loadu_si512(rows[r] + i);
+      for (int u = 0; u < U; ++u) acc[r][u] = _mm512_dpbusd_epi32(acc[r][u], c, g[u]);
+    }
+  }
+  if (i < n) {  // bytes past n read as zero
+    const __mmask64 mask = (__mmask64{1} << (n - i)) - 1;
+    __m512i g[U];
+    for (int u = 0; u < U; ++u) g[u] = _mm512_maskz_loadu_epi8(mask, gs[u] + i);
+    for (int r = 0; r < R; ++r) {
+      const __m512i c = _mm512_maskz_loadu_epi8(mask, rows[r] + i);
+      for (int u = 0; u < U; ++u) acc[r][u] = _mm512_dpbusd_epi32(acc[r][u], c, g[u]);
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    for (int u = 0; u < U; ++u) out[r * lanes + u] = _mm512_reduce_add_epi32(acc[r][u]);
+  }
+}
+
+template <int U>
+void rows_planes(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* const* gs,
+                 std::size_t lanes, std::size_t n, std::int32_t* out) {
+  std::size_t r = 0;
+  for (; r + 4 <= nrows; r += 4) rows_tile<4, U>(rows + r, gs, lanes, n, out + r * lanes);
+  for (; r < nrows; ++r) rows_tile<1, U>(rows + r, gs, lanes, n, out + r * lanes);
 }
 
 }  // namespace
@@ -63,7 +164,53 @@ void code_dots_vnni(const std::uint8_t* r, const std::int8_t* const* gs, std::si
     out[j + 2] = hsum(a2);
     out[j + 3] = hsum(a3);
   }
-  for (; j < count; ++j) out[j] = code_dot_vnni(r, gs[j], n);
+  for (; j < count; ++j) {
+    // One or two planes (a single query's): both from one pass over the codes.
+    if (j + 2 <= count) {
+      __m256i a0 = _mm256_setzero_si256(), a1 = a0;
+      const std::int8_t *g0 = gs[j], *g1 = gs[j + 1];
+      std::size_t i = 0;
+      for (; i + 32 <= n; i += 32) {
+        const __m256i c = load(r + i);
+        a0 = _mm256_dpbusd_epi32(a0, c, load(g0 + i));
+        a1 = _mm256_dpbusd_epi32(a1, c, load(g1 + i));
+      }
+      if (i < n) {
+        const std::size_t t = n - i;
+        const __m256i c = load_tail(r + i, t);
+        a0 = _mm256_dpbusd_epi32(a0, c, load_tail(g0 + i, t));
+        a1 = _mm256_dpbusd_epi32(a1, c, load_tail(g1 + i, t));
+      }
+      out[j] = hsum(a0);
+      out[++j] = hsum(a1);
+    } else {
+      out[j] = code_dot_vnni(r, gs[j], n);
+    }
+  }
+}
+
+void block_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows,
+                     const std::int8_t* const* gs, std::size_t used,
+                     const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
+                     std::int32_t* out) {
+  if (interleaved == nullptr) {
+    if (used == 1) return rows_planes<1>(rows, nrows, gs, lanes, n, out);
+    if (used == 2) return rows_planes<2>(rows, nrows, gs, lanes, n, out);
+    return block_dots_by_rows(code_dots_vnni, rows, nrows, gs, lanes, used, n, out);
+  }
+  std::size_t r = 0;
+  for (; r + 4 <= nrows; r += 4) block_rows<4>(rows + r, interleaved, lanes, n, out + r * lanes);
+  for (; r < nrows; ++r) block_rows<1>(rows + r, interleaved, lanes, n, out + r * lanes);
+}
+
+void query_keys_vnni(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
+                     double* out) {
+  query_keys_any(kt, dots, meta, out);
+}
+
+void record_keys_vnni(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
+                      std::size_t nrows, double* out) {
+  record_keys_any(kt, dots, metas, nrows, out);
 }
 
 }  // namespace korvane_index::compact::kernels
