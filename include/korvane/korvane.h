@@ -131,6 +131,8 @@ class WriteBatch {
   std::vector<Op> ops_;
 };
 
+struct IndexChange;
+
 class Korvane {
  public:
   Korvane(const Korvane&) = delete;
@@ -206,7 +208,7 @@ class Korvane {
   // Whether some record has this id.
   bool contains(std::string_view id) const;
 
-  // Removes every record with this id; marks the index stale when it removed something.
+  // Removes every record with this id; the index marks the record's node deleted.
   Result<void, KorvaneError> delete_(std::string_view id);
 
   // The best k records for the query, by the store's metric, with no filter or decay.
@@ -226,11 +228,16 @@ class Korvane {
 
   // Builds a graph index over every record and installs it. Refuses (and changes nothing) a
   // configuration the index cannot hold: levels too high to keep lists for, or more records
-  // than its links can number.
+  // than its links can number. The build runs on config.threads threads (0: every core); with
+  // 1 it is sequential and its graph the same bit for bit every time for the same levels.
+  // Writes then keep the index: a removed or replaced record's node is marked deleted (walks
+  // pass through it, results never hold it), new records are inserted, and the whole index is
+  // built again, at the write, only once the deleted nodes since the build pass half the
+  // records.
   Result<void, KorvaneError> enable_hnsw(HnswConfig config);
-  // enable_hnsw, calling progress(done, total) after every `every` records are in the new index
-  // and once when all are. When progress returns false the build stops and the store keeps the
-  // index it had (or none): the result then is Cancelled.
+  // enable_hnsw, calling progress(done, total) from the calling thread after every `every`
+  // records are in the new index and once when all are. When progress returns false the build
+  // stops and the store keeps the index it had (or none): the result then is Cancelled.
   using Progress = std::function<bool(std::size_t done, std::size_t total)>;
   enum class Build : std::uint8_t { Installed, Cancelled };
   Result<Build, KorvaneError> enable_hnsw(HnswConfig config, std::size_t every,
@@ -252,7 +259,9 @@ class Korvane {
   // a checksum, through a temporary file that is synced and renamed over the old one, so a
   // crash leaves the old saved index or the new one. A stale index is saved as its
   // configuration alone; an index unchanged since it was loaded or saved is not written again.
-  // open() loads a saved index only when its checksum verifies and its
+  // Deleted nodes are first purged from the index in memory (their neighbours relinked), so the
+  // saved graph is the one the store answers with from then on; hence save_index() holds the
+  // store exclusively. open() loads a saved index only when its checksum verifies and its
   // digest equals that of the records just loaded, under the same metric; otherwise it builds
   // the index afresh with the saved configuration. Without an index save_index() does nothing.
   // Fails in a process that did not open the store, or when the file cannot be written.
@@ -301,12 +310,15 @@ class Korvane {
   static Result<std::unique_ptr<Korvane>, KorvaneError> open(const std::string& path,
                                                              const Settings& wanted, bool save);
 
-  // The index over every record, for a configuration already checked.
+  // The index over every record, for a configuration already checked, on config.threads.
   HnswIndex build_index(HnswConfig config) const;
   // The same, calling *progress as enable_hnsw describes when it is not null; nothing when
   // progress returned false.
   std::optional<HnswIndex> build_index(HnswConfig config, std::size_t every,
                                        const Progress* progress) const;
+  // After a committed write: the index follows its removals, appends and any compaction of the
+  // table (korvane.cc); false when it cannot tell which nodes are which.
+  bool follow_index(const IndexChange& change, std::size_t first_new, std::size_t removed);
   // Rebuilds a stale index. Safe to call from several searching threads at once.
   void refresh_index() const;
   // At open: installs the saved index, or rebuilds one from its configuration, or neither.

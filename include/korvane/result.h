@@ -147,6 +147,9 @@ struct HnswConfig {
   std::size_t ef_search = 0;        // search width of the store's index path
   float ml = 0.0f;                  // level multiplier
   Neighbors neighbors = Neighbors::Nearest;
+  // Threads a build runs on: 0 for one per core, 1 for the calling thread alone. Not part of
+  // the graph: it is neither saved nor compared.
+  std::size_t threads = 0;
 };
 
 }  // namespace korvane_index::hnsw

@@ -282,7 +282,9 @@ std::optional<std::string> read_file(const std::string& path) {
 }  // namespace
 
 Result<void, KorvaneError> Korvane::save_index() const {
-  const Hold held = hold(Mode::Shared);
+  // Exclusive: deleted nodes are purged from the index in memory too, so that the graph this
+  // process answers with from here on is the one the file keeps.
+  const Hold held = hold(Mode::Exclusive);
   if (!hnsw_) return {};
   if (auto writable = storage_->check_writable(); !writable) {
     return storage_failure(writable.error());
@@ -290,6 +292,12 @@ Result<void, KorvaneError> Korvane::save_index() const {
   std::lock_guard<std::mutex> lock(index_mu_);
   if (index_saved_) return {};
   const RecordTable& table = storage_->table();
+  if (!index_stale_.load(std::memory_order_acquire) && hnsw_->deleted_count() > 0) {
+    // The deleted nodes' records are not in the file, so a saved graph cannot route through
+    // them.
+    auto access = [&table](std::size_t node) { return table.vector(node); };
+    hnsw_->purge(access, metric_);
+  }
   Header h;
   h.metric = static_cast<std::uint32_t>(metric_);
   h.config = hnsw_->config();

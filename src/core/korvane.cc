@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "core/fair_lock.h"
 #include "core/field_index.h"
@@ -26,7 +27,38 @@ const Held* held_here(const Korvane* store) {
   return nullptr;
 }
 
+// The whole index is built again once this many nodes per live record were deleted since it
+// was built (repairs keep the graph close to a fresh build's up to about there; see the
+// README's benchmarks).
+constexpr double kRebuildAfterDeleted = 0.5;
+
 }  // namespace
+
+// What a write does to the index, worked out before the write consumes its records: the
+// indexed slots it removes, and which of the slots it appends survive the batch (a later
+// operation on the same id removes an earlier one's record).
+struct IndexChange {
+  std::vector<std::size_t> removed;   // ascending
+  std::vector<std::uint8_t> kept;     // per appended slot, in order
+  std::size_t removed_appended = 0;   // appended slots the batch itself removes
+
+  IndexChange(const RecordTable& table, const std::vector<korvane_storage::WriteOp>& ops) {
+    using Kind = korvane_storage::WriteOp::Kind;
+    for (const auto& op : ops) {
+      if (op.kind == Kind::Insert) continue;
+      if (auto slot = table.newest(op.record.id)) removed.push_back(*slot);
+    }
+    std::sort(removed.begin(), removed.end());
+    removed.erase(std::unique(removed.begin(), removed.end()), removed.end());
+    std::unordered_set<std::string_view> later;
+    for (auto it = ops.rbegin(); it != ops.rend(); ++it) {
+      if (it->kind != Kind::Remove) kept.push_back(!later.contains(it->record.id));
+      if (it->kind != Kind::Insert) later.insert(it->record.id);
+    }
+    std::reverse(kept.begin(), kept.end());
+    for (const std::uint8_t k : kept) removed_appended += k == 0;
+  }
+};
 
 Korvane::Hold::Hold(const Korvane& store, Mode mode, bool wait) : store_(&store), mode_(mode) {
   if (const Held* outer = held_here(store_)) {
@@ -144,27 +176,86 @@ Result<void, KorvaneError> Korvane::write(WriteBatch batch) {
                    Record{std::move(op.id), std::move(op.vector), std::move(op.metadata),
                           op.timestamp}});
   }
+  const bool follow = hnsw_ && !index_stale_.load(std::memory_order_relaxed);
+  std::optional<IndexChange> change;
+  if (follow) change.emplace(storage_->table(), ops);
   auto written = storage_->write(ops);
   if (!written) return storage_failure(written.error());
   follow_fields(first_new, appended);
-  // Committed. The index follows or is marked stale; neither can fail.
+  // Committed. The index follows the write; when it cannot (no memory), it is rebuilt here, or
+  // at worst marked stale and rebuilt before its next use.
   index_saved_ = false;
-  if (!hnsw_ || index_stale_.load(std::memory_order_relaxed)) return {};
-  if (*written > 0) {
-    index_stale_.store(true, std::memory_order_release);
-    return {};
-  }
+  if (!follow) return {};
   try {
-    const RecordTable& table = storage_->table();
-    const auto access = search_path::vector_access(table);
-    for (std::size_t slot = first_new; slot < table.slot_count(); ++slot) {
-      hnsw_->insert(slot, table.vector(slot), access, metric_);
+    if (!follow_index(*change, first_new, *written)) {
+      *hnsw_ = build_index(hnsw_->config());
+    } else if (hnsw_->deleted_total() >
+               kRebuildAfterDeleted * static_cast<double>(storage_->table().size())) {
+      *hnsw_ = build_index(hnsw_->config());
     }
   } catch (...) {
-    // The records are stored; a half-extended index is rebuilt before it is used again.
-    index_stale_.store(true, std::memory_order_release);
+    try {
+      *hnsw_ = build_index(hnsw_->config());
+    } catch (...) {
+      index_stale_.store(true, std::memory_order_release);
+    }
   }
   return {};
+}
+
+// Node numbers are slot numbers. A write removes records by marking their slots dead, and the
+// table may then compact (Storage::write), moving every live slot down over the dead ones in
+// order. So after a write:
+//   - without compaction, each removed record's node is marked deleted, and the appended
+//     records that survive the batch are inserted at their slots;
+//   - with compaction, every indexed slot that was live just before it (indexed, not deleted,
+//     not removed by this write) and every surviving appended slot took the next new number in
+//     order: the deleted nodes are purged (their vectors are gone from the table), the graph is
+//     renumbered to match, and the appended records are inserted at their new slots.
+// False when the table does not hold what this account expects (its counts disagree): the
+// caller then builds the index afresh.
+bool Korvane::follow_index(const IndexChange& change, std::size_t first_new,
+                           std::size_t removed) {
+  const RecordTable& table = storage_->table();
+  HnswIndex& index = *hnsw_;
+  if (removed != change.removed.size() + change.removed_appended) return false;
+  const std::size_t appended = change.kept.size();
+  const std::size_t threads = index.config().threads;
+  std::vector<std::size_t> added;
+  added.reserve(appended - change.removed_appended);
+  if (table.slot_count() == first_new + appended) {
+    const auto access = search_path::vector_access(table);
+    index.mark_deleted(change.removed);
+    index.repair_around(change.removed, access, metric_);
+    for (std::size_t j = 0; j < appended; ++j) {
+      if (change.kept[j] != 0) added.push_back(first_new + j);
+    }
+    index.insert_all(added, access, metric_, threads);
+    return true;
+  }
+  std::vector<std::uint32_t> new_number(first_new + appended, HnswIndex::kNoNode);
+  std::uint32_t next = 0;
+  auto gone = change.removed.begin();
+  for (std::size_t slot = 0; slot < first_new; ++slot) {
+    const bool removed_here = gone != change.removed.end() && *gone == slot;
+    gone += removed_here;
+    if (index.contains(slot) && !index.is_deleted(slot) && !removed_here) new_number[slot] = next++;
+  }
+  for (std::size_t j = 0; j < appended; ++j) {
+    if (change.kept[j] != 0) {
+      added.push_back(next);
+      new_number[first_new + j] = next++;
+    }
+  }
+  if (next != table.slot_count()) return false;
+  // The live nodes' vectors, read at their new slots while the graph still has the old numbers.
+  auto moved = [&](std::size_t node) { return table.vector(new_number[node]); };
+  index.mark_deleted(change.removed);
+  index.purge(moved, metric_);
+  index.renumber(new_number, table.slot_count());
+  const auto access = search_path::vector_access(table);
+  index.insert_all(added, access, metric_, threads);
+  return true;
 }
 
 Result<void, KorvaneError> Korvane::insert(std::string_view id, std::vector<float> vector,
@@ -240,14 +331,11 @@ std::optional<HnswIndex> Korvane::build_index(HnswConfig config, std::size_t eve
   const RecordTable& table = storage_->table();
   const auto access = search_path::vector_access(table);
   const std::size_t total = table.size();
-  std::size_t done = 0;
-  for (std::size_t slot : table.live_slots()) {
-    index.insert(slot, table.vector(slot), access, metric_);
-    ++done;
-    if (progress != nullptr && every > 0 && done % every == 0 && done < total &&
-        !(*progress)(done, total)) {
-      return std::nullopt;
-    }
+  const std::vector<std::size_t> slots(table.live_slots().begin(), table.live_slots().end());
+  auto report = [&](std::size_t done) { return (*progress)(done, total); };
+  if (!index.insert_all(slots, access, metric_, config.threads, progress != nullptr ? every : 0,
+                        report)) {
+    return std::nullopt;
   }
   if (progress != nullptr && !(*progress)(total, total)) return std::nullopt;
   return index;
@@ -295,7 +383,7 @@ std::optional<Korvane::IndexInfo> Korvane::index_info() const {
   const Hold held = hold(Mode::Shared);
   const HnswIndex* index = hnsw();
   if (index == nullptr) return std::nullopt;
-  return IndexInfo{index->config(), storage_->table().size(), 0, index_source_};
+  return IndexInfo{index->config(), storage_->table().size(), index->deleted_count(), index_source_};
 }
 
 void Korvane::set_ef_search(std::size_t ef) {

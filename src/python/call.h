@@ -56,7 +56,7 @@ struct Method {
 };
 
 // The most parameters a method has.
-constexpr std::size_t kMaxParameters = 8;
+constexpr std::size_t kMaxParameters = 9;
 
 // One call of a method, with the store held.
 struct Call {

@@ -64,7 +64,7 @@ PyMethodDef kMethods[] = {
      "Returns one result list per query, each equal to search()'s (with where, to query()'s)."},
     {"enable_index", as_cfunction(korvane_enable_index), kArgs,
      "enable_index($self, m=16, ef_construction=200, ef_search=64, *, m_max=None, "
-     "m_max0=None, ml=None, neighbors=None, progress=None)\n--\n\n"
+     "m_max0=None, ml=None, neighbors=None, progress=None, threads=None)\n--\n\n"
      "Build a graph index over every record; later searches without where or decay use it.\n\n"
      "Such searches are approximate.\n"
      "m: links per node; m_max and m_max0: the caps above and on the lowest layer (default\n"
@@ -72,7 +72,9 @@ PyMethodDef kMethods[] = {
      "ef_construction, ef_search: the search widths while building and while searching.\n"
      "neighbors: 'nearest' (the default) or 'diverse' (links spread over directions).\n"
      "progress: called as progress(done, total) at the start, after every 1000 records and\n"
-     "    at the end; if it raises, the build stops and the store keeps the index it had."},
+     "    at the end; if it raises, the build stops and the store keeps the index it had.\n"
+     "threads: how many threads build the graph (default: one per core); 1 builds it\n"
+     "    sequentially, the same graph every time for the same levels."},
     {"save_index", as_cfunction(korvane_save_index), METH_NOARGS,
      "save_index($self)\n--\n\n"
      "Save the index beside the store's file (path + '.index'), as close() also does; the next\n"

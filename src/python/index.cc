@@ -18,8 +18,9 @@ namespace {
 
 using Mode = Access::Mode;
 
-constexpr const char* kEnableIndexParameters[] = {"m",     "ef_construction", "ef_search", "m_max",
-                                                  "m_max0", "ml",        "neighbors", "progress"};
+constexpr const char* kEnableIndexParameters[] = {"m",      "ef_construction", "ef_search",
+                                                  "m_max",  "m_max0",          "ml",
+                                                  "neighbors", "progress",     "threads"};
 constexpr const char* kSetEfSearchParameters[] = {"ef"};
 
 const Method kEnableIndex{{"Korvane.enable_index()", kEnableIndexParameters, 0, 3},
@@ -33,6 +34,8 @@ const Method kSetEfSearch{{"Korvane.set_ef_search()", kSetEfSearchParameters, 1}
 constexpr std::uint64_t kMaxLinks = 4096;
 constexpr std::uint64_t kMaxWidth = kMaxSearchWidth;
 constexpr double kMaxLevelFactor = 16.0;
+// More build threads than this would only wait for one another.
+constexpr std::uint64_t kMaxThreads = 1024;
 // Records between two progress reports.
 constexpr std::size_t kProgressEvery = 1000;
 
@@ -55,12 +58,13 @@ bool optional_count(PyObject* obj, const char* name, std::uint64_t low, std::uin
 
 // enable_index's arguments but progress, into the index's settings.
 bool extract_config(PyObject* const* args, korvane_core::HnswConfig& config) {
-  std::optional<std::uint64_t> m, ef_construction, ef_search, m_max, m_max0;
+  std::optional<std::uint64_t> m, ef_construction, ef_search, m_max, m_max0, threads;
   if (!optional_count(args[0], "m", 2, kMaxLinks, m) ||
       !optional_count(args[1], "ef_construction", 1, kMaxWidth, ef_construction) ||
       !optional_count(args[2], "ef_search", 1, kMaxWidth, ef_search) ||
       !optional_count(args[3], "m_max", 1, kMaxLinks, m_max) ||
-      !optional_count(args[4], "m_max0", 1, kMaxLinks, m_max0)) {
+      !optional_count(args[4], "m_max0", 1, kMaxLinks, m_max0) ||
+      !optional_count(args[8], "threads", 1, kMaxThreads, threads)) {
     return false;
   }
   config.m = static_cast<std::size_t>(m.value_or(16));
@@ -69,6 +73,7 @@ bool extract_config(PyObject* const* args, korvane_core::HnswConfig& config) {
   config.m_max = static_cast<std::size_t>(m_max.value_or(config.m));
   config.m_max0 = static_cast<std::size_t>(m_max0.value_or(2 * config.m));
   config.ml = 1.0f / std::log(static_cast<float>(config.m));
+  config.threads = static_cast<std::size_t>(threads.value_or(0));  // 0: one per core
   if (args[5] != nullptr && args[5] != Py_None) {
     double ml = 0.0;
     if (!extract_real(args[5], "ml", ml)) return false;

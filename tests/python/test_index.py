@@ -47,6 +47,22 @@ def test_index_comes_back_after_close_and_settings_change_without_rebuild(path):
         assert store.search([5.0, -5.0] * 4, 1)[0][0] == "unsaved"
 
 
+def test_deletes_are_counted_until_the_save_and_threads_choose_the_build(path):
+    with Korvane(path) as store:
+        fill(store)
+        store.enable_index(m=8, threads=2)
+        store.delete("r0003")
+        store.upsert("r0004", [0.5] * 8)
+        info = store.index_info()
+        assert (info["nodes"], info["deleted"]) == (299, 2)
+        assert all(r[0] != "r0003" for r in store.search([0.0] * 8, 299))
+        store.save_index()  # the saved graph has no deleted nodes, nor has the one in memory
+        assert store.index_info()["deleted"] == 0
+        store.enable_index(m=8, threads=1)
+        with pytest.raises(ValueError, match="threads must be between 1 and 1024, not 0"):
+            store.enable_index(threads=0)
+
+
 def test_index_settings_check_their_arguments(path):
     with Korvane(path) as store:
         fill(store, n=20)
