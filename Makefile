@@ -28,7 +28,7 @@ cmake-package:
 	scripts/check_cmake_package.sh --debian-cmake
 
 # The C++ suite cross-built for AArch64 and run under qemu-user (about 3 minutes; CI runs it);
-# the quick one runs the metric suite only, the NEON kernels against the reference.
+# the quick one runs the kernel suites only (the NEON metric kernels, the 8-bit products).
 test-aarch64:
 	scripts/test_aarch64.sh
 test-aarch64-quick:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the C++ core and its GoogleTest suite for AArch64 (NEON kernels) and runs the
 # suite under qemu-user: `make test-aarch64`. `--quick` (the CI step) builds and runs only the
-# metric suite: the NEON kernels against the scalar reference, bit for bit. qemu emulates every
+# kernel suites: the NEON float kernels against the scalar reference, bit for bit, and the 8-bit
+# kernels of the first pass against the portable products (with their bounds). qemu emulates every
 # floating-point operation in software, so the graph index's larger tests take minutes each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +12,8 @@ cmake -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_INSTALL=OFF -DKORVANE_TEST_TIMEOUT=900 >/dev/null
 select=()
 if [ "${1:-}" = "--quick" ]; then
-  cmake --build build/aarch64 -j 2 --target metric_test
-  select=(-R '^MetricTest\.')
+  cmake --build build/aarch64 -j 2 --target metric_test compact_test
+  select=(-R '^(MetricTest|CompactBound)\.')
 else
   cmake --build build/aarch64 -j 2
 fi

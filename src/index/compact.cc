@@ -52,6 +52,11 @@
 // 2^-40 beyond the margins above, which are themselves far larger than those roundings.
 #if defined(__x86_64__)
 #include <cpuid.h>
+#elif defined(__aarch64__)
+#include <sys/auxv.h>
+#ifndef HWCAP_ASIMDDP
+#define HWCAP_ASIMDDP (1 << 20)
+#endif
 #endif
 #include "index/compact.h"
 
@@ -141,6 +146,16 @@ const Chosen& chosen() {
       return Chosen{kernels::code_dot_avx2,  kernels::code_dots_avx2,   kernels::block_dots_avx2,
                     kernels::query_keys_avx2, kernels::record_keys_avx2, false, "avx2"};
     }
+#elif defined(__aarch64__)
+    // The key formulas are the portable ones: Advanced SIMD is this build's baseline already.
+    // The operating system reports the dot product instructions (the register that lists them
+    // cannot be read from user space everywhere).
+    if ((getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0) {
+      return Chosen{kernels::code_dot_sdot,   kernels::code_dots_sdot,   kernels::block_dots_sdot,
+                    kernels::query_keys_any, kernels::record_keys_any, false, "neon-sdot"};
+    }
+    return Chosen{kernels::code_dot_neon,   kernels::code_dots_neon,   kernels::block_dots_neon,
+                  kernels::query_keys_any, kernels::record_keys_any, false, "neon"};
 #endif
     return Chosen{code_dot_portable,       code_dots_portable,
                   block_dots_portable,     kernels::query_keys_any,

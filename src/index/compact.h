@@ -36,7 +36,8 @@ void code_dots(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t 
                std::size_t n, std::int32_t* out);
 // The portable version, for tests.
 std::int32_t code_dot_portable(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
-// Which version runs: "portable", "avx2" or "avx512vnni".
+// Which version runs: "portable", "avx2", "avx512vnni", "neon" (widening multiplies) or
+// "neon-sdot" (the dot product instructions).
 const char* code_kernel_name();
 
 // Longest vector the integer sums hold exactly (255 * 127 * n < 2^31).

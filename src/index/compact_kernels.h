@@ -72,6 +72,24 @@ void block_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows,
 void query_keys_vnni(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 void record_keys_vnni(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out);
+#elif defined(__aarch64__)
+// Widening multiplies, on every AArch64 processor.
+std::int32_t code_dot_neon(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
+void code_dots_neon(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
+                    std::size_t n, std::int32_t* out);
+void block_dots_neon(const std::uint8_t* const* rows, std::size_t nrows,
+                     const std::int8_t* const* gs, std::size_t used,
+                     const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
+                     std::int32_t* out);
+// The dot product instructions (SDOT): only where the processor has them. Rows four at a time
+// against planes four at a time; the interleaved planes are not used.
+std::int32_t code_dot_sdot(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
+void code_dots_sdot(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
+                    std::size_t n, std::int32_t* out);
+void block_dots_sdot(const std::uint8_t* const* rows, std::size_t nrows,
+                     const std::int8_t* const* gs, std::size_t used,
+                     const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
+                     std::int32_t* out);
 #endif
 
 namespace {

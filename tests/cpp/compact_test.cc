@@ -2,6 +2,9 @@
 // through it against the search as defined, on many random stores.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "index/compact.h"
+#include "index/compact_kernels.h"
 #include "storage/compact_copy.h"
 #include "korvane/korvane.h"
 #include "index/metric.h"
@@ -182,6 +186,64 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
     }
   }
 }
+
+#if defined(__aarch64__)
+// Both AArch64 versions, not only the one chosen: every byte value (not only the codes and plane
+// values the copies make), the extremes at the longest length, every tail of sixteen, and blocks
+// of five rows against six planes in a wider stride (tiles of four and their remainders).
+TEST(CompactBound, NeonKernelsEqualThePortableProducts) {
+  namespace kernels = compact::kernels;
+  const bool sdot = (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0;
+  EXPECT_STREQ(compact::code_kernel_name(), sdot ? "neon-sdot" : "neon");
+  struct Version {
+    decltype(&kernels::code_dot_neon) one;
+    decltype(&kernels::code_dots_neon) many;
+    kernels::BlockDots block;
+  };
+  std::vector<Version> versions{
+      {kernels::code_dot_neon, kernels::code_dots_neon, kernels::block_dots_neon}};
+  if (sdot) {
+    versions.push_back({kernels::code_dot_sdot, kernels::code_dots_sdot, kernels::block_dots_sdot});
+  }
+  constexpr std::size_t kRows = 5, kPlanes = 6, kLanes = 7;
+  std::mt19937 rng(17);
+  for (std::size_t n : {1, 15, 16, 17, 31, 32, 33, 63, 100, 384, 1536, 65536}) {
+    std::vector<std::uint8_t> codes(kRows * n);
+    std::vector<std::int8_t> values(kPlanes * n);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(rng());
+    for (auto& v : values) v = static_cast<std::int8_t>(rng());
+    std::fill_n(codes.begin(), n, 255);
+    std::fill_n(values.begin(), n, -128);
+    std::fill_n(values.begin() + n, n, 127);
+    std::vector<const std::uint8_t*> rows;
+    std::vector<const std::int8_t*> planes;
+    for (std::size_t r = 0; r < kRows; ++r) rows.push_back(codes.data() + r * n);
+    for (std::size_t p = 0; p < kPlanes; ++p) planes.push_back(values.data() + p * n);
+    std::vector<std::int32_t> want(kRows * kPlanes);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      for (std::size_t p = 0; p < kPlanes; ++p) {
+        want[r * kPlanes + p] = compact::code_dot_portable(rows[r], planes[p], n);
+      }
+    }
+    ASSERT_EQ(want[0], -255 * 128 * static_cast<std::int32_t>(n));
+    for (std::size_t v = 0; v < versions.size(); ++v) {
+      std::vector<std::int32_t> many(kPlanes), block(kRows * kLanes, -1);
+      versions[v].block(rows.data(), kRows, planes.data(), kPlanes, nullptr, kLanes, n,
+                        block.data());
+      for (std::size_t r = 0; r < kRows; ++r) {
+        versions[v].many(rows[r], planes.data(), kPlanes, n, many.data());
+        for (std::size_t p = 0; p < kPlanes; ++p) {
+          const std::int32_t w = want[r * kPlanes + p];
+          ASSERT_EQ(versions[v].one(rows[r], planes[p], n), w) << v << " n " << n;
+          ASSERT_EQ(many[p], w) << v << " n " << n;
+          ASSERT_EQ(block[r * kLanes + p], w) << v << " n " << n;
+        }
+        ASSERT_EQ(block[r * kLanes + kPlanes], -1) << "a lane past the used ones was written";
+      }
+    }
+  }
+}
+#endif
 
 struct Request {
   bool filter = false;
