@@ -3,12 +3,13 @@
 //
 //   walk_bench DATA GROUND_TRUTH GRAPH EF[,EF...] [ROUNDS]
 //
-// DATA and GROUND_TRUTH are laid out as bench_hnsw reads them; the metric
-// is cosine, the index m 16, m_max0 32, ef_construction 100, Diverse links. When GRAPH does not
-// exist the index is built on one thread and saved there first. Each width runs every query
-// ROUNDS times (default 3) and reports the best round's queries/s (thread CPU time), recall@k
-// and a digest of every result's ids and score bits: two builds of the walk that answer alike
-// print the same digest.
+// DATA and GROUND_TRUTH are laid out as bench_hnsw reads them (walk_data.py writes both); the
+// metric is cosine, the index m 16, m_max0 32, ef_construction 100, Diverse links. When GRAPH
+// does not exist the index is built on one thread and saved there first. Each width runs every
+// query ROUNDS times (default 3) and reports the best round's queries/s (thread CPU time),
+// recall@k and a digest of every result's ids and score bits: two builds of the walk that
+// answer alike print the same digest. The vectors are held in the store's own arena, so that
+// they sit in the same kind of pages as a store's.
 // Output: ef,recall,qps,digest
 #include <cmath>
 #include <cstdint>
