@@ -156,8 +156,9 @@ void nearest_first_prefix(std::vector<Entry>& c, std::size_t count,
 inline void prefetch_vector(Vec v) {
   const char* p = reinterpret_cast<const char*>(v.data());
   const std::size_t bytes = v.size() * sizeof(float);
-  // A few lines are enough to get the hardware prefetcher going on longer vectors.
-  const std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 8);
+  // A few lines are enough to get the hardware prefetcher going on longer vectors; more only
+  // compete with it (with large pages, 4 measured faster than 8 at 384 floats).
+  const std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 4);
   for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
 }
 
