@@ -652,8 +652,14 @@ void HnswIndex::link(std::size_t node, std::size_t level, Vec v, VectorAccess ac
     const std::size_t cap = cap_of(l);
     auto link_to = [&](std::size_t n) {
       {
+        // Other threads may already have linked back to node, so that its own links would
+        // overflow the list: then they are thinned as any full list is.
         const std::unique_lock<std::mutex> held = lock_node(locks, node);
-        append(node, l, static_cast<Link>(n));
+        if (locks != nullptr && cap > 0 && list_of(node, l).size >= cap) {
+          link_back(node, l, static_cast<Link>(n), cap, access, metric, s);
+        } else {
+          append(node, l, static_cast<Link>(n));
+        }
       }
       // Only a node number inserted twice can leave a link to a layer its new lists lack; such
       // a node gets no link back rather than a list it was not drawn for.
