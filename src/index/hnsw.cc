@@ -156,8 +156,9 @@ void nearest_first_prefix(std::vector<Entry>& c, std::size_t count,
 inline void prefetch_vector(Vec v) {
   const char* p = reinterpret_cast<const char*>(v.data());
   const std::size_t bytes = v.size() * sizeof(float);
-  // A few lines are enough to get the hardware prefetcher going on longer vectors.
-  const std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 8);
+  // A few lines are enough to get the hardware prefetcher going on longer vectors; more only
+  // compete with it (with large pages, 4 measured faster than 8 at 384 floats).
+  const std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 4);
   for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
 }
 
@@ -651,8 +652,14 @@ void HnswIndex::link(std::size_t node, std::size_t level, Vec v, VectorAccess ac
     const std::size_t cap = cap_of(l);
     auto link_to = [&](std::size_t n) {
       {
+        // Other threads may already have linked back to node, so that its own links would
+        // overflow the list: then they are thinned as any full list is.
         const std::unique_lock<std::mutex> held = lock_node(locks, node);
-        append(node, l, static_cast<Link>(n));
+        if (locks != nullptr && cap > 0 && list_of(node, l).size >= cap) {
+          link_back(node, l, static_cast<Link>(n), cap, access, metric, s);
+        } else {
+          append(node, l, static_cast<Link>(n));
+        }
       }
       // Only a node number inserted twice can leave a link to a layer its new lists lack; such
       // a node gets no link back rather than a list it was not drawn for.
