@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_io.h"
 #include "index/hnsw.h"
 
 using korvane_index::Metric;
@@ -28,31 +29,8 @@ using korvane_index::hnsw::HnswIndex;
 
 namespace {
 
-std::vector<std::uint32_t> read_u32(std::FILE* f, std::size_t n) {
-  std::vector<std::uint32_t> v(n);
-  if (std::fread(v.data(), 4, n, f) != n) {
-    std::fprintf(stderr, "short read\n");
-    std::exit(2);
-  }
-  return v;
-}
-
-std::vector<float> read_f32(std::FILE* f, std::size_t n) {
-  std::vector<float> v(n);
-  if (std::fread(v.data(), 4, n, f) != n) {
-    std::fprintf(stderr, "short read\n");
-    std::exit(2);
-  }
-  return v;
-}
-
-// CPU time of this thread: the build and the queries run on it alone, and on a shared machine
-// wall time mostly measures the neighbours.
-double thread_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
+using korvane_bench::read_all;
+using korvane_bench::thread_seconds;
 
 }  // namespace
 
@@ -70,13 +48,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot open input\n");
     return 2;
   }
-  const auto head = read_u32(df, 3);
+  const auto head = read_all<std::uint32_t>(df, 3);
   const std::size_t n = head[0], nq = head[1], dim = head[2];
-  const std::vector<float> base = read_f32(df, n * dim);
-  const std::vector<float> queries = read_f32(df, nq * dim);
-  const auto ghead = read_u32(gf, 2);
+  const std::vector<float> base = read_all<float>(df, n * dim);
+  const std::vector<float> queries = read_all<float>(df, nq * dim);
+  const auto ghead = read_all<std::uint32_t>(gf, 2);
   const std::size_t k = ghead[1];
-  const std::vector<std::uint32_t> truth = read_u32(gf, ghead[0] * k);
+  const std::vector<std::uint32_t> truth = read_all<std::uint32_t>(gf, ghead[0] * k);
 
   const std::string name = argv[3];
   const Metric metric = name == "cosine"      ? Metric::Cosine

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_io.h"
 #include "index/hnsw.h"
 #include "storage/record_table.h"
 
@@ -29,21 +30,8 @@ using korvane_index::hnsw::HnswIndex;
 
 namespace {
 
-template <class T>
-std::vector<T> read_all(std::FILE* f, std::size_t n) {
-  std::vector<T> v(n);
-  if (std::fread(v.data(), sizeof(T), n, f) != n) {
-    std::fprintf(stderr, "short read\n");
-    std::exit(2);
-  }
-  return v;
-}
-
-double thread_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
+using korvane_bench::read_all;
+using korvane_bench::thread_seconds;
 
 std::uint64_t mix(std::uint64_t h, std::uint64_t x) { return (h ^ x) * 0x100000001b3ull; }
 
