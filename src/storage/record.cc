@@ -215,7 +215,13 @@ class RecordReader {
       c = r_.next_element(first, ']');
       if (c == Reader::kClosed) break;
       if (c == Reader::kFailed) return false;
-      // The writer's own compact literals, the bulk of every row, take a direct path.
+      // The writer's own compact literals, the bulk of every row, are read as a run, up to the
+      // separator before the first element the run does not take (or the closing bracket).
+      if (const char* run_end = float_text::read_plain_f32_run(r_.pos(), r_.end(), vec);
+          run_end != r_.pos()) {
+        r_.move_to(run_end);
+        continue;
+      }
       float plain;
       if (const char* after = float_text::read_plain_f32(r_.pos(), r_.end(), plain)) {
         vec.push_back(plain);
