@@ -18,6 +18,10 @@ Each run opens the store in a fresh interpreter and reports:
   peak RSS   ru_maxrss of that interpreter right after the open, and that figure divided by
              the raw size (float bytes + id bytes + metadata text bytes); "over import" is the
              same peak less the RSS the interpreter had right before the open
+With --against DIR the runs alternate between the module importable now and the one in DIR
+(a second build's src/python), each side opening the same store in a fresh interpreter, and the
+medians of both sides and of the pairwise ratios (this side over DIR's) are printed.
+
 Timings only; nothing is asserted.
 """
 
@@ -113,6 +117,8 @@ def main():
     ap.add_argument("--seed", type=int, default=11)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvane-bench-open"))
+    ap.add_argument("--against", metavar="DIR",
+                    help="alternate each run with the module in DIR (another build's src/python)")
     ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
 
@@ -134,28 +140,51 @@ def main():
     raw_mb = info["raw_bytes"] / 1e6
     print("%d records, dim %d: %.1f MB of row text, %.1f MB raw, file %.1f MB"
           % (args.n, args.dim, text_mb, raw_mb, os.path.getsize(path) / 1e6))
-    print("%4s %9s %7s %9s %12s %8s %15s" % ("run", "seconds", "cpu s", "MB/s", "peak RSS MB", "/ raw", "over import MB"))
-    results = []
+    sides = [("this", None)] + ([("against", args.against)] if args.against else [])
+    print("%4s %8s %9s %7s %9s %12s %8s %15s"
+          % ("run", "side", "seconds", "cpu s", "MB/s", "peak RSS MB", "/ raw", "over import MB"))
+    results = {name: [] for name, _ in sides}
     for run in range(args.runs):
-        out = subprocess.run([sys.executable, "-c", CHILD, path], check=True, capture_output=True, text=True)
-        r = json.loads(out.stdout)
-        if r["count"] != args.n:
-            sys.exit("the store opened with %d records, expected %d" % (r["count"], args.n))
-        peak_mb = r["peak_kib"] * 1024 / 1e6
-        over_mb = (r["peak_kib"] - r["rss_before_kib"]) * 1024 / 1e6
-        results.append((r["seconds"], peak_mb))
-        print("%4d %9.3f %7.2f %9.0f %12.1f %8.2f %15.1f"
-              % (run, r["seconds"], r["cpu_seconds"], text_mb / r["seconds"], peak_mb, peak_mb / raw_mb, over_mb))
-    seconds = statistics.median(s for s, _ in results)
-    peak = max(p for _, p in results)
-    print("median %.3f s, %.0f MB/s of row text; peak RSS / raw size %.2f" % (seconds, text_mb / seconds, peak / raw_mb))
+        for name, module_dir in sides:
+            env = dict(os.environ)
+            if module_dir:
+                env["PYTHONPATH"] = module_dir
+            out = subprocess.run([sys.executable, "-c", CHILD, path], check=True, capture_output=True,
+                                 text=True, env=env)
+            r = json.loads(out.stdout)
+            if r["count"] != args.n:
+                sys.exit("the store opened with %d records, expected %d" % (r["count"], args.n))
+            peak_mb = r["peak_kib"] * 1024 / 1e6
+            over_mb = (r["peak_kib"] - r["rss_before_kib"]) * 1024 / 1e6
+            results[name].append((r["seconds"], peak_mb, r["cpu_seconds"]))
+            print("%4d %8s %9.3f %7.2f %9.0f %12.1f %8.2f %15.1f"
+                  % (run, name, r["seconds"], r["cpu_seconds"], text_mb / r["seconds"], peak_mb,
+                     peak_mb / raw_mb, over_mb))
+    summary = {}
+    for name, _ in sides:
+        rs = results[name]
+        seconds = statistics.median(s for s, _, _ in rs)
+        peak = max(p for _, p, _ in rs)
+        cpu = statistics.median(c for _, _, c in rs)
+        summary[name] = {"median_s": seconds, "mb_per_s": text_mb / seconds, "median_cpu_s": cpu,
+                         "peak_mb": peak, "peak_over_raw": peak / raw_mb}
+        print("%s: median %.3f s, %.0f MB/s of row text, cpu %.2f s; peak RSS %.1f MB, / raw size %.2f"
+              % (name, seconds, text_mb / seconds, cpu, peak, peak / raw_mb))
+    if args.against:
+        pairs = list(zip(results["this"], results["against"]))
+        print("this / against, median of pairs: seconds %.3f, cpu %.3f, peak RSS %.3f"
+              % (statistics.median(a[0] / b[0] for a, b in pairs),
+                 statistics.median(a[2] / b[2] for a, b in pairs),
+                 statistics.median(a[1] / b[1] for a, b in pairs)))
+    print("load average", " ".join("%.2f" % x for x in os.getloadavg()))
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"n": args.n, "dim": args.dim, "text_mb": text_mb, "raw_mb": raw_mb,
-                       "runs": [{"seconds": s, "peak_mb": p} for s, p in results],
-                       "median_s": seconds, "mb_per_s": text_mb / seconds,
-                       "peak_over_raw": peak / raw_mb, "load": os.getloadavg()}, f, indent=1)
-
+                       "runs": [{"seconds": s, "peak_mb": p} for s, p, _ in results["this"]],
+                       "median_s": summary["this"]["median_s"],
+                       "mb_per_s": summary["this"]["mb_per_s"],
+                       "peak_over_raw": summary["this"]["peak_over_raw"],
+                       "load": os.getloadavg()}, f, indent=1)
 
 if __name__ == "__main__":
     main()
