@@ -671,6 +671,9 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
                                                  std::lock_guard<std::mutex> lock(spare_mu);
                                                  spare.push_back(batch);
                                                }));
+    batches.clear();
+    // The batches' buffers lie among the records' metadata, where free() keeps them.
+    return_free_memory();
   }
   if (failures.failed()) return failures.take();
   if (broke) return std::move(*broke);
