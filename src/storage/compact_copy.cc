@@ -69,6 +69,16 @@ void CompactCopy::push(std::span<const float> v) noexcept {
   meta_.push_back(encode(v, codes_.data() + at));
 }
 
+void CompactCopy::push_encoded(std::span<const std::uint8_t> codes,
+                               const CompactMeta& meta) noexcept {
+  codes_.insert(codes_.end(), codes.begin(), codes.end());
+  meta_.push_back(meta);
+}
+
+void CompactCopy::populate(std::size_t begin, std::size_t end) const noexcept {
+  populate_bytes(codes_.data(), codes_.capacity(), begin, end);
+}
+
 void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
                        std::size_t from_offset, std::size_t length) noexcept {
   if (length > 0 && to_offset != from_offset) {

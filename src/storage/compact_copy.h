@@ -26,23 +26,35 @@ struct CompactMeta {
   float norm;
 };
 
+// Has the system back bytes [begin, end) of the block at base (capacity bytes long) with memory
+// now, whole pages only (record_table.cc).
+void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
+                    std::size_t end) noexcept;
+
 class CompactCopy {
  public:
   const std::uint8_t* codes() const { return codes_.data(); }
   const CompactMeta& meta(std::size_t slot) const { return meta_[slot]; }
   std::size_t bytes() const { return codes_.size() + meta_.size() * sizeof(CompactMeta); }
+  // Codes the room reserved holds.
+  std::size_t capacity() const { return codes_.capacity(); }
 
   // Room for `slots` slots and `components` codes in all.
   void reserve(std::size_t slots, std::size_t components);
   // Appends the copy of v as the next slot, its codes at the next free offset.
   // REQUIRES: room reserved.
   void push(std::span<const float> v) noexcept;
+  // The same with the copy already made by encode(). REQUIRES: room reserved.
+  void push_encoded(std::span<const std::uint8_t> codes, const CompactMeta& meta) noexcept;
   // Slot `from`'s copy becomes slot `to`'s, its codes moved to offset `to_offset` (to <= from,
   // to_offset <= from's offset: compaction downward).
   void move(std::size_t to, std::size_t from, std::size_t to_offset, std::size_t from_offset,
             std::size_t length) noexcept;
   // Keeps the first `slots` slots and `components` codes.
   void truncate(std::size_t slots, std::size_t components) noexcept;
+
+  // FloatArena::populate for the codes of components [begin, end), within the room reserved.
+  void populate(std::size_t begin, std::size_t end) const noexcept;
 
   // The copy of one vector: codes into out (v.size() of them) and its four numbers.
   static CompactMeta encode(std::span<const float> v, std::uint8_t* out) noexcept;

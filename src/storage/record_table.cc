@@ -41,6 +41,29 @@ constexpr int kCollapse = 25;  // the kernel's number for it, where the headers 
 
 }  // namespace
 
+void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
+                    std::size_t end) noexcept {
+#if defined(__linux__)
+  end = std::min(end, capacity);
+  if (base == nullptr || begin >= end) return;
+  // Whole pages inside the range only: the kernel takes page-aligned ranges.
+  const auto start = reinterpret_cast<std::uintptr_t>(base) + begin;
+  const std::uintptr_t first = round_up(start, page_size());
+  const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(base) + end) / page_size() * page_size();
+  if (first >= last) return;
+#if !defined(MADV_POPULATE_WRITE)
+  constexpr int MADV_POPULATE_WRITE = 23;  // the kernel's number for it, where the headers predate it
+#endif
+  // A kernel without it says no, and the first write pays instead.
+  ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(base);
+  static_cast<void>(capacity);
+  static_cast<void>(begin);
+  static_cast<void>(end);
+#endif
+}
+
 FloatArena::~FloatArena() {
   if (data_ == nullptr) return;
 #if defined(__linux__)
@@ -102,7 +125,16 @@ void FloatArena::truncate(std::size_t n) noexcept {
 #endif
 }
 
+void FloatArena::populate(std::size_t begin, std::size_t end) const noexcept {
+  populate_bytes(data_, capacity_ * sizeof(float), begin * sizeof(float), end * sizeof(float));
+}
+
 // ---- RecordTable ---------------------------------------------------------------------------
+
+void RecordTable::populate(std::size_t begin, std::size_t end) const noexcept {
+  arena_.populate(begin, end);
+  compact_.populate(begin, end);
+}
 
 Record RecordTable::record(std::size_t slot) const {
   auto v = vector(slot);
@@ -201,14 +233,9 @@ void RecordTable::reserve(std::size_t slots, std::size_t floats) {
 void RecordTable::append(std::string&& id, std::span<const float> vector,
                          std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
-  const std::size_t slot = ids_.size();
-  ids_.push_back(std::move(id));
-  metadata_.push_back(std::move(metadata));
-  times_.push_back(timestamp.value_or(0));
-  has_time_.push_back(timestamp.has_value() ? 1 : 0);
   compact_.push(vector);
-  offsets_.push_back(arena_.push(vector));
-  lengths_.push_back(vector.size());
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), vector, std::move(metadata), timestamp);
   const std::size_t b = find_bucket(ids_[slot]);
   if (b == kNone) {
     prev_.push_back(kNone);
@@ -217,6 +244,28 @@ void RecordTable::append(std::string&& id, std::span<const float> vector,
     prev_.push_back(buckets_[b]);
     buckets_[b] = slot;
   }
+}
+
+void RecordTable::append(std::string&& id, std::span<const float> vector,
+                         std::span<const std::uint8_t> codes, const CompactMeta& meta,
+                         std::optional<Value>&& metadata,
+                         std::optional<std::uint64_t> timestamp) noexcept {
+  compact_.push_encoded(codes, meta);
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), vector, std::move(metadata), timestamp);
+  prev_.push_back(kNone);
+  index_insert(slot);
+}
+
+void RecordTable::append_columns(std::string&& id, std::span<const float> vector,
+                                 std::optional<Value>&& metadata,
+                                 std::optional<std::uint64_t> timestamp) noexcept {
+  ids_.push_back(std::move(id));
+  metadata_.push_back(std::move(metadata));
+  times_.push_back(timestamp.value_or(0));
+  has_time_.push_back(timestamp.has_value() ? 1 : 0);
+  offsets_.push_back(arena_.push(vector));
+  lengths_.push_back(vector.size());
 }
 
 void RecordTable::append(Record&& record) noexcept {

@@ -55,6 +55,10 @@ class FloatArena {
   std::size_t push(std::span<const float> v) noexcept;
   // Drops every float from n on; the pages beyond are handed back where the system allows.
   void truncate(std::size_t n) noexcept;
+  // Has the system back the room for floats [begin, end) (clipped to the capacity) with memory
+  // now, where it can, as the first write there would; nothing else changes. Any thread may
+  // call it while another appends, but not while the arena grows.
+  void populate(std::size_t begin, std::size_t end) const noexcept;
 
  private:
   float* data_ = nullptr;
@@ -141,6 +145,17 @@ class RecordTable {
   };
   LiveSlots live_slots() const { return {LiveIterator(this, 0), LiveIterator(this, slot_count())}; }
 
+  // Has the system back the room for vector components [begin, end) now, in the float arena
+  // and the 8-bit copy (FloatArena::populate): so that a thread other than the one appending
+  // pays for first touching that memory. Not while reserve() runs.
+  void populate(std::size_t begin, std::size_t end) const noexcept;
+  // Whether reserve() for `floats` more components leaves the arena and the 8-bit copy where
+  // they are (populate() may then run beside it).
+  bool holds(std::size_t floats) const {
+    const std::size_t need = arena_.size() + floats;
+    return need <= arena_.capacity() && need <= compact_.capacity();
+  }
+
   // Makes room for `slots` more appends holding `floats` more vector components in all.
   // Throws std::bad_alloc; the table's contents stay as they were.
   void reserve(std::size_t slots, std::size_t floats);
@@ -150,6 +165,11 @@ class RecordTable {
   void append(std::string&& id, std::span<const float> vector, std::optional<Value>&& metadata,
               std::optional<std::uint64_t> timestamp) noexcept;
   void append(Record&& record) noexcept;
+  // The same for an id no live slot holds, with the vector's 8-bit copy already made
+  // (CompactCopy::encode): an open's append, of rows whose keys it has seen rise.
+  void append(std::string&& id, std::span<const float> vector, std::span<const std::uint8_t> codes,
+              const CompactMeta& meta, std::optional<Value>&& metadata,
+              std::optional<std::uint64_t> timestamp) noexcept;
 
   // Marks every live slot with this id dead; returns how many there were.
   std::size_t remove(std::string_view id) noexcept;
@@ -170,6 +190,10 @@ class RecordTable {
   void index_insert(std::size_t slot) noexcept;        // slot's id is not in the index
   void index_erase(std::size_t bucket) noexcept;
   void rebuild_index() noexcept;
+  // An append's columns: all but the 8-bit copy, the id index and the links between slots.
+  void append_columns(std::string&& id, std::span<const float> vector,
+                      std::optional<Value>&& metadata,
+                      std::optional<std::uint64_t> timestamp) noexcept;
   void grow_index(std::size_t entries);
 
   std::vector<std::string> ids_;
