@@ -10,8 +10,8 @@ Every step whose time or memory matters runs in a fresh interpreter, one after t
 
   ingest       one insert_many of all N records from a float32 array, then the same records
                into a second file in insert_many calls of 10,000; wall and CPU seconds, the
-               peak RSS above what the process held before the call (the array included) over
-               the raw float32 size; the file's size and its row text (the value column)
+               peak RSS above what the process held before the call (the array it inserts was
+               held before, so it is not counted) over the raw float32 size; the file's size and its row text (the value column)
   sqlite3      (N <= --sqlite-max) executemany of the very rows korvane wrote, one transaction,
                same table and pragmas, in the same process as a third file
   open         Korvane(path) without an index: wall, CPU, GB/s of row text, peak RSS over raw;
