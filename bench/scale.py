@@ -8,8 +8,9 @@ Run from the repository root with the module importable, for example:
 
 Every step whose time or memory matters runs in a fresh interpreter, one after the other:
 
-  ingest       one insert_many of all N records from a float32 array, then the same records
-               into a second file in insert_many calls of 10,000; wall and CPU seconds, the
+  ingest       one insert_many of all N records from a float32 array, and (in a process of
+               its own) the same records into a second file in insert_many calls of 10,000;
+               wall and CPU seconds, the
                peak RSS above what the process held before the call (the array it inserts was
                held before, so it is not counted) over the raw float32 size; the file's size and its row text (the value column)
   sqlite3      (N <= --sqlite-max) executemany of the very rows korvane wrote, one transaction,
@@ -138,15 +139,22 @@ def step_ingest(a, p):
     db = sqlite3.connect(p["store"])
     out["row_text_bytes"] = db.execute("SELECT sum(length(value)) FROM records").fetchone()[0]
     db.close()
+    return out
+
+
+def step_chunks(a, p):
+    """In a process of its own: the peak RSS is the process's, so it must not hold another's."""
+    import korvane
+    x = np.load(p["data"])
+    ids, metas = ids_of(a.n), metadata_of(a.n)
     remove_store(p["chunks"])
     s = korvane.Korvane(p["chunks"])
     with Span() as chunks:
         for at in range(0, a.n, 10000):
             s.insert_many(ids[at:at + 10000], x[at:at + 10000], metas[at:at + 10000])
     s.close()
-    out["ingest_chunks"] = chunks.figures(raw)
     remove_store(p["chunks"])
-    return out
+    return {"ingest_chunks": chunks.figures(x.nbytes)}
 
 
 def step_sqlite(a, p):
@@ -302,6 +310,7 @@ def child(a):
     steps = {
         "gen": lambda: step_gen(a, p),
         "ingest": lambda: step_ingest(a, p),
+        "chunks": lambda: step_chunks(a, p),
         "sqlite": lambda: step_sqlite(a, p),
         "open": lambda: step_open(a, p),
         "build": lambda: step_build(a, p),
@@ -333,7 +342,7 @@ def measure(a):
                                      stdout=subprocess.PIPE, text=True).stdout.strip()
     except OSError:
         r["commit"] = None
-    steps = ["gen", "ingest"] + (["sqlite"] if a.n <= a.sqlite_max else []) + ["open", "build"]
+    steps = ["gen", "ingest", "chunks"] + (["sqlite"] if a.n <= a.sqlite_max else []) + ["open", "build"]
     for step in steps:
         r.update(run_step(a, step))
     alone, reopened = [], []
@@ -438,6 +447,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the store and data files")
     ap.add_argument("--json", help="write the results to this JSON file")
     ap.add_argument("--table", nargs="+", metavar="JSON", help="print the table of these results")
+    ap.add_argument("--steps", help="only these steps (comma list, e.g. gen,chunks), their "
+                    "figures replacing those in --json")
     ap.add_argument("--step", help=argparse.SUPPRESS)
     a = ap.parse_args()
     if a.step:
@@ -452,7 +463,15 @@ def main():
         results.sort(key=lambda r: r["n"])
         print(table(results))
         return
-    r = measure(a)
+    if a.steps:
+        with open(a.json) as f:
+            r = json.load(f)
+        for step in a.steps.split(","):
+            r.update(run_step(a, step))
+        if not a.keep:
+            os.remove(paths(a)["data"])
+    else:
+        r = measure(a)
     print(table([r]))
     if a.json:
         os.makedirs(os.path.dirname(os.path.abspath(a.json)), exist_ok=True)
