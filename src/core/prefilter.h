@@ -10,6 +10,10 @@
 // and the merged answer, equal the plain scan's: ids, scores, order and ties. (A NaN score has no
 // key; such a record is offered, and only numbers raise the floor.)
 //
+// A single query looks at the coarse copy first (the codes' high halves, half the bytes) and
+// reads the codes only of records its wider interval cannot rule out; the same argument holds for
+// both, so a record either copy rules out is one the answer cannot hold.
+//
 // When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
 // structure at the copy's resolution) the run notices within a window and finishes as the plain
 // scan, and tells the runs that follow to start plain.
@@ -128,7 +132,8 @@ struct CoarseStage {
   CoarseStage(korvane_index::Metric metric, korvane_index::Vec query)
       : cq(metric, query, 1),
         plane(cq.usable() ? cq.plane(0) : nullptr, cq.usable() ? cq.length() : 0),
-        block(cq.usable() ? std::span<const CompactQuery>(&cq, 1) : std::span<const CompactQuery>()) {}
+        block(cq.usable() ? std::span<const CompactQuery>(&cq, 1)
+                          : std::span<const CompactQuery>()) {}
   CoarseStage(const CoarseStage&) = delete;
   CoarseStage& operator=(const CoarseStage&) = delete;
 
@@ -196,7 +201,8 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
       for (std::size_t r = 0; r < m; ++r) {
         const std::size_t i = from + r;
         if (table.vector(i).size() == n) {
-          rows[r] = copy.nibbles() + korvane_storage::CompactCopy::nibble_offset(i, table.offset(i));
+          rows[r] = copy.nibbles() +
+                    korvane_storage::CompactCopy::nibble_offset(i, table.offset(i));
         } else {
           if (blank.size() < n) blank.assign(n, 128);
           rows[r] = blank.data();

@@ -131,16 +131,19 @@ struct Chosen {
   const char* name;
 };
 
-constexpr Chosen kPortable{code_dot_portable,       code_dots_portable,       block_dots_portable,
-                           kernels::query_keys_any, kernels::record_keys_any, nibble_dots_portable,
-                           false,                   "portable"};
+constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
+                           block_dots_portable,      kernels::query_keys_any,
+                           kernels::record_keys_any, nibble_dots_portable,
+                           false,                    "portable"};
 #if defined(__x86_64__)
-constexpr Chosen kAvx2{kernels::code_dot_avx2,    kernels::code_dots_avx2,   kernels::block_dots_avx2,
-                       kernels::query_keys_avx2,  kernels::record_keys_avx2, kernels::nibble_dots_avx2,
-                       false,                     "avx2"};
-constexpr Chosen kVnni{kernels::code_dot_vnni,    kernels::code_dots_vnni,   kernels::block_dots_vnni,
-                       kernels::query_keys_vnni,  kernels::record_keys_vnni, kernels::nibble_dots_vnni,
-                       true,                      "avx512vnni"};
+constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
+                       kernels::block_dots_avx2,   kernels::query_keys_avx2,
+                       kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
+                       false,                      "avx2"};
+constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,
+                       kernels::block_dots_vnni,   kernels::query_keys_vnni,
+                       kernels::record_keys_vnni,  kernels::nibble_dots_vnni,
+                       true,                       "avx512vnni"};
 #elif defined(__aarch64__)
 // The key formulas and the coarse products are the portable ones: Advanced SIMD is this build's
 // baseline already, and the compiler widens those loops itself.

@@ -132,7 +132,8 @@ void nibble_tile(const std::uint8_t* const* rows, const std::int8_t* even, const
   auto step = [&](const __m512i* v, __m512i e, __m512i o) {
     for (int r = 0; r < R; ++r) {
       acc[r][0] = _mm512_dpbusd_epi32(acc[r][0], _mm512_and_si512(v[r], low), e);
-      acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], _mm512_and_si512(_mm512_srli_epi16(v[r], 4), low), o);
+      const __m512i high = _mm512_and_si512(_mm512_srli_epi16(v[r], 4), low);
+      acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], high, o);
     }
   };
   std::size_t j = 0;
@@ -146,7 +147,9 @@ void nibble_tile(const std::uint8_t* const* rows, const std::int8_t* even, const
     for (int r = 0; r < R; ++r) v[r] = _mm512_maskz_loadu_epi8(mask, rows[r] + j);
     step(v, _mm512_maskz_loadu_epi8(mask, even + j), _mm512_maskz_loadu_epi8(mask, odd + j));
   }
-  for (int r = 0; r < R; ++r) out[r] = _mm512_reduce_add_epi32(_mm512_add_epi32(acc[r][0], acc[r][1]));
+  for (int r = 0; r < R; ++r) {
+    out[r] = _mm512_reduce_add_epi32(_mm512_add_epi32(acc[r][0], acc[r][1]));
+  }
 }
 
 }  // namespace
