@@ -16,8 +16,8 @@
 // and lengths address both; its high halves start at byte (offset + slot) / 2 of their own array
 // (each row of ceil(length / 2) bytes fits before the next row's start).
 //
-// Writes follow the table's two steps: reserve() may throw
-// std::bad_alloc and changes nothing observable; push(), move() and truncate() never fail.
+// Writes follow the table's two steps: reserve() may throw std::bad_alloc and changes nothing
+// observable; push(), move() and truncate() never fail.
 #pragma once
 
 #include <cstddef>
