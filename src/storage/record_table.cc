@@ -247,10 +247,9 @@ void RecordTable::append(std::string&& id, std::span<const float> vector,
 }
 
 void RecordTable::append(std::string&& id, std::span<const float> vector,
-                         std::span<const std::uint8_t> codes, const CompactMeta& meta,
-                         std::optional<Value>&& metadata,
+                         const EncodedCopy& copy, std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
-  compact_.push_encoded(codes, meta);
+  compact_.push_encoded(copy);
   const std::size_t slot = ids_.size();
   append_columns(std::move(id), vector, std::move(metadata), timestamp);
   prev_.push_back(kNone);

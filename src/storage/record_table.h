@@ -165,11 +165,10 @@ class RecordTable {
   void append(std::string&& id, std::span<const float> vector, std::optional<Value>&& metadata,
               std::optional<std::uint64_t> timestamp) noexcept;
   void append(Record&& record) noexcept;
-  // The same for an id no live slot holds, with the vector's 8-bit copy already made
-  // (CompactCopy::encode): an open's append, of rows whose keys it has seen rise.
-  void append(std::string&& id, std::span<const float> vector, std::span<const std::uint8_t> codes,
-              const CompactMeta& meta, std::optional<Value>&& metadata,
-              std::optional<std::uint64_t> timestamp) noexcept;
+  // The same for an id no live slot holds, with the vector's compact copies already made: an
+  // open's append, of rows whose keys it has seen rise.
+  void append(std::string&& id, std::span<const float> vector, const EncodedCopy& copy,
+              std::optional<Value>&& metadata, std::optional<std::uint64_t> timestamp) noexcept;
 
   // Marks every live slot with this id dead; returns how many there were.
   std::size_t remove(std::string_view id) noexcept;

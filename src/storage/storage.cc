@@ -232,9 +232,19 @@ class OpenBatch {
     if (failures.failed()) return;
     codes_.resize(floats_.size());
     metas_.resize(n);
+    coarse_.resize(n);
+    nibble_ends_.resize(n);
+    std::size_t nibbles = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      nibbles += (vector(i).size() + 1) / 2;
+      nibble_ends_[i] = nibbles;
+    }
+    nibbles_.resize(nibbles);
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
       metas_[i] = CompactCopy::encode(vector(i), codes_.data() + begin);
+      coarse_[i] = CompactCopy::encode_coarse(vector(i), codes_.data() + begin, metas_[i],
+                                              nibbles_.data() + nibble_begin(i));
     }
   }
 
@@ -248,8 +258,10 @@ class OpenBatch {
     for (std::size_t i = 0; i < records_.size(); ++i) {
       Record& rec = records_[i];
       const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-      table.append(std::move(rec.id), vector(i), {codes_.data() + begin, ends_[i] - begin},
-                   metas_[i], std::move(rec.metadata), rec.timestamp);
+      const EncodedCopy copy{{codes_.data() + begin, ends_[i] - begin}, metas_[i],
+                             {nibbles_.data() + nibble_begin(i), nibble_ends_[i] - nibble_begin(i)},
+                             coarse_[i]};
+      table.append(std::move(rec.id), vector(i), copy, std::move(rec.metadata), rec.timestamp);
     }
   }
 
@@ -258,12 +270,16 @@ class OpenBatch {
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return {floats_.data() + begin, ends_[i] - begin};
   }
+  std::size_t nibble_begin(std::size_t i) const { return i == 0 ? 0 : nibble_ends_[i - 1]; }
 
   std::vector<Record> records_;
   std::vector<std::size_t> ends_;  // of each row's components in floats_ and codes_
   std::vector<float> floats_;
   std::vector<std::uint8_t> codes_;
   std::vector<CompactMeta> metas_;
+  std::vector<std::size_t> nibble_ends_;  // of each row's coarse bytes in nibbles_
+  std::vector<std::uint8_t> nibbles_;
+  std::vector<CoarseMeta> coarse_;
 };
 
 // The statement a table was created with, reduced to what SQLite reads from it: without white
