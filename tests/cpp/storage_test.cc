@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -366,6 +367,19 @@ TEST_F(StorageTest, LoadsEveryRowInKeyOrderAndFailsOnTheFirstBadOne) {
       ASSERT_EQ(r.vector.capacity(), r.vector.size());
     }
     EXPECT_EQ(store_->newest_position("r12345"), 12345u);
+    {
+      // The open makes the compact copies on its workers: byte for byte what writes make.
+      RecordTable written;
+      written.reserve(kRows, std::size_t{kRows} * components);
+      for (int i = 0; i < kRows; ++i) written.append(store_->table().record(i));
+      const CompactCopy& a = store_->table().compact_copy();
+      const CompactCopy& b = written.compact_copy();
+      const std::size_t codes = std::size_t{kRows} * components;
+      EXPECT_EQ(std::memcmp(a.codes(), b.codes(), codes), 0);
+      EXPECT_EQ(std::memcmp(a.nibbles(), b.nibbles(), (codes + kRows) / 2), 0);
+      EXPECT_EQ(std::memcmp(&a.meta(0), &b.meta(0), kRows * sizeof(CompactMeta)), 0);
+      EXPECT_EQ(std::memcmp(&a.coarse(0), &b.coarse(0), kRows * sizeof(CoarseMeta)), 0);
+    }
 
     // Load batches hold a few thousand rows. Two bad rows side by side near the end of one
     // batch, and one near the start of the next: the first in key order is reported, whichever
