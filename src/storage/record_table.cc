@@ -201,14 +201,28 @@ void RecordTable::reserve(std::size_t slots, std::size_t floats) {
 void RecordTable::append(std::string&& id, std::span<const float> vector,
                          std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
+  const std::size_t offset = arena_.push(vector);
+  append_slot(std::move(id), offset, vector.size(), std::move(metadata), timestamp);
+}
+
+void RecordTable::append_placed(std::string&& id, std::size_t length,
+                                std::optional<Value>&& metadata,
+                                std::optional<std::uint64_t> timestamp) noexcept {
+  const std::size_t offset = arena_.push_placed(length);
+  append_slot(std::move(id), offset, length, std::move(metadata), timestamp);
+}
+
+void RecordTable::append_slot(std::string&& id, std::size_t offset, std::size_t length,
+                              std::optional<Value>&& metadata,
+                              std::optional<std::uint64_t> timestamp) noexcept {
   const std::size_t slot = ids_.size();
   ids_.push_back(std::move(id));
   metadata_.push_back(std::move(metadata));
   times_.push_back(timestamp.value_or(0));
   has_time_.push_back(timestamp.has_value() ? 1 : 0);
-  compact_.push(vector);
-  offsets_.push_back(arena_.push(vector));
-  lengths_.push_back(vector.size());
+  compact_.push({arena_.data() + offset, length});
+  offsets_.push_back(offset);
+  lengths_.push_back(length);
   const std::size_t b = find_bucket(ids_[slot]);
   if (b == kNone) {
     prev_.push_back(kNone);
