@@ -58,5 +58,8 @@ EOF
   cmake --install "$out/tbb-build" >&2
 fi
 
+# The unwinder every glibc process has (it runs the forced unwind of an ending thread): the
+# module's C++ exceptions go through it too instead of the unwinder Zig would link in.
+unwinder=$(gcc -print-file-name=libgcc_s.so.1)
 echo "$compilers -DTBB_DIR=$out/tbb/lib/cmake/TBB -DSQLite3_INCLUDE_DIR=$out/sqlite-include" \
-  "-DSQLite3_LIBRARY=$archive -DKORVANE_SQLITE_ARCHIVE=$archive"
+  "-DSQLite3_LIBRARY=$archive -DKORVANE_SQLITE_ARCHIVE=$archive -DKORVANE_UNWIND_LIBRARY=$unwinder"

@@ -8,17 +8,29 @@
 //                                                          search after it, and one upsert
 //   upkeep_bench writes N DIM                              single deletes and upserts with an
 //                                                          index and without, medians
+//   upkeep_bench wear N DIM                                the graph alone kept through
+//                                                          writes past the store's rebuild
+//                                                          point: each time the nodes deleted
+//                                                          since the build reach 25, 44, 50,
+//                                                          75, 100, 150, 200, 300 % of the
+//                                                          live records, recall@10, vectors
+//                                                          measured per query and queries/s,
+//                                                          beside a fresh build over the same
+//                                                          records
 //
-// Records are embedding-like (unit vectors near a 24-dimensional subspace, Cosine) with a
-// small metadata object each, in a store under /tmp. Times are wall-clock seconds.
+// Records are embedding-like (unit vectors near a 24-dimensional subspace, Cosine); build,
+// churn and writes keep them with a small metadata object each in a store under /tmp. Times are
+// wall-clock seconds.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <ctime>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -26,6 +38,7 @@
 #include "korvane/korvane.h"
 
 using korvane_core::HnswConfig;
+using korvane_core::HnswIndex;
 using korvane_core::Korvane;
 using korvane_core::Value;
 using korvane_core::WriteBatch;
@@ -135,6 +148,170 @@ void print_recall(const char* what, const std::vector<std::size_t>& efs,
                   const std::vector<std::pair<double, double>>& r) {
   for (std::size_t i = 0; i < efs.size(); ++i) {
     std::printf("%s,ef=%zu,recall=%.4f,qps=%.0f\n", what, efs[i], r[i].first, r[i].second);
+  }
+  std::fflush(stdout);
+}
+
+// The graph alone, kept through writes as the store keeps it, but never rebuilt: the vectors
+// by slot as the table holds them, each write marking the replaced and deleted records' nodes
+// and repairing around them, then inserting the new records' nodes; once a sixteenth of the
+// slots is dead the table compacts, and the graph purges its deleted nodes and is renumbered.
+class Worn {
+ public:
+  explicit Worn(HnswIndex index) : index_(std::move(index)) {}
+
+  void fill(Embeddings& e, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) append(i, e.next());
+    std::vector<std::size_t> nodes(n);
+    for (std::size_t i = 0; i < n; ++i) nodes[i] = i;
+    index_.insert_all(nodes, access(), korvane_index::Metric::Cosine, 0);
+  }
+
+  // One write: the records in `removed` lose their slots, `added` (record number, vector) are
+  // appended.
+  void write(const std::vector<std::size_t>& removed,
+             std::vector<std::pair<std::size_t, std::vector<float>>> added) {
+    std::vector<std::size_t> gone;
+    for (const std::size_t r : removed) {
+      gone.push_back(slot_of_.at(r));
+      slot_of_.erase(r);
+    }
+    std::sort(gone.begin(), gone.end());
+    for (const std::size_t g : gone) live_[g] = 0;
+    dead_ += gone.size();
+    const std::size_t first_new = vectors_.size();
+    for (auto& [r, v] : added) append(r, std::move(v));
+    const auto cosine = korvane_index::Metric::Cosine;
+    std::vector<std::size_t> fresh;
+    if (dead_ * 16 < vectors_.size()) {
+      index_.mark_deleted(gone);
+      index_.repair_around(gone, access(), cosine);
+      for (std::size_t s = first_new; s < vectors_.size(); ++s) fresh.push_back(s);
+    } else {
+      std::vector<std::uint32_t> number(vectors_.size(), HnswIndex::kNoNode);
+      std::uint32_t next = 0;
+      for (std::size_t s = 0; s < vectors_.size(); ++s) {
+        if (live_[s] == 0) continue;
+        if (s >= first_new) fresh.push_back(next);
+        number[s] = next++;
+      }
+      index_.mark_deleted(gone);
+      index_.purge(access(), cosine);  // reads live nodes only, at their old slots
+      index_.renumber(number, next);
+      std::vector<std::vector<float>> vectors;
+      std::vector<std::size_t> record;
+      for (std::size_t s = 0; s < number.size(); ++s) {
+        if (live_[s] == 0) continue;
+        vectors.push_back(std::move(vectors_[s]));
+        record.push_back(record_[s]);
+        slot_of_[record_[s]] = vectors.size() - 1;
+      }
+      vectors_ = std::move(vectors);
+      record_ = std::move(record);
+      live_.assign(vectors_.size(), 1);
+      dead_ = 0;
+    }
+    index_.insert_all(fresh, access(), cosine, 0);
+  }
+
+  // Record numbers of the index's top 10 at ef, or (index null) of the exact top 10; adds to
+  // reads the vectors the walk measured.
+  std::vector<std::size_t> top10(const std::vector<float>& q, const HnswIndex* index,
+                                 std::size_t ef, std::size_t& reads) const {
+    std::vector<std::size_t> out;
+    if (index == nullptr) {
+      std::vector<std::pair<double, std::size_t>> all;
+      for (std::size_t s = 0; s < vectors_.size(); ++s) {
+        if (live_[s] == 0) continue;
+        double dot = 0.0;
+        for (std::size_t j = 0; j < q.size(); ++j) dot += double{q[j]} * vectors_[s][j];
+        all.emplace_back(-dot, record_[s]);
+      }
+      std::partial_sort(all.begin(), all.begin() + 10, all.end());
+      for (std::size_t i = 0; i < 10; ++i) out.push_back(all[i].second);
+      return out;
+    }
+    auto counted = [&](std::size_t s) {
+      ++reads;
+      return std::span<const float>(vectors_[s]);
+    };
+    for (const auto& [node, value] : index->search(q, 10, ef, counted, korvane_index::Metric::Cosine)) {
+      out.push_back(record_[node]);
+    }
+    return out;
+  }
+
+  // A fresh build over the live records at their slots.
+  HnswIndex rebuilt() const {
+    HnswIndex fresh(index_.config());
+    std::vector<std::size_t> nodes;
+    for (std::size_t s = 0; s < vectors_.size(); ++s) {
+      if (live_[s] != 0) nodes.push_back(s);
+    }
+    fresh.insert_all(nodes, access(), korvane_index::Metric::Cosine, 0);
+    return fresh;
+  }
+
+  const HnswIndex& index() const { return index_; }
+  std::size_t live() const { return slot_of_.size(); }
+  std::vector<std::size_t> records() const {
+    std::vector<std::size_t> out;
+    for (const auto& [r, s] : slot_of_) out.push_back(r);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  void append(std::size_t r, std::vector<float> v) {
+    slot_of_[r] = vectors_.size();
+    vectors_.push_back(std::move(v));
+    record_.push_back(r);
+    live_.push_back(1);
+  }
+  std::function<std::span<const float>(std::size_t)> access() const {
+    return [this](std::size_t s) { return std::span<const float>(vectors_[s]); };
+  }
+
+  HnswIndex index_;
+  std::vector<std::vector<float>> vectors_;  // by slot
+  std::vector<std::size_t> record_;          // by slot
+  std::vector<std::uint8_t> live_;           // by slot
+  std::size_t dead_ = 0;
+  std::unordered_map<std::size_t, std::size_t> slot_of_;
+};
+
+// Recall@10, vectors measured per query and queries/s of the worn graph and of a fresh build at
+// each ef, the two taking turns twice; the better queries/s of each pair of turns. The vectors
+// measured are the cost at equal recall that load does not blur.
+void compare_worn(const Worn& worn, const std::vector<std::vector<float>>& queries,
+                  const std::vector<std::size_t>& efs, double share) {
+  std::vector<std::unordered_set<std::size_t>> exact;
+  for (const auto& q : queries) {
+    std::size_t reads = 0;
+    const auto t = worn.top10(q, nullptr, 0, reads);
+    exact.emplace_back(t.begin(), t.end());
+  }
+  const double c0 = cpu_now();
+  const HnswIndex fresh = worn.rebuilt();
+  const double build_cpu = cpu_now() - c0;
+  for (const std::size_t ef : efs) {
+    double recall[2] = {0, 0}, qps[2] = {0, 0}, reads[2] = {0, 0};
+    for (int turn = 0; turn < 4; ++turn) {
+      const HnswIndex* index = turn % 2 == 0 ? &worn.index() : &fresh;
+      std::size_t found = 0, read = 0;
+      const double t0 = now();
+      for (std::size_t i = 0; i < queries.size(); ++i) {
+        for (const std::size_t r : worn.top10(queries[i], index, ef, read)) found += exact[i].contains(r);
+      }
+      const double rate = static_cast<double>(queries.size()) / (now() - t0);
+      recall[turn % 2] = static_cast<double>(found) / (10.0 * queries.size());
+      reads[turn % 2] = static_cast<double>(read) / static_cast<double>(queries.size());
+      qps[turn % 2] = std::max(qps[turn % 2], rate);
+    }
+    std::printf("deleted=%.2f,live=%zu,ef=%zu,worn_recall=%.4f,fresh_recall=%.4f,worn_reads=%.0f,"
+                "fresh_reads=%.0f,worn_qps=%.0f,fresh_qps=%.0f,fresh_build_cpu_s=%.1f\n",
+                share, worn.live(), ef, recall[0], recall[1], reads[0], reads[1], qps[0], qps[1],
+                build_cpu);
   }
   std::fflush(stdout);
 }
@@ -265,8 +442,59 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 2; ++i) std::remove((path + (i == 0 ? ".a" : ".b")).c_str());
     return 0;
   }
+  if (mode == "wear" && argc == 4) {
+    // 3 of 4 operations replace a random record and 1 deletes one until a tenth of the records
+    // is deleted (30 % replaced and 10 % deleted leave deleted nodes at 44 % of the live
+    // records); replacements only after that, 100 operations a write.
+    const std::size_t n = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
+    Embeddings e(dim, 2);
+    Worn worn{HnswIndex(config(16, 200, 0))};
+    worn.fill(e, n);
+    std::vector<std::vector<float>> queries;
+    for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+    std::vector<std::size_t> alive = worn.records();
+    std::mt19937 gen(9);
+    std::size_t next_record = n, deleted = 0, op = 0;
+    const double marks[] = {0.25, 0.44, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0};
+    std::size_t mark = 0;
+    double write_s = 0.0;
+    while (mark < std::size(marks)) {
+      std::vector<std::size_t> removed;
+      std::vector<std::pair<std::size_t, std::vector<float>>> added;
+      const std::size_t first_of_write = next_record;
+      for (int i = 0; i < 100; ++i, ++op) {
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, alive.size() - 1)(gen);
+        const std::size_t r = alive[at];
+        if (r >= first_of_write || std::find(removed.begin(), removed.end(), r) != removed.end()) {
+          continue;
+        }
+        removed.push_back(r);
+        if (deleted < n / 10 && op % 4 == 3) {
+          alive[at] = alive.back();
+          alive.pop_back();
+          ++deleted;
+        } else {
+          alive[at] = next_record;
+          added.emplace_back(next_record++, e.next());
+        }
+      }
+      const double t0 = now();
+      worn.write(removed, std::move(added));
+      write_s += now() - t0;
+      const double share = static_cast<double>(worn.index().deleted_total()) /
+                           static_cast<double>(worn.live());
+      if (share >= marks[mark]) {
+        std::printf("writes_s=%.1f deleted_since_build=%zu\n", write_s,
+                    worn.index().deleted_total());
+        compare_worn(worn, queries, efs, share);
+        while (mark < std::size(marks) && share >= marks[mark]) ++mark;
+      }
+    }
+    return 0;
+  }
   std::fprintf(stderr,
-               "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM [REPLACED% DELETED%] | writes N DIM\n",
+               "usage: %s build N DIM M EF_CONSTRUCTION THREADS | churn N DIM [REPLACED%% DELETED%%] | writes N DIM | wear N DIM\n",
                argv[0]);
   return 2;
 }

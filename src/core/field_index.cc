@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <iterator>
 
 namespace korvane_core {
 namespace {
@@ -42,12 +41,6 @@ Slots sorted_union(Slots all) {
     }
   }
   return all;
-}
-
-Slots intersection(const Slots& a, const Slots& b) {
-  Slots out;
-  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-  return out;
 }
 
 }  // namespace

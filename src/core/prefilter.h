@@ -10,6 +10,10 @@
 // and the merged answer, equal the plain scan's: ids, scores, order and ties. (A NaN score has no
 // key; such a record is offered, and only numbers raise the floor.)
 //
+// A single query looks at the coarse copy first (the codes' high halves, half the bytes) and
+// reads the codes only of records its wider interval cannot rule out; the same argument holds for
+// both, so a record either copy rules out is one the answer cannot hold.
+//
 // When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
 // structure at the copy's resolution) the run notices within a window and finishes as the plain
 // scan, and tells the runs that follow to start plain.
@@ -100,12 +104,6 @@ inline CodeMeta meta_of(const korvane_storage::CompactMeta& m) {
 // The upper key of a score interval.
 inline double upper_key(Interval b, bool distance) { return distance ? -b.lo : b.hi; }
 
-// The score interval of slot i for one prepared query, before decay.
-inline Interval bound_of(const RecordTable& table, const CompactQuery& cq, std::size_t i,
-                         const std::int32_t* dots) {
-  return cq.bound(dots, meta_of(table.compact_copy().meta(i)));
-}
-
 // Records whose codes go through the kernels together.
 constexpr std::size_t kChunk = 16;
 
@@ -127,32 +125,104 @@ inline void gather_rows(const RecordTable& table, std::size_t from, std::size_t 
   }
 }
 
-// One run [begin, end) of a single query's scan.
+// A single query's coarse look (compact.h): its one-plane query, that plane split for the packed
+// high halves of the codes, and the block that turns their products into keys. Not movable: the
+// block points into the query.
+struct CoarseStage {
+  CoarseStage(korvane_index::Metric metric, korvane_index::Vec query)
+      : cq(metric, query, 1),
+        plane(cq.usable() ? cq.plane(0) : nullptr, cq.usable() ? cq.length() : 0),
+        block(cq.usable() ? std::span<const CompactQuery>(&cq, 1)
+                          : std::span<const CompactQuery>()) {}
+  CoarseStage(const CoarseStage&) = delete;
+  CoarseStage& operator=(const CoarseStage&) = delete;
+
+  CompactQuery cq;
+  korvane_index::compact::SplitPlane plane;
+  korvane_index::compact::QueryBlock block;
+};
+
+inline CodeMeta coarse_meta_of(const korvane_storage::CompactCopy& copy, std::size_t i) {
+  const korvane_storage::CompactMeta& m = copy.meta(i);
+  const korvane_storage::CoarseMeta& c = copy.coarse(i);
+  return CodeMeta{c.offset, 16.0f * m.step, c.residual, m.norm};
+}
+
+// Records the coarse look lets through although the codes then rule them out, beyond which it
+// stops paying: such a record costs a read of its codes out of the stream (prefetched), about
+// two records' worth of the coarse look, which itself costs half the codes' pass: past an eighth
+// the run goes on with the codes alone.
+constexpr std::size_t kCoarsePart = 8;
+
+// One run [begin, end) of a single query's scan; `coarse` the query's coarse look, or null.
 //   keep(i):   whether slot i takes part (live and passing the filters)
 //   factor(i): the float slot i's score is multiplied by (1 when no decay applies)
 //   exact(i):  measures slot i exactly, offers it to the run's top list, returns its score
 //   plain(i):  finishes the run from slot i on as the plain scan
+// weak (coarse_weak): a run found the pass (the coarse look) not paying; the runs after it
+// start without.
 template <class Keep, class Factor, class Exact, class Plain>
-void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begin,
-              std::size_t end, std::size_t k, bool distance, SharedFloor& shared,
-              std::atomic<bool>& weak, const Keep& keep, const Factor& factor, const Exact& exact,
-              const Plain& plain) {
+void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStage* coarse,
+              std::size_t begin, std::size_t end, std::size_t k, bool distance,
+              SharedFloor& shared, std::atomic<bool>& weak, std::atomic<bool>& coarse_weak,
+              const Keep& keep, const Factor& factor, const Exact& exact, const Plain& plain) {
   if (weak.load(std::memory_order_relaxed)) return plain(begin);
   const std::size_t n = cq.length();
   const korvane_index::compact::QueryBlock block({&cq, 1});
   const std::size_t lanes = block.lanes();
+  const korvane_storage::CompactCopy& copy = table.compact_copy();
   KeyFloor floor(k);
   std::size_t checked = 0, wasted = 0;
+  bool coarse_on = coarse != nullptr && !coarse_weak.load(std::memory_order_relaxed);
+  std::size_t coarse_checked = 0, coarse_wasted = 0;
   std::vector<std::uint8_t> blank;
   const std::uint8_t* rows[kChunk];
   CodeMeta metas[kChunk];
   std::int32_t dots[kChunk * CompactQuery::kMaxPlanes];
   double keys[kChunk];
+  auto bar = [&] { return std::max(floor.floor(), shared.get()); };
+  // The upper key of slot i from its products and meta, decayed by f.
+  auto key_of = [&](const CompactQuery& q, const korvane_index::compact::QueryBlock& b,
+                    const std::int32_t* d, const CodeMeta& meta, float f) {
+    if (f != 1.0f) return upper_key(CompactQuery::scaled(q.bound(d, meta), f), distance);
+    double key;  // without decay, the division-free form
+    b.record_keys(d, &meta, 1, &key);
+    return key;
+  };
   for (std::size_t from = begin; from < end; from += kChunk) {
     const std::size_t m = std::min(kChunk, end - from);
-    gather_rows(table, from, m, n, blank, rows, metas);
-    block.dots(rows, m, dots);
-    block.record_keys(dots, metas, m, keys);
+    if (coarse_on && coarse_checked >= kWindow &&
+        (coarse_weak.load(std::memory_order_relaxed) ||
+         too_weak(coarse_checked, coarse_wasted, k, kCoarsePart))) {
+      coarse_on = false;
+      coarse_weak.store(true, std::memory_order_relaxed);
+    }
+    if (coarse_on) {
+      for (std::size_t r = 0; r < m; ++r) {
+        const std::size_t i = from + r;
+        if (table.vector(i).size() == n) {
+          rows[r] = copy.nibbles() +
+                    korvane_storage::CompactCopy::nibble_offset(i, table.offset(i));
+        } else {
+          if (blank.size() < n) blank.assign(n, 128);
+          rows[r] = blank.data();
+        }
+        metas[r] = coarse_meta_of(copy, i);
+      }
+      coarse->plane.dots(rows, m, dots);
+      coarse->block.record_keys(dots, metas, m, keys);
+      // The codes of the records the coarse keys leave in, fetched while the rest go by.
+      const double at = bar();
+      for (std::size_t r = 0; r < m; ++r) {
+        if (!(keys[r] >= at)) continue;
+        const std::uint8_t* row = copy.codes() + table.offset(from + r);
+        for (std::size_t b = 0; b < n; b += 64) __builtin_prefetch(row + b);
+      }
+    } else {
+      gather_rows(table, from, m, n, blank, rows, metas);
+      block.dots(rows, m, dots);
+      block.record_keys(dots, metas, m, keys);
+    }
     for (std::size_t r = 0; r < m; ++r) {
       const std::size_t i = from + r;
       if (!table.live(i) || !keep(i)) continue;
@@ -163,11 +233,22 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, std::size_t begi
       }
       if (table.vector(i).size() == n) {
         const float f = factor(i);
-        const double key =  // without decay, the division-free form
-            f == 1.0f ? keys[r]
-                      : upper_key(CompactQuery::scaled(bound_of(table, cq, i, dots + r * lanes), f),
-                                  distance);
-        if (key < std::max(floor.floor(), shared.get())) continue;
+        if (coarse_on) {
+          ++coarse_checked;
+          const double key =
+              f == 1.0f ? keys[r] : key_of(coarse->cq, coarse->block, dots + r, metas[r], f);
+          if (key < bar()) continue;
+          const std::uint8_t* row = copy.codes() + table.offset(i);
+          std::int32_t fine[CompactQuery::kMaxPlanes];
+          block.dots(&row, 1, fine);
+          if (key_of(cq, block, fine, meta_of(copy.meta(i)), f) < bar()) {
+            ++coarse_wasted;
+            continue;
+          }
+        } else {
+          const double key = f == 1.0f ? keys[r] : key_of(cq, block, dots + r * lanes, metas[r], f);
+          if (key < bar()) continue;
+        }
       }
       const float s = exact(i);
       if (std::isnan(s) || !floor.offer(distance ? -static_cast<double>(s) : static_cast<double>(s))) {

@@ -228,16 +228,17 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   };
   // First the 8-bit copy's guaranteed intervals, where they can be had (prefilter.h).
   const korvane_index::compact::CompactQuery compact(metric, query_);
+  const prefilter::CoarseStage coarse(metric, query_);
   prefilter::SharedFloor floor;
-  std::atomic<bool> weak{false};
+  std::atomic<bool> weak{false}, coarse_weak{false};
   auto scan_run = [&](std::size_t begin, std::size_t end, std::span<TopK> tops) {
     TopK& top = tops[0];
     // Over a filter's own slot list (few records) the plain scan serves: the first pass walks
     // every slot in order.
     if (!slots_ && compact.usable() && prefilter::enabled()) {
       prefilter::scan_run(
-          table, compact, begin, end, k, korvane_index::is_distance(metric), floor, weak, passes,
-          factor,
+          table, compact, coarse.cq.usable() ? &coarse : nullptr, begin, end, k,
+          korvane_index::is_distance(metric), floor, weak, coarse_weak, passes, factor,
           [&](std::size_t i) {
             const float score = rule.decayed(scorer.score(table.vector(i)), i);
             top.offer({score, i});

@@ -48,6 +48,13 @@
 // 6. Decay multiplies the score by a known float p: for finite p the product's interval is the
 //    ends times p (swapped when p < 0), widened by 2^-22 relative and eta absolute.
 //
+// 7. The coarse copy keeps h = r >> 4 and x~ = a4 + s4 (h - 128) with s4 = 16 s (exact) and a
+//    bound rho4 >= |x - x~| measured against the stored a4 (compact_copy.cc). That is a copy of
+//    the form of step 1 with codes h - 128 in -128..-113 and step s4: steps 2-6 hold for it word
+//    for word with H_p = sum_i g_p[i] h[i] in place of code_dot(r, g_p) (|C_p| <= 128 * 127 n,
+//    still exact in 32 bits), so the interval from (a4, s4, rho4, X) and H_p holds the kernel's
+//    score as well; it is only wider, rho4 being about sixteen times rho.
+//
 // Every double computation of a bound rounds too; each end is pushed outward by a relative
 // 2^-40 beyond the margins above, which are themselves far larger than those roundings.
 #if defined(__x86_64__)
@@ -61,8 +68,10 @@
 #include "index/compact.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "index/compact_kernels.h"
 #include "index/scorer.h"
@@ -99,15 +108,52 @@ void block_dots_portable(const std::uint8_t* const* rows, std::size_t nrows,
   kernels::block_dots_by_rows(code_dots_portable, rows, nrows, gs, lanes, used, n, out);
 }
 
+void nibble_dots_portable(const std::uint8_t* const* rows, std::size_t nrows,
+                          const std::int8_t* even, const std::int8_t* odd, std::size_t bytes,
+                          std::int32_t* out) {
+  for (std::size_t r = 0; r < nrows; ++r) {
+    std::int32_t total = 0;
+    for (std::size_t j = 0; j < bytes; ++j) {
+      total += (rows[r][j] & 15) * even[j] + (rows[r][j] >> 4) * odd[j];
+    }
+    out[r] = total;
+  }
+}
+
 struct Chosen {
   Kernel one;
   ManyKernel many;
   kernels::BlockDots block;
   kernels::QueryKeys query_keys;
   kernels::RecordKeys record_keys;
+  kernels::NibbleDots nibble;
   bool interleaves;
   const char* name;
 };
+
+constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
+                           block_dots_portable,      kernels::query_keys_any,
+                           kernels::record_keys_any, nibble_dots_portable,
+                           false,                    "portable"};
+#if defined(__x86_64__)
+constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
+                       kernels::block_dots_avx2,   kernels::query_keys_avx2,
+                       kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
+                       false,                      "avx2"};
+constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,
+                       kernels::block_dots_vnni,   kernels::query_keys_vnni,
+                       kernels::record_keys_vnni,  kernels::nibble_dots_vnni,
+                       true,                       "avx512vnni"};
+#elif defined(__aarch64__)
+// The key formulas and the coarse products are the portable ones: Advanced SIMD is this build's
+// baseline already, and the compiler widens those loops itself.
+constexpr Chosen kNeon{kernels::code_dot_neon,   kernels::code_dots_neon,  kernels::block_dots_neon,
+                       kernels::query_keys_any,  kernels::record_keys_any, nibble_dots_portable,
+                       false,                    "neon"};
+constexpr Chosen kSdot{kernels::code_dot_sdot,   kernels::code_dots_sdot,  kernels::block_dots_sdot,
+                       kernels::query_keys_any,  kernels::record_keys_any, nibble_dots_portable,
+                       false,                    "neon-sdot"};
+#endif
 
 #if defined(__x86_64__)
 // What the processor offers and the operating system saves, asked of the processor directly
@@ -134,34 +180,32 @@ Features processor_features() {
 }
 #endif
 
-const Chosen& chosen() {
-  static const Chosen c = [] {
+// The versions this processor runs, the widest first.
+std::vector<const Chosen*> runnable() {
+  std::vector<const Chosen*> out;
 #if defined(__x86_64__)
-    const Features f = processor_features();
-    if (f.avx512vnni && f.avx2) {
-      return Chosen{kernels::code_dot_vnni,  kernels::code_dots_vnni,   kernels::block_dots_vnni,
-                    kernels::query_keys_vnni, kernels::record_keys_vnni, true, "avx512vnni"};
-    }
-    if (f.avx2) {
-      return Chosen{kernels::code_dot_avx2,  kernels::code_dots_avx2,   kernels::block_dots_avx2,
-                    kernels::query_keys_avx2, kernels::record_keys_avx2, false, "avx2"};
-    }
+  const Features f = processor_features();
+  if (f.avx512vnni && f.avx2) out.push_back(&kVnni);
+  if (f.avx2) out.push_back(&kAvx2);
 #elif defined(__aarch64__)
-    // The key formulas are the portable ones: Advanced SIMD is this build's baseline already.
-    // The operating system reports the dot product instructions (the register that lists them
-    // cannot be read from user space everywhere).
-    if ((getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0) {
-      return Chosen{kernels::code_dot_sdot,   kernels::code_dots_sdot,   kernels::block_dots_sdot,
-                    kernels::query_keys_any, kernels::record_keys_any, false, "neon-sdot"};
-    }
-    return Chosen{kernels::code_dot_neon,   kernels::code_dots_neon,   kernels::block_dots_neon,
-                  kernels::query_keys_any, kernels::record_keys_any, false, "neon"};
+  // The operating system reports the dot product instructions (the register that lists them
+  // cannot be read from user space everywhere).
+  if ((getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0) out.push_back(&kSdot);
+  out.push_back(&kNeon);
 #endif
-    return Chosen{code_dot_portable,       code_dots_portable,
-                  block_dots_portable,     kernels::query_keys_any,
-                  kernels::record_keys_any, false, "portable"};
-  }();
-  return c;
+  out.push_back(&kPortable);
+  return out;
+}
+
+std::atomic<const Chosen*> current{nullptr};
+
+const Chosen& chosen() {
+  const Chosen* c = current.load(std::memory_order_acquire);
+  if (c == nullptr) {
+    c = runnable().front();
+    current.store(c, std::memory_order_release);
+  }
+  return *c;
 }
 
 }  // namespace
@@ -182,6 +226,31 @@ void code_dots(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t 
 }
 
 const char* code_kernel_name() { return chosen().name; }
+
+bool use_code_kernels(const char* name) {
+  for (const Chosen* c : runnable()) {
+    if (std::string_view(c->name) == name) {
+      current.store(c, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
+
+SplitPlane::SplitPlane(const std::int8_t* g, std::size_t n)
+    : even_((n + 1) / 2, 0), odd_((n + 1) / 2, 0) {
+  for (std::size_t i = 0; i < n; ++i) (i % 2 == 0 ? even_ : odd_)[i / 2] = g[i];
+}
+
+void SplitPlane::dots(const std::uint8_t* const* rows, std::size_t nrows, std::int32_t* out) const {
+  chosen().nibble(rows, nrows, even_.data(), odd_.data(), even_.size(), out);
+}
+
+std::int32_t nibble_dot_portable(const std::uint8_t* row, const SplitPlane& plane) {
+  std::int32_t out = 0;
+  nibble_dots_portable(&row, 1, plane.even(), plane.odd(), plane.bytes(), &out);
+  return out;
+}
 
 CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
     : metric_(metric),

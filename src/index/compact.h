@@ -11,6 +11,10 @@
 // the argument). A caller keeps the k-th best lower bound and measures exactly only the records
 // whose interval reaches it; the answer is then the exact one.
 //
+// A coarser look comes first for a single query: the same interval from the high halves of the
+// codes alone (half the bytes), with one plane split for their packing (SplitPlane) and the
+// coarse copy's offset and residual; only records that it cannot rule out pay for the codes.
+//
 // Manhattan has no interval here (usable() is false), nor has a query the bounds cannot cover
 // (non-finite components, magnitudes near the float range's ends, a zero Cosine query).
 #pragma once
@@ -40,6 +44,10 @@ std::int32_t code_dot_portable(const std::uint8_t* r, const std::int8_t* g, std:
 // "neon-sdot" (the dot product instructions).
 const char* code_kernel_name();
 
+// Tests: the named version runs from now on (queries made before keep their layout); false, and
+// nothing changes, when this processor cannot run it.
+bool use_code_kernels(const char* name);
+
 // Longest vector the integer sums hold exactly (255 * 127 * n < 2^31).
 constexpr std::size_t kMaxLength = 65536;
 
@@ -55,6 +63,22 @@ struct CodeMeta {
 struct Interval {
   double lo, hi;
 };
+
+// One 8-bit plane g of length n split for the packed high halves h of codes: even[j] = g[2j],
+// odd[j] = g[2j + 1], zero past n. dots() gives sum(g[i] * h[i]) for rows of packed halves.
+class SplitPlane {
+ public:
+  SplitPlane(const std::int8_t* g, std::size_t n);
+  std::size_t bytes() const { return even_.size(); }
+  const std::int8_t* even() const { return even_.data(); }
+  const std::int8_t* odd() const { return odd_.data(); }
+  void dots(const std::uint8_t* const* rows, std::size_t nrows, std::int32_t* out) const;
+
+ private:
+  std::vector<std::int8_t> even_, odd_;
+};
+// The portable version, for tests.
+std::int32_t nibble_dot_portable(const std::uint8_t* row, const SplitPlane& plane);
 
 class CompactQuery {
  public:

@@ -22,6 +22,30 @@ inline __m256i step(__m256i acc, const std::uint8_t* r, const std::int8_t* g) {
 
 }  // namespace
 
+void nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
+                      const std::int8_t* odd, std::size_t bytes, std::int32_t* out) {
+  // vpmaddubsw's pairs of products stay far inside 16 bits (2 * 15 * 128), so nothing saturates.
+  const __m256i low = _mm256_set1_epi8(0x0F);
+  const __m256i ones = _mm256_set1_epi16(1);
+  for (std::size_t r = 0; r < nrows; ++r) {
+    const std::uint8_t* row = rows[r];
+    __m256i acc0 = _mm256_setzero_si256(), acc1 = acc0;
+    std::size_t j = 0;
+    for (; j + 32 <= bytes; j += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+      const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(even + j));
+      const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(odd + j));
+      const __m256i lo = _mm256_and_si256(v, low);
+      const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), low);
+      acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(_mm256_maddubs_epi16(lo, e), ones));
+      acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(_mm256_maddubs_epi16(hi, o), ones));
+    }
+    std::int32_t total = hsum(_mm256_add_epi32(acc0, acc1));
+    for (; j < bytes; ++j) total += (row[j] & 15) * even[j] + (row[j] >> 4) * odd[j];
+    out[r] = total;
+  }
+}
+
 std::int32_t code_dot_avx2(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
   __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
   std::size_t i = 0;

@@ -42,6 +42,11 @@ using BlockDots = void (*)(const std::uint8_t* const* rows, std::size_t nrows,
                            const std::int8_t* const* gs, std::size_t used,
                            const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
                            std::int32_t* out);
+// The products of one plane with the packed high halves of rows of codes (compact_copy.h):
+// out[r] = sum over j < bytes of (rows[r][j] & 15) * even[j] + (rows[r][j] >> 4) * odd[j].
+using NibbleDots = void (*)(const std::uint8_t* const* rows, std::size_t nrows,
+                            const std::int8_t* even, const std::int8_t* odd, std::size_t bytes,
+                            std::int32_t* out);
 // Upper keys for one record and every query of a table (dots as BlockDots gives one row).
 using QueryKeys = void (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 // Upper keys for `nrows` consecutive records and the table's one query (dots[r * planes + p]).
@@ -56,6 +61,8 @@ void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
                      const std::int8_t* const* gs, std::size_t used,
                      const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
                      std::int32_t* out);
+void nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
+                      const std::int8_t* odd, std::size_t bytes, std::int32_t* out);
 void query_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 void record_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out);
@@ -69,6 +76,8 @@ void block_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows,
                      const std::int8_t* const* gs, std::size_t used,
                      const std::int8_t* interleaved, std::size_t lanes, std::size_t n,
                      std::int32_t* out);
+void nibble_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
+                      const std::int8_t* odd, std::size_t bytes, std::int32_t* out);
 void query_keys_vnni(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 void record_keys_vnni(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out);

@@ -122,7 +122,44 @@ void rows_planes(const std::uint8_t* const* rows, std::size_t nrows, const std::
   for (; r < nrows; ++r) rows_tile<1, U>(rows + r, gs, lanes, n, out + r * lanes);
 }
 
+// R rows' packed high halves against one split plane, 64 bytes (128 components) at a time.
+template <int R>
+void nibble_tile(const std::uint8_t* const* rows, const std::int8_t* even, const std::int8_t* odd,
+                 std::size_t bytes, std::int32_t* out) {
+  const __m512i low = _mm512_set1_epi8(0x0F);
+  __m512i acc[R][2];
+  for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = _mm512_setzero_si512();
+  auto step = [&](const __m512i* v, __m512i e, __m512i o) {
+    for (int r = 0; r < R; ++r) {
+      acc[r][0] = _mm512_dpbusd_epi32(acc[r][0], _mm512_and_si512(v[r], low), e);
+      const __m512i high = _mm512_and_si512(_mm512_srli_epi16(v[r], 4), low);
+      acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], high, o);
+    }
+  };
+  std::size_t j = 0;
+  __m512i v[R];
+  for (; j + 64 <= bytes; j += 64) {
+    for (int r = 0; r < R; ++r) v[r] = _mm512_loadu_si512(rows[r] + j);
+    step(v, _mm512_loadu_si512(even + j), _mm512_loadu_si512(odd + j));
+  }
+  if (j < bytes) {  // bytes past the row read as zero
+    const __mmask64 mask = (__mmask64{1} << (bytes - j)) - 1;
+    for (int r = 0; r < R; ++r) v[r] = _mm512_maskz_loadu_epi8(mask, rows[r] + j);
+    step(v, _mm512_maskz_loadu_epi8(mask, even + j), _mm512_maskz_loadu_epi8(mask, odd + j));
+  }
+  for (int r = 0; r < R; ++r) {
+    out[r] = _mm512_reduce_add_epi32(_mm512_add_epi32(acc[r][0], acc[r][1]));
+  }
+}
+
 }  // namespace
+
+void nibble_dots_vnni(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
+                      const std::int8_t* odd, std::size_t bytes, std::int32_t* out) {
+  std::size_t r = 0;
+  for (; r + 4 <= nrows; r += 4) nibble_tile<4>(rows + r, even, odd, bytes, out + r);
+  for (; r < nrows; ++r) nibble_tile<1>(rows + r, even, odd, bytes, out + r);
+}
 
 std::int32_t code_dot_vnni(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
   __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();

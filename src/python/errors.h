@@ -12,8 +12,12 @@
 // an internal fault.
 //
 // One unwinding is let through: a thread that the exiting interpreter ends while it waits for
-// the interpreter lock unwinds by force (abi::__forced_unwind); that must reach the thread's
-// start, so guard() rethrows it, and nothing on that path is noexcept.
+// the interpreter lock unwinds by force; that must reach the thread's start, so guard() lets it
+// pass, and nothing on that path is noexcept. GNU's C++ runtime names it (abi::__forced_unwind)
+// and a catch-all may rethrow it. LLVM's, which the older-Linux wheel links, names none, and a
+// forced unwind caught by a catch-all there cannot go on (the process aborts); so with that
+// runtime the catch-alls on the path catch std::exception alone, which is everything the core
+// and the libraries beneath it throw.
 //
 // Everything here requires the interpreter lock.
 #pragma once
@@ -24,6 +28,7 @@
 #include <cxxabi.h>
 #endif
 
+#include <exception>
 #include <string_view>
 #include <type_traits>
 
@@ -31,13 +36,15 @@
 
 namespace korvane_python {
 
-// The type of a forced unwind, where the C++ runtime names one (GNU's). LLVM's runtime, which the
-// older-Linux wheel links, names none; there the stand-in is never thrown, and the wheel's run
-// of the Python suite checks an exit during a call.
+// The type of a forced unwind where the C++ runtime names one, else a stand-in never thrown; and
+// the catch-all for the path of a forced unwind (see above). The wheel's run of the Python suite
+// checks an exit during a call.
 #if defined(__GLIBCXX__)
 using ForcedUnwind = abi::__forced_unwind;
+#define KORVANE_CATCH_FAULT catch (...)
 #else
 struct ForcedUnwind {};
+#define KORVANE_CATCH_FAULT catch (const std::exception&)
 #endif
 
 // What a core failure means to the caller; a few calls give the store's errors a meaning of
@@ -86,7 +93,7 @@ auto guard(Body&& body) -> decltype(body()) {
     return body();
   } catch (ForcedUnwind&) {
     throw;
-  } catch (...) {
+  } KORVANE_CATCH_FAULT {
     raise_current_exception();
     return failed_result<decltype(body())>();
   }

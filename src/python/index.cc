@@ -123,7 +123,7 @@ PyObject* build_reporting(Call& call, const korvane_core::HnswConfig& config, Py
       return store->enable_hnsw(config, kProgressEvery, report);
     } catch (ForcedUnwind&) {
       throw;  // the thread is ending; it holds no interpreter state to restore
-    } catch (...) {
+    } KORVANE_CATCH_FAULT {
       PyEval_RestoreThread(saved);
       throw;
     }

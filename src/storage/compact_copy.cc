@@ -57,16 +57,67 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
   return {a, s, round_up(residual), round_up(norm)};
 }
 
+CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8_t* codes,
+                                      const CompactMeta& fine, std::uint8_t* out) noexcept {
+  const std::size_t n = v.size();
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    out[j] = static_cast<std::uint8_t>((codes[2 * j] >> 4) | (codes[2 * j + 1] & 0xF0));
+  }
+  if (n % 2 != 0) out[n / 2] = static_cast<std::uint8_t>(codes[n - 1] >> 4);
+  if (n == 0) return {0.0f, 0.0f};
+  if (!(fine.residual >= 0.0f)) return {0.0f, fine.residual};
+  // h stands for the codes 16 h .. 16 h + 15: x~ = a + s (16 h + 7.5 - 128), written as
+  // a4 + 16 s (h - 128). Any a4 is sound (the residual is measured against the rounded one).
+  const double s4 = 16.0 * static_cast<double>(fine.step);
+  const float a4 = static_cast<float>(static_cast<double>(fine.offset) + 1927.5 * fine.step);
+  double residual2 = 0.0, norm2 = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = v[i];
+    const double e = x - (static_cast<double>(a4) + s4 * ((codes[i] >> 4) - 128));
+    residual2 += e * e;
+    norm2 += x * x;
+  }
+  // s4 (h - 128) is exact; the sum with a4 and the difference each round by 2^-53 of their
+  // results, so each e is within 2^-52 (|x| + 2 |e|) of the real one: the margins of encode()
+  // cover it.
+  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
+  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
+  if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual < 0x1p120)) {
+    return {0.0f, std::numeric_limits<float>::quiet_NaN()};
+  }
+  return {a4, round_up(residual)};
+}
+
 void CompactCopy::reserve(std::size_t slots, std::size_t components) {
   grow(meta_, slots);
   grow(codes_, components);
+  grow(coarse_, slots);
+  grow(nibbles_, (slots + components) / 2 + 1);
 }
 
 void CompactCopy::push(std::span<const float> v) noexcept {
   const std::size_t at = codes_.size();
+  const std::size_t slot = meta_.size();
   // Within capacity: resize allocates nothing.
   codes_.resize(at + v.size());
   meta_.push_back(encode(v, codes_.data() + at));
+  nibbles_.resize((codes_.size() + meta_.size()) / 2);
+  coarse_.push_back(encode_coarse(v, codes_.data() + at, meta_.back(),
+                                  nibbles_.data() + nibble_offset(slot, at)));
+}
+
+void CompactCopy::push_encoded(const EncodedCopy& copy) noexcept {
+  const std::size_t at = codes_.size();
+  const std::size_t slot = meta_.size();
+  codes_.insert(codes_.end(), copy.codes.begin(), copy.codes.end());
+  meta_.push_back(copy.meta);
+  nibbles_.resize((codes_.size() + meta_.size()) / 2);
+  std::copy(copy.nibbles.begin(), copy.nibbles.end(), nibbles_.data() + nibble_offset(slot, at));
+  coarse_.push_back(copy.coarse);
+}
+
+void CompactCopy::populate(std::size_t begin, std::size_t end) const noexcept {
+  populate_bytes(codes_.data(), codes_.capacity(), begin, end);
 }
 
 void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
@@ -74,12 +125,20 @@ void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
   if (length > 0 && to_offset != from_offset) {
     std::memmove(codes_.data() + to_offset, codes_.data() + from_offset, length);
   }
+  const std::size_t to_nibble = nibble_offset(to, to_offset);
+  const std::size_t from_nibble = nibble_offset(from, from_offset);
+  if (length > 0 && to_nibble != from_nibble) {
+    std::memmove(nibbles_.data() + to_nibble, nibbles_.data() + from_nibble, (length + 1) / 2);
+  }
   meta_[to] = meta_[from];
+  coarse_[to] = coarse_[from];
 }
 
 void CompactCopy::truncate(std::size_t slots, std::size_t components) noexcept {
   meta_.resize(std::min(slots, meta_.size()));
   codes_.resize(std::min(components, codes_.size()));
+  coarse_.resize(meta_.size());
+  nibbles_.resize((codes_.size() + meta_.size()) / 2);
 }
 
 }  // namespace korvane_storage

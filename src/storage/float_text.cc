@@ -8,6 +8,11 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KORVANE_RUN_SSSE3 1
+#endif
+
 namespace korvane_storage::float_text {
 namespace {
 
@@ -141,7 +146,8 @@ constexpr double kInversePowersOf10[] = {1e0,   1e-1,  1e-2,  1e-3,  1e-4,  1e-5
 // division made.
 inline float narrowed_quotient(std::uint64_t mant, int k, bool negative) {
   if (mant == 0) return negative ? -0.0f : 0.0f;
-  const double m = static_cast<double>(mant);
+  // Exact either way (mant <= 2^53); the signed conversion is the one instruction.
+  const double m = static_cast<double>(static_cast<std::int64_t>(mant));
   const double approx = m * kInversePowersOf10[k];
   // The 29 bits a float drops from a double's significand (the value is far above the
   // subnormal floats: at least 10^-22); half-way is 2^28.
@@ -340,6 +346,168 @@ const char* read_plain_f32(const char* p, const char* end, float& out) {
   }
   out = narrowed_quotient(mant, fraction_digits, negative);
   return p;
+}
+
+namespace {
+
+// One element of a run: the literal at p (its sign included) when it is in the fixed form and
+// ends in ',' or ']' inside the next 16 bytes after the sign; sets the float and the terminator's
+// position. The general component reader handles whatever this one does not.
+inline bool read_run_element_scalar(const char* p, const char* end, float& out, const char*& term) {
+  const char* after = read_plain_f32(p, end, out);
+  if (after == nullptr || after == end || (*after != ',' && *after != ']')) return false;
+  term = after;
+  return true;
+}
+
+#if defined(KORVANE_RUN_SSSE3)
+
+// For a literal whose '.' is at byte d and whose terminator is at byte t of a 16-byte window:
+// the byte shuffle that moves its t - 1 digits, in order, to the window's end (the rest zero).
+struct RunShuffles {
+  alignas(16) std::uint8_t mask[16][16][16];
+};
+
+constexpr RunShuffles make_run_shuffles() {
+  RunShuffles s{};
+  for (int d = 0; d < 16; ++d) {
+    for (int t = 0; t < 16; ++t) {
+      for (int j = 0; j < 16; ++j) s.mask[d][t][j] = 0x80;
+      if (d < 1 || t < d + 2) continue;
+      int src = t - 1;  // the last digit, then backwards, skipping the '.'
+      for (int j = 15; j >= 16 - (t - 1); --j, --src) {
+        if (src == d) --src;
+        s.mask[d][t][j] = static_cast<std::uint8_t>(src);
+      }
+    }
+  }
+  return s;
+}
+
+constexpr RunShuffles kRunShuffles = make_run_shuffles();
+
+// The element at q (just past its sign, if any) when it is in the fixed form and ends inside
+// the 16 bytes from q: stores its float and returns the terminator's index, which the caller
+// still has to check; -1 for anything else. REQUIRES: 16 bytes readable at q.
+__attribute__((target("ssse3"))) inline int fixed_element(const char* q, bool negative, float& f) {
+  const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)),
+                                      _mm_set1_epi8('0'));
+  const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
+  const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & 0xFFFFu;
+  if (other & 1u) return -1;  // no digit first
+  const int d = std::countr_zero(other);
+  const unsigned rest = other & (other - 1);
+  if (rest == 0 || q[d] != '.' || (q[0] == '0' && d != 1)) return -1;
+  const int t = std::countr_zero(rest);
+  if (t == d + 1) return -1;
+  const __m128i packed = _mm_shuffle_epi8(
+      digits, _mm_load_si128(reinterpret_cast<const __m128i*>(kRunShuffles.mask[d][t])));
+  const __m128i pairs =
+      _mm_maddubs_epi16(packed, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
+  const __m128i quads = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+  const __m128i octets = _mm_madd_epi16(_mm_packs_epi32(quads, quads),
+                                        _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+  const auto high = static_cast<std::uint64_t>(_mm_cvtsi128_si32(octets));
+  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(octets, 4)));
+  // At most 14 digits: the significand is exact and far below 2^53.
+  f = narrowed_quotient(high * 100000000u + low, t - d - 1, negative);
+  return t;
+}
+
+// The positions of ',' and ']' among the 64 bytes at p, one bit each.
+__attribute__((target("ssse3"))) inline std::uint64_t separators(const char* p) {
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    const __m128i sep = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')),
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
+    mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(sep))) << (16 * i);
+  }
+  return mask;
+}
+
+__attribute__((target("ssse3"))) const char* read_run_ssse3(const char* p, const char* end,
+                                                            std::vector<float>& out) {
+  const char* stop = p;  // where the general reader takes over
+  // Blocks of 64 bytes: every separator in a block is found at once, so that each element's
+  // bounds are known before the one ahead of it is read and the elements of a block decode
+  // side by side instead of each waiting for the end of the one before.
+  constexpr std::size_t kMostPerBlock = 16;  // a fixed-form element and its separator: 4 bytes
+  std::size_t n = out.size();
+  while (end - p >= 64 + 17) {
+    out.resize(n + kMostPerBlock + 1);
+    float* w = out.data() + n;
+    const std::size_t before = n;
+    std::uint64_t seps = separators(p);
+    const char* element = p;
+    bool closed = false, refused = false;
+    while (seps != 0) {
+      const char* term = p + std::countr_zero(seps);
+      seps &= seps - 1;
+      const bool negative = *element == '-';
+      const char* q = element + negative;
+      float f;
+      if (fixed_element(q, negative, f) != term - q) {
+        refused = true;
+        break;
+      }
+      *w++ = f;
+      if (*term == ']') {
+        closed = true;
+        stop = term;
+        break;
+      }
+      stop = term;
+      element = term + 1;
+    }
+    n = before + static_cast<std::size_t>(w - (out.data() + before));
+    out.resize(n);
+    if (closed || refused) return stop;
+    if (element == p) break;  // an element longer than a block: not the fixed form
+    p = element;
+  }
+  for (;;) {
+    const bool negative = p < end && *p == '-';
+    const char* q = p + negative;
+    const char* term;
+    float f;
+    if (end - q < 16) {
+      if (!read_run_element_scalar(p, end, f, term)) return stop;
+    } else {
+      const int t = fixed_element(q, negative, f);
+      if (t < 0 || (q[t] != ',' && q[t] != ']')) return stop;
+      term = q + t;
+    }
+    out.push_back(f);
+    if (*term == ']') return term;
+    stop = term;
+    p = term + 1;
+  }
+}
+
+bool has_ssse3() {
+  static const bool yes = __builtin_cpu_supports("ssse3");
+  return yes;
+}
+
+#endif
+
+}  // namespace
+
+const char* read_plain_f32_run(const char* p, const char* end, std::vector<float>& out) {
+#if defined(KORVANE_RUN_SSSE3)
+  if (has_ssse3()) return read_run_ssse3(p, end, out);
+#endif
+  const char* stop = p;
+  for (;;) {
+    const char* term;
+    float f;
+    if (!read_run_element_scalar(p, end, f, term)) return stop;
+    out.push_back(f);
+    if (*term == ']') return term;
+    stop = term;
+    p = term + 1;
+  }
 }
 
 }  // namespace korvane_storage::float_text

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace korvane_storage::float_text {
 
@@ -37,5 +38,12 @@ char* write_digits(std::uint32_t v, char* out);
 // literal. Returns nullptr, storing nothing, for anything else (the general reader then reads
 // the same bytes and reports any error in its own words).
 const char* read_plain_f32(const char* p, const char* end, float& out);
+
+// Reads a run of list elements in the writer's fixed form, `[-](0|[1-9][0-9]*).[0-9]+` each
+// followed by ',' or ']', starting at the first element's first byte, and appends them to out:
+// the floats read_plain_f32 makes of the same texts. Stops at the ']' after the last element it
+// took, or at the ',' before the first one it does not take (such as one with an exponent), or
+// returns p itself when it took none; the general reader goes on from there.
+const char* read_plain_f32_run(const char* p, const char* end, std::vector<float>& out);
 
 }  // namespace korvane_storage::float_text

@@ -199,23 +199,29 @@ class RecordReader {
     if (c < 0) return r_.fail_peeked(json_internal::kEofValue);
     if (c != '[') return r_.peek_invalid_type("a sequence");
     r_.eat();
-    // Size the vector once: components hold no brackets, so the first ']' ends them (in a row
-    // that is malformed the count is merely a poor guess).
-    if (r_.peek_ws() != ']') {
+    // Size a record's own vector once: components hold no brackets, so the first ']' ends them
+    // (in a row that is malformed the count is merely a poor guess). A buffer many rows share
+    // grows geometrically as it is, and counting would cost a pass over every row.
+    if (floats_ == nullptr && r_.peek_ws() != ']') {
       const char* close =
           static_cast<const char*>(std::memchr(r_.pos(), ']', r_.end() - r_.pos()));
       if (close != nullptr) {
         const std::size_t need =
             vec.size() + static_cast<std::size_t>(std::count(r_.pos(), close, ',')) + 1;
-        // vec may be a buffer many rows share: grow it geometrically, not row by row.
-        if (need > vec.capacity()) vec.reserve(std::max(need, 2 * vec.capacity()));
+        if (need > vec.capacity()) vec.reserve(need);
       }
     }
     for (bool first = true;; first = false) {
       c = r_.next_element(first, ']');
       if (c == Reader::kClosed) break;
       if (c == Reader::kFailed) return false;
-      // The writer's own compact literals, the bulk of every row, take a direct path.
+      // The writer's own compact literals, the bulk of every row, are read as a run, up to the
+      // separator before the first element the run does not take (or the closing bracket).
+      if (const char* run_end = float_text::read_plain_f32_run(r_.pos(), r_.end(), vec);
+          run_end != r_.pos()) {
+        r_.move_to(run_end);
+        continue;
+      }
       float plain;
       if (const char* after = float_text::read_plain_f32(r_.pos(), r_.end(), plain)) {
         vec.push_back(plain);

@@ -41,6 +41,29 @@ constexpr int kCollapse = 25;  // the kernel's number for it, where the headers 
 
 }  // namespace
 
+void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
+                    std::size_t end) noexcept {
+#if defined(__linux__)
+  end = std::min(end, capacity);
+  if (base == nullptr || begin >= end) return;
+  // Whole pages inside the range only: the kernel takes page-aligned ranges.
+  const auto start = reinterpret_cast<std::uintptr_t>(base) + begin;
+  const std::uintptr_t first = round_up(start, page_size());
+  const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(base) + end) / page_size() * page_size();
+  if (first >= last) return;
+#if !defined(MADV_POPULATE_WRITE)
+  constexpr int MADV_POPULATE_WRITE = 23;  // the kernel's number for it, where the headers predate it
+#endif
+  // A kernel without it says no, and the first write pays instead.
+  ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(base);
+  static_cast<void>(capacity);
+  static_cast<void>(begin);
+  static_cast<void>(end);
+#endif
+}
+
 FloatArena::~FloatArena() {
   if (data_ == nullptr) return;
 #if defined(__linux__)
@@ -102,7 +125,16 @@ void FloatArena::truncate(std::size_t n) noexcept {
 #endif
 }
 
+void FloatArena::populate(std::size_t begin, std::size_t end) const noexcept {
+  populate_bytes(data_, capacity_ * sizeof(float), begin * sizeof(float), end * sizeof(float));
+}
+
 // ---- RecordTable ---------------------------------------------------------------------------
+
+void RecordTable::populate(std::size_t begin, std::size_t end) const noexcept {
+  arena_.populate(begin, end);
+  compact_.populate(begin, end);
+}
 
 Record RecordTable::record(std::size_t slot) const {
   auto v = vector(slot);
@@ -201,28 +233,23 @@ void RecordTable::reserve(std::size_t slots, std::size_t floats) {
 void RecordTable::append(std::string&& id, std::span<const float> vector,
                          std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
-  const std::size_t offset = arena_.push(vector);
-  append_slot(std::move(id), offset, vector.size(), std::move(metadata), timestamp);
+  compact_.push(vector);
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
+  link_newest(slot);
 }
 
 void RecordTable::append_placed(std::string&& id, std::size_t length,
                                 std::optional<Value>&& metadata,
                                 std::optional<std::uint64_t> timestamp) noexcept {
   const std::size_t offset = arena_.push_placed(length);
-  append_slot(std::move(id), offset, length, std::move(metadata), timestamp);
+  compact_.push({arena_.data() + offset, length});
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), offset, length, std::move(metadata), timestamp);
+  link_newest(slot);
 }
 
-void RecordTable::append_slot(std::string&& id, std::size_t offset, std::size_t length,
-                              std::optional<Value>&& metadata,
-                              std::optional<std::uint64_t> timestamp) noexcept {
-  const std::size_t slot = ids_.size();
-  ids_.push_back(std::move(id));
-  metadata_.push_back(std::move(metadata));
-  times_.push_back(timestamp.value_or(0));
-  has_time_.push_back(timestamp.has_value() ? 1 : 0);
-  compact_.push({arena_.data() + offset, length});
-  offsets_.push_back(offset);
-  lengths_.push_back(length);
+void RecordTable::link_newest(std::size_t slot) noexcept {
   const std::size_t b = find_bucket(ids_[slot]);
   if (b == kNone) {
     prev_.push_back(kNone);
@@ -231,6 +258,27 @@ void RecordTable::append_slot(std::string&& id, std::size_t offset, std::size_t 
     prev_.push_back(buckets_[b]);
     buckets_[b] = slot;
   }
+}
+
+void RecordTable::append(std::string&& id, std::span<const float> vector,
+                         const EncodedCopy& copy, std::optional<Value>&& metadata,
+                         std::optional<std::uint64_t> timestamp) noexcept {
+  compact_.push_encoded(copy);
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
+  prev_.push_back(kNone);
+  index_insert(slot);
+}
+
+void RecordTable::append_columns(std::string&& id, std::size_t offset, std::size_t length,
+                                 std::optional<Value>&& metadata,
+                                 std::optional<std::uint64_t> timestamp) noexcept {
+  ids_.push_back(std::move(id));
+  metadata_.push_back(std::move(metadata));
+  times_.push_back(timestamp.value_or(0));
+  has_time_.push_back(timestamp.has_value() ? 1 : 0);
+  offsets_.push_back(offset);
+  lengths_.push_back(length);
 }
 
 void RecordTable::append(Record&& record) noexcept {

@@ -65,6 +65,10 @@ class FloatArena {
   }
   // Drops every float from n on; the pages beyond are handed back where the system allows.
   void truncate(std::size_t n) noexcept;
+  // Has the system back the room for floats [begin, end) (clipped to the capacity) with memory
+  // now, where it can, as the first write there would; nothing else changes. Any thread may
+  // call it while another appends, but not while the arena grows.
+  void populate(std::size_t begin, std::size_t end) const noexcept;
 
  private:
   float* data_ = nullptr;
@@ -151,6 +155,17 @@ class RecordTable {
   };
   LiveSlots live_slots() const { return {LiveIterator(this, 0), LiveIterator(this, slot_count())}; }
 
+  // Has the system back the room for vector components [begin, end) now, in the float arena
+  // and the 8-bit copy (FloatArena::populate): so that a thread other than the one appending
+  // pays for first touching that memory. Not while reserve() runs.
+  void populate(std::size_t begin, std::size_t end) const noexcept;
+  // Whether reserve() for `floats` more components leaves the arena and the 8-bit copy where
+  // they are (populate() may then run beside it).
+  bool holds(std::size_t floats) const {
+    const std::size_t need = arena_.size() + floats;
+    return need <= arena_.capacity() && need <= compact_.capacity();
+  }
+
   // Makes room for `slots` more appends holding `floats` more vector components in all.
   // Throws std::bad_alloc; the table's contents stay as they were.
   void reserve(std::size_t slots, std::size_t floats);
@@ -160,6 +175,10 @@ class RecordTable {
   void append(std::string&& id, std::span<const float> vector, std::optional<Value>&& metadata,
               std::optional<std::uint64_t> timestamp) noexcept;
   void append(Record&& record) noexcept;
+  // The same for an id no live slot holds, with the vector's compact copies already made: an
+  // open's append, of rows whose keys it has seen rise.
+  void append(std::string&& id, std::span<const float> vector, const EncodedCopy& copy,
+              std::optional<Value>&& metadata, std::optional<std::uint64_t> timestamp) noexcept;
   // The reserved room for the vectors of the coming appends, back to back in append order: a
   // write may place them there before it knows it will append them (nothing reads the room), and
   // append_placed() then takes them without a copy. Valid from reserve() until the next
@@ -189,10 +208,14 @@ class RecordTable {
   void index_insert(std::size_t slot) noexcept;        // slot's id is not in the index
   void index_erase(std::size_t bucket) noexcept;
   void rebuild_index() noexcept;
+  // An append's columns, its vector being at `offset` in the arena: all but the 8-bit copy, the
+  // id index and the links between slots.
+  void append_columns(std::string&& id, std::size_t offset, std::size_t length,
+                      std::optional<Value>&& metadata,
+                      std::optional<std::uint64_t> timestamp) noexcept;
+  // A new last slot becomes its id's newest: linked to the one before it, or indexed.
+  void link_newest(std::size_t slot) noexcept;
   void grow_index(std::size_t entries);
-  // append()'s work once the vector is in the arena at `offset`.
-  void append_slot(std::string&& id, std::size_t offset, std::size_t length,
-                   std::optional<Value>&& metadata, std::optional<std::uint64_t> timestamp) noexcept;
 
   std::vector<std::string> ids_;
   std::vector<std::optional<Value>> metadata_;

@@ -36,6 +36,8 @@
 #include <sqlite3.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <fcntl.h>
@@ -47,12 +49,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "storage/record_table.h"
@@ -96,12 +101,13 @@ constexpr std::string_view kUpsert = "INSERT OR REPLACE INTO records(id, value) 
 constexpr std::string_view kRemove = "DELETE FROM records WHERE id = ?1";
 constexpr std::int32_t kApplicationId = 0x4B56524E;  // "KVRN"
 
-// Rows are loaded in batches so that only about 2 MB of row text is in memory at any time (two
-// batches); while the workers decode one batch the opening thread reads the next out of SQLite.
+// Rows are loaded in batches of about 1 MB of row text, a few batches in flight at once: one
+// being read out of SQLite, some decoding on the worker pool, one being stored into the table.
 // Batches of 4 MB cost 7 MB more peak memory at 100,000 x 384 and decoded no faster.
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kBatchRows = 4096;
-// Below this much text a batch decodes on the opening thread; handing it out costs more.
+// A store whose rows all fit in less than this much text is loaded on the opening thread alone;
+// starting the worker pool would cost more than it saves.
 constexpr std::size_t kParallelBytes = std::size_t{256} << 10;
 
 // Below this many vector components in a write its rows are encoded on the calling thread.
@@ -193,83 +199,87 @@ class FirstFailure {
   StorageError error_{StorageError::Kind::Serialization, {}};
 };
 
-// Decodes the rows of a batch: ids, metadata and timestamps into rows(), the vectors'
-// components into a few float buffers, one per contiguous chunk of rows, that live from batch to
-// batch, so decoding allocates nothing per vector. first_row numbers the batch's first row among
-// all rows. Every row is decoded even after a failure, so the error kept is the one of the first
-// bad row in key order, whichever thread found it.
-class BatchDecoder {
+// One batch of an open: its rows as read, then decoded. The vectors' components go into one
+// float buffer and their 8-bit copies into one code buffer, both kept from batch to batch, so
+// decoding allocates nothing per vector. Every row is decoded even after a failure, so the error
+// kept is the one of the first bad row in key order, whichever thread found it.
+class OpenBatch {
  public:
-  void decode(const RowBatch& batch, std::size_t first_row) {
-    const std::size_t n = batch.size();
-    rows_.resize(n);
-    spans_.resize(n);
-    const std::size_t chunks =
-        batch.text.size() < kParallelBytes ? 1 : std::min<std::size_t>(n, kChunks);
-    if (floats_.size() < chunks) floats_.resize(chunks);
-    chunks_ = chunks;
-    auto decode_chunk = [&](std::size_t c) {
-      std::vector<float>& floats = floats_[c];
-      floats.clear();
-      for (std::size_t i = n * c / chunks; i < n * (c + 1) / chunks; ++i) {
-        Record& rec = rows_[i];
-        rec.metadata.reset();
-        rec.timestamp.reset();
-        const std::size_t begin = floats.size();
-        auto decoded = decode_record_into(batch.row(i), rec, floats);
-        if (!decoded) {
-          note_failure(first_row + i, {Kind::Serialization, std::move(decoded).error().message});
-        } else if (rec.id != batch.key(i)) {
-          // Lookups, replacements and deletes go by key; a record filed under another key could
-          // be neither found nor removed, and a second row would be made for its id.
-          note_failure(first_row + i, {Kind::InvalidFormat, "the row with key " +
-                                                                key_literal(batch.key(i)) +
-                                                                " holds a record with another id"});
-        }
-        spans_[i] = {c, begin, floats.size() - begin};
+  RowBatch rows;
+  std::size_t first_row = 0;  // the number of the batch's first row among all rows
+
+  void decode(FirstFailure& failures) {
+    const std::size_t n = rows.size();
+    records_.resize(n);
+    ends_.resize(n);
+    floats_.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      Record& rec = records_[i];
+      rec.metadata.reset();
+      rec.timestamp.reset();
+      auto decoded = decode_record_into(rows.row(i), rec, floats_);
+      if (!decoded) {
+        failures.note(first_row + i, {Kind::Serialization, std::move(decoded).error().message});
+      } else if (rec.id != rows.key(i)) {
+        // Lookups, replacements and deletes go by key; a record filed under another key could
+        // be neither found nor removed, and a second row would be made for its id.
+        failures.note(first_row + i, {Kind::InvalidFormat, "the row with key " +
+                                                               key_literal(rows.key(i)) +
+                                                               " holds a record with another id"});
       }
-    };
-    if (chunks == 1) {
-      decode_chunk(0);
-      return;
+      ends_[i] = floats_.size();
     }
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-                        for (std::size_t c = r.begin(); c != r.end(); ++c) decode_chunk(c);
-                      },
-                      tbb::simple_partitioner());
+    if (failures.failed()) return;
+    codes_.resize(floats_.size());
+    metas_.resize(n);
+    coarse_.resize(n);
+    nibble_ends_.resize(n);
+    std::size_t nibbles = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      nibbles += (vector(i).size() + 1) / 2;
+      nibble_ends_[i] = nibbles;
+    }
+    nibbles_.resize(nibbles);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+      metas_[i] = CompactCopy::encode(vector(i), codes_.data() + begin);
+      coarse_[i] = CompactCopy::encode_coarse(vector(i), codes_.data() + begin, metas_[i],
+                                              nibbles_.data() + nibble_begin(i));
+    }
   }
 
-  // Moves the decoded batch into the table, in row order. REQUIRES: no failure noted.
+  std::size_t floats() const { return floats_.size(); }
+
+  // Makes room in the table for the decoded rows.
+  void reserve(RecordTable& table) const { table.reserve(records_.size(), floats_.size()); }
+  // Moves the decoded rows into the table, in row order. REQUIRES: room reserved, no failure
+  // noted.
   void store(RecordTable& table) {
-    std::size_t floats = 0;
-    for (std::size_t c = 0; c < chunks_; ++c) floats += floats_[c].size();
-    table.reserve(rows_.size(), floats);
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-      const Span& sp = spans_[i];
-      Record& rec = rows_[i];
-      table.append(std::move(rec.id),
-                   std::span<const float>(floats_[sp.chunk].data() + sp.begin, sp.length),
-                   std::move(rec.metadata), rec.timestamp);
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+      Record& rec = records_[i];
+      const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+      const EncodedCopy copy{{codes_.data() + begin, ends_[i] - begin}, metas_[i],
+                             {nibbles_.data() + nibble_begin(i), nibble_ends_[i] - nibble_begin(i)},
+                             coarse_[i]};
+      table.append(std::move(rec.id), vector(i), copy, std::move(rec.metadata), rec.timestamp);
     }
   }
-
-  explicit BatchDecoder(FirstFailure& failures) : failures_(failures) {}
-
-  void note_failure(std::size_t row, StorageError error) { failures_.note(row, std::move(error)); }
 
  private:
-  // Chunks per batch: enough to balance two to a few dozen workers.
-  static constexpr std::size_t kChunks = 64;
-  struct Span {
-    std::size_t chunk = 0, begin = 0, length = 0;
-  };
+  std::span<const float> vector(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {floats_.data() + begin, ends_[i] - begin};
+  }
+  std::size_t nibble_begin(std::size_t i) const { return i == 0 ? 0 : nibble_ends_[i - 1]; }
 
-  std::vector<Record> rows_;
-  std::vector<Span> spans_;
-  std::vector<std::vector<float>> floats_;
-  std::size_t chunks_ = 0;
-  FirstFailure& failures_;
+  std::vector<Record> records_;
+  std::vector<std::size_t> ends_;  // of each row's components in floats_ and codes_
+  std::vector<float> floats_;
+  std::vector<std::uint8_t> codes_;
+  std::vector<CompactMeta> metas_;
+  std::vector<std::size_t> nibble_ends_;  // of each row's coarse bytes in nibbles_
+  std::vector<std::uint8_t> nibbles_;
+  std::vector<CoarseMeta> coarse_;
 };
 
 // The statement a table was created with, reduced to what SQLite reads from it: without white
@@ -539,47 +549,33 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   SqliteStatement scan;
   if (scan.prepare(db.get(), kScan) != SQLITE_OK) return error(Kind::Table);
 
-  // Two decoders take turns: while the pool decodes one batch, the opening thread stores the
-  // batch decoded before it into the table and reads the next one out of SQLite.
+  // The file's size bounds the row text, and the writer's components take at least four bytes
+  // of it each ("0.0,"): room for that many, asked for once, spares the table's buffers their
+  // regrowth (and its copies) while they fill. Room never touched costs no memory.
+  if (auto pages = read_pragma("page_count"), page = read_pragma("page_size"); pages && page) {
+    try {
+      table.reserve(0, static_cast<std::size_t>(*pages) * static_cast<std::size_t>(*page) / 4);
+    } catch (const std::bad_alloc&) {
+      // Only a hint: the table grows as it fills instead.
+    }
+  }
+
   FirstFailure failures;
-  RowBatch reading, decoding[2];
-  BatchDecoder decoders[2] = {BatchDecoder(failures), BatchDecoder(failures)};
-  tbb::task_group workers;
-  int busy = -1;     // the decoder whose batch is in flight
-  int decoded = -1;  // the decoder whose batch is decoded but not yet stored
-  std::size_t rows_done = 0;
+  std::optional<StorageError> broke;  // the scan broke off
   std::size_t rows = 0;
   std::string previous_key;
-  auto wait_decoding = [&]() {
-    if (busy < 0) return;
-    workers.wait();
-    decoded = busy;
-    busy = -1;
-  };
-  auto store_decoded = [&]() {
-    if (decoded >= 0 && !failures.failed()) decoders[decoded].store(table);
-    decoded = -1;
-  };
-  // REQUIRES: nothing in flight.
-  auto start_decoding = [&]() {
-    const int d = decoded == 0 ? 1 : 0;
-    std::swap(reading, decoding[d]);
-    reading.clear();
-    const std::size_t base = rows_done;
-    rows_done += decoding[d].size();
-    busy = d;
-    // A small store (or the tail of a large one) is decoded right here: starting the worker
-    // pool would cost more than it saves.
-    if (decoding[d].text.size() < kParallelBytes) {
-      decoders[d].decode(decoding[d], base);
-      return;
-    }
-    workers.run([&decoders, &decoding, d, base] { decoders[d].decode(decoding[d], base); });
-  };
-
-  for (;;) {
-    int rc = sqlite3_step(scan.get());
-    if (rc == SQLITE_ROW) {
+  // Reads the next rows into batch; false once the scan has ended or broken off.
+  auto read_batch = [&](OpenBatch& batch) {
+    batch.rows.clear();
+    batch.first_row = rows;
+    while (batch.rows.text.size() < kBatchBytes && batch.rows.size() < kBatchRows) {
+      const int rc = sqlite3_step(scan.get());
+      if (rc != SQLITE_ROW) {
+        // A scan that breaks off would hide the rows behind the break, so the open fails
+        // instead. A bad row before the break still comes first.
+        if (rc != SQLITE_DONE) broke = error(Kind::Storage);
+        return false;
+      }
       const std::size_t row = rows++;
       // Asked first: reading the key as bytes converts a key of another type.
       const int key_type = sqlite3_column_type(scan.get(), 0);
@@ -592,40 +588,111 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
       if (key_type != SQLITE_BLOB) {
         const unsigned char* shown = sqlite3_column_text(scan.get(), 0);
         failures.note(row, {Kind::InvalidFormat,
-                                   std::string("the row with key '") +
-                                       (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
-                                       "' has a key that is not a BLOB of its id's bytes"});
+                            std::string("the row with key '") +
+                                (shown ? reinterpret_cast<const char*>(shown) : "NULL") +
+                                "' has a key that is not a BLOB of its id's bytes"});
       } else if (row > 0 && key <= std::string_view(previous_key)) {
         // The table is a B-tree in key order; keys that do not rise mean a damaged file.
         failures.note(row, {Kind::InvalidFormat, "the row with key " + key_literal(key) +
-                                                            " is out of key order; the file is "
-                                                            "damaged"});
+                                                     " is out of key order; the file is damaged"});
       }
       previous_key.assign(key);
-      reading.keys.append(key);
-      reading.key_ends.push_back(reading.keys.size());
+      RowBatch& out = batch.rows;
+      out.keys.append(key);
+      out.key_ends.push_back(out.keys.size());
       const void* data = sqlite3_column_blob(scan.get(), 1);
-      int size = sqlite3_column_bytes(scan.get(), 1);
-      if (size > 0) reading.text.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
-      reading.ends.push_back(reading.text.size());
-      if (reading.text.size() < kBatchBytes && reading.size() < kBatchRows) continue;
-    } else if (rc != SQLITE_DONE) {
-      // A scan that breaks off would hide the rows behind the break, so the open fails instead.
-      // A bad row before the break still comes first.
-      StorageError failed = error(Kind::Storage);
-      wait_decoding();
-      if (failures.failed()) break;
-      return failed;
+      const int size = sqlite3_column_bytes(scan.get(), 1);
+      if (size > 0) out.text.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+      out.ends.push_back(out.text.size());
     }
-    wait_decoding();
-    if (failures.failed()) break;
-    if (reading.size() != 0) start_decoding();
-    store_decoded();
-    if (rc == SQLITE_DONE) break;
+    return true;
+  };
+  // Memory a process has never used costs a fault on its first write, the system zeroing it;
+  // on some machines that costs as much as decoding the floats that go there. So the workers
+  // have the system back the table's room for as many components as each decoded, ahead of the
+  // stores that fill it (a store takes the lock alone only when the table must grow, which can
+  // move its buffers).
+  std::shared_mutex growth;
+  std::atomic<std::size_t> populated{0};
+  auto populate = [&](const OpenBatch& batch) {
+    const std::size_t begin = populated.fetch_add(batch.floats(), std::memory_order_relaxed);
+    std::shared_lock<std::shared_mutex> lock(growth);
+    table.populate(begin, begin + batch.floats());
+  };
+  auto store = [&](OpenBatch& batch) {
+    if (failures.failed()) return;
+    if (table.holds(batch.floats())) {
+      batch.reserve(table);
+    } else {
+      std::unique_lock<std::shared_mutex> lock(growth);
+      batch.reserve(table);
+    }
+    batch.store(table);
+  };
+
+  OpenBatch first;
+  const bool more = read_batch(first);
+  if (!more && first.rows.text.size() < kParallelBytes) {
+    first.decode(failures);
+    store(first);  // on this thread: nothing to gain from populating first
+  } else {
+    // A pipeline over a few batches: the opening thread and the workers each take whatever
+    // stage is ready, so that reading rows out of SQLite (one batch at a time, in key order),
+    // decoding them (any number of batches at once) and storing them into the table (one at a
+    // time, in key order) keep every core busy. Once a bad row is found no further batch is
+    // read, but every batch already read is decoded, so every row before the bad one is too.
+    const std::size_t tokens =
+        static_cast<std::size_t>(std::max(2, tbb::this_task_arena::max_concurrency())) + 2;
+    std::vector<std::unique_ptr<OpenBatch>> batches;  // every batch made, owned here
+    std::vector<OpenBatch*> spare;                    // those not in flight
+    std::mutex spare_mu;
+    batches.push_back(std::make_unique<OpenBatch>(std::move(first)));
+    OpenBatch* pending = batches.back().get();
+    bool last = !more;
+    tbb::parallel_pipeline(
+        tokens,
+        tbb::make_filter<void, OpenBatch*>(
+            tbb::filter_mode::serial_in_order,
+            [&](tbb::flow_control& fc) -> OpenBatch* {
+              if (pending != nullptr) return std::exchange(pending, nullptr);
+              if (last || failures.failed()) {
+                fc.stop();
+                return nullptr;
+              }
+              OpenBatch* batch = nullptr;
+              {
+                std::lock_guard<std::mutex> lock(spare_mu);
+                if (!spare.empty()) {
+                  batch = spare.back();
+                  spare.pop_back();
+                } else {
+                  batches.push_back(std::make_unique<OpenBatch>());
+                  batch = batches.back().get();
+                }
+              }
+              last = !read_batch(*batch);
+              if (batch->rows.size() != 0) return batch;
+              fc.stop();
+              return nullptr;
+            }) &
+            tbb::make_filter<OpenBatch*, OpenBatch*>(tbb::filter_mode::parallel,
+                                                     [&](OpenBatch* batch) {
+                                                       batch->decode(failures);
+                                                       populate(*batch);
+                                                       return batch;
+                                                     }) &
+            tbb::make_filter<OpenBatch*, void>(tbb::filter_mode::serial_in_order,
+                                               [&](OpenBatch* batch) {
+                                                 store(*batch);
+                                                 std::lock_guard<std::mutex> lock(spare_mu);
+                                                 spare.push_back(batch);
+                                               }));
+    batches.clear();
+    // The batches' buffers lie among the records' metadata, where free() keeps them.
+    return_free_memory();
   }
-  wait_decoding();
-  store_decoded();
   if (failures.failed()) return failures.take();
+  if (broke) return std::move(*broke);
   return {};
 }
 

@@ -31,6 +31,17 @@ namespace {
 namespace compact = korvane_index::compact;
 constexpr Metric kMetrics[] = {Metric::Cosine, Metric::Dot, Metric::Euclidean, Metric::Manhattan};
 
+// The kernel versions this processor runs, the chosen one first; each test leaves it chosen.
+std::vector<std::string> Versions() {
+  const std::string chosen = compact::code_kernel_name();
+  std::vector<std::string> out{chosen};
+  for (const char* name : {"avx512vnni", "avx2", "neon-sdot", "neon", "portable"}) {
+    if (name != chosen && compact::use_code_kernels(name)) out.push_back(name);
+  }
+  compact::use_code_kernels(chosen.c_str());
+  return out;
+}
+
 // Vectors of the kinds a store meets: low-rank ("embedding-like"), plain random, a few values
 // (ties), all equal, zero, and magnitudes from 2^-100 to 2^50 (stored sums of squares stay finite).
 std::vector<float> Draw(std::mt19937& rng, std::size_t n, int kind, const std::vector<float>& basis,
@@ -69,7 +80,7 @@ std::vector<float> Draw(std::mt19937& rng, std::size_t n, int kind, const std::v
 TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
-  std::size_t narrow = 0, ordinary = 0;
+  std::size_t narrow = 0, ordinary = 0, coarse_narrow = 0, coarse_ordinary = 0;
   for (int trial = 0; trial < 3000; ++trial) {
     const std::size_t n = trial < 1536 ? static_cast<std::size_t>(trial) + 1 : 1 + rng() % 1536;
     std::vector<float> basis(8 * n);
@@ -77,9 +88,12 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
     const int qkind = static_cast<int>(rng() % 6), xkind = static_cast<int>(rng() % 6);
     const std::vector<float> q = Draw(rng, n, qkind, basis, 8);
     const std::vector<float> x = Draw(rng, n, xkind, basis, 8);
-    std::vector<std::uint8_t> codes(n);
+    std::vector<std::uint8_t> codes(n), halves((n + 1) / 2);
     const korvane_storage::CompactMeta m = korvane_storage::CompactCopy::encode(x, codes.data());
     const compact::CodeMeta meta{m.offset, m.step, m.residual, m.norm};
+    const korvane_storage::CoarseMeta c =
+        korvane_storage::CompactCopy::encode_coarse(x, codes.data(), m, halves.data());
+    const compact::CodeMeta coarse{c.offset, 16.0f * m.step, c.residual, m.norm};
     double dot = 0, qq = 0, xx = 0, dd = 0;
     for (std::size_t i = 0; i < n; ++i) {
       dot += static_cast<double>(q[i]) * x[i];
@@ -96,7 +110,14 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
           dots[p] = compact::code_dot(codes.data(), cq.plane(p), n);
           ASSERT_EQ(dots[p], compact::code_dot_portable(codes.data(), cq.plane(p), n));
         }
-        const compact::Interval b = cq.bound(dots, meta);
+        // planes 1: the coarse look's interval from the packed high halves, then the codes'.
+        std::int32_t halves_dot = 0;
+        const compact::SplitPlane split(cq.plane(0), n);
+        const std::uint8_t* row = halves.data();
+        split.dots(&row, 1, &halves_dot);
+        ASSERT_EQ(halves_dot, compact::nibble_dot_portable(row, split));
+        const compact::Interval b = planes == 1 && trial % 2 == 1 ? cq.bound(&halves_dot, coarse)
+                                                                  : cq.bound(dots, meta);
         const float kernel = korvane_index::distance(metric, q, x);
         const double truth = metric == Metric::Dot    ? dot
                              : metric == Metric::Euclidean ? std::sqrt(dd)
@@ -120,71 +141,99 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
             ASSERT_GE(s.hi, decayed) << where;
           }
         }
-        if (metric == Metric::Cosine && planes == 2 && qkind == 0 && xkind == 0 && n >= 64) {
-          ++ordinary;
-          narrow += b.hi - b.lo < 0.1;
+        if (metric == Metric::Cosine && qkind == 0 && xkind == 0 && n >= 64) {
+          if (planes == 2) {
+            ++ordinary;
+            narrow += b.hi - b.lo < 0.1;
+          } else if (trial % 2 == 1) {
+            ++coarse_ordinary;
+            coarse_narrow += b.hi - b.lo < 0.5;
+          }
         }
       }
     }
   }
   ASSERT_GT(ordinary, 20u);
   EXPECT_EQ(narrow, ordinary);
+  ASSERT_GT(coarse_ordinary, 10u);
+  EXPECT_EQ(coarse_narrow, coarse_ordinary);
 }
 
-// The kernels over many rows and many queries (interleaved planes, rows four at a time, short
-// last groups) give the portable products, and their keys hold the kernel's score.
+// Every version the processor runs, not only the chosen one: the kernels over many rows and many
+// queries (interleaved planes, rows four at a time, short last groups) and over the packed high
+// halves give the portable products, and their keys hold the kernel's score.
 TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
-  std::mt19937 rng(11);
-  std::normal_distribution<float> normal;
-  for (std::size_t n : {1, 3, 4, 5, 63, 64, 65, 127, 383, 384, 385, 1536}) {
-    std::vector<float> basis(8 * n);
-    for (float& b : basis) b = normal(rng);
-    const std::size_t rows_n = 9;
-    std::vector<std::vector<float>> xs;
-    std::vector<std::uint8_t> codes(rows_n * n);
-    std::vector<compact::CodeMeta> metas;
-    std::vector<const std::uint8_t*> rows;
-    for (std::size_t r = 0; r < rows_n; ++r) {
-      xs.push_back(Draw(rng, n, r % 3 == 2 ? 5 : 0, basis, 8));
-      const auto m = korvane_storage::CompactCopy::encode(xs.back(), codes.data() + r * n);
-      metas.push_back({m.offset, m.step, m.residual, m.norm});
-      rows.push_back(codes.data() + r * n);
-    }
-    for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
-      for (std::size_t count : {1, 2, 7, 8, 17, 64, 65}) {
-        const int planes = count == 2 ? 2 : 1 + static_cast<int>(count % 2);
-        std::vector<compact::CompactQuery> cqs;
-        std::vector<std::vector<float>> qs;
-        for (std::size_t j = 0; j < count; ++j) {
-          qs.push_back(Draw(rng, n, 0, basis, 8));
-          cqs.emplace_back(metric, qs.back(), planes);
-        }
-        const compact::QueryBlock block(cqs);
-        std::vector<std::int32_t> dots(rows_n * block.lanes());
-        block.dots(rows.data(), rows_n, dots.data());
-        std::vector<double> keys(count), by_record(rows_n);
-        if (count == 1) block.record_keys(dots.data(), metas.data(), rows_n, by_record.data());
+  const std::vector<std::string> versions = Versions();
+  for (const std::string& version : versions) {
+    ASSERT_TRUE(compact::use_code_kernels(version.c_str()));
+    std::mt19937 rng(11);
+    std::normal_distribution<float> normal;
+    for (std::size_t n : {1, 3, 4, 5, 63, 64, 65, 127, 128, 129, 383, 384, 385, 1536}) {
+      std::vector<float> basis(8 * n);
+      for (float& b : basis) b = normal(rng);
+      const std::size_t rows_n = 9;
+      std::vector<std::vector<float>> xs;
+      const std::size_t half = (n + 1) / 2;
+      std::vector<std::uint8_t> codes(rows_n * n), halves(rows_n * half);
+      std::vector<compact::CodeMeta> metas;
+      std::vector<const std::uint8_t*> rows, half_rows;
+      for (std::size_t r = 0; r < rows_n; ++r) {
+        xs.push_back(Draw(rng, n, r % 3 == 2 ? 5 : 0, basis, 8));
+        const auto m = korvane_storage::CompactCopy::encode(xs.back(), codes.data() + r * n);
+        korvane_storage::CompactCopy::encode_coarse(xs.back(), codes.data() + r * n, m,
+                                                    halves.data() + r * half);
+        metas.push_back({m.offset, m.step, m.residual, m.norm});
+        rows.push_back(codes.data() + r * n);
+        half_rows.push_back(halves.data() + r * half);
+      }
+      {
+        const compact::CompactQuery cq(Metric::Dot, Draw(rng, n, 1, basis, 8), 1);
+        const compact::SplitPlane split(cq.plane(0), n);
+        std::vector<std::int32_t> got(rows_n);
+        split.dots(half_rows.data(), rows_n, got.data());
         for (std::size_t r = 0; r < rows_n; ++r) {
-          const std::int32_t* row = dots.data() + r * block.lanes();
+          ASSERT_EQ(got[r], compact::nibble_dot_portable(half_rows[r], split))
+            << version << " n " << n;
+        }
+      }
+      for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
+        for (std::size_t count : {1, 2, 7, 8, 17, 64, 65}) {
+          const int planes = count == 2 ? 2 : 1 + static_cast<int>(count % 2);
+          std::vector<compact::CompactQuery> cqs;
+          std::vector<std::vector<float>> qs;
           for (std::size_t j = 0; j < count; ++j) {
-            for (int p = 0; p < planes; ++p) {
-              ASSERT_EQ(row[j * planes + p], compact::code_dot_portable(rows[r], cqs[j].plane(p), n))
-                  << "n " << n << " count " << count << " row " << r;
+            qs.push_back(Draw(rng, n, 0, basis, 8));
+            cqs.emplace_back(metric, qs.back(), planes);
+          }
+          const compact::QueryBlock block(cqs);
+          std::vector<std::int32_t> dots(rows_n * block.lanes());
+          block.dots(rows.data(), rows_n, dots.data());
+          std::vector<double> keys(count), by_record(rows_n);
+          if (count == 1) block.record_keys(dots.data(), metas.data(), rows_n, by_record.data());
+          for (std::size_t r = 0; r < rows_n; ++r) {
+            const std::int32_t* row = dots.data() + r * block.lanes();
+            for (std::size_t j = 0; j < count; ++j) {
+              for (int p = 0; p < planes; ++p) {
+                ASSERT_EQ(row[j * planes + p],
+                          compact::code_dot_portable(rows[r], cqs[j].plane(p), n))
+                    << version << " n " << n << " count " << count << " row " << r;
+              }
             }
-          }
-          block.upper_keys(row, metas[r], keys.data());
-          for (std::size_t j = 0; j < count; ++j) {
-            const float score = korvane_index::distance(metric, qs[j], xs[r]);
-            const double key = korvane_index::is_distance(metric) ? -score : score;
-            ASSERT_GE(keys[j], key) << "n " << n << " count " << count << " row " << r;
-          }
-          if (count == 1) {
-            ASSERT_EQ(by_record[r], keys[0]) << "n " << n << " row " << r;
+            block.upper_keys(row, metas[r], keys.data());
+            for (std::size_t j = 0; j < count; ++j) {
+              const float score = korvane_index::distance(metric, qs[j], xs[r]);
+              const double key = korvane_index::is_distance(metric) ? -score : score;
+              ASSERT_GE(keys[j], key) << "n " << n << " count " << count << " row " << r;
+            }
+            if (count == 1) {
+              ASSERT_EQ(by_record[r], keys[0]) << "n " << n << " row " << r;
+            }
           }
         }
       }
     }
   }
+  compact::use_code_kernels(versions[0].c_str());
 }
 
 #if defined(__aarch64__)
@@ -312,14 +361,17 @@ class CompactSearchTest : public korvane_test::StoreTest {
 };
 
 // Random stores of every kind above, of every length from 1 to 1536 (each tail), with deletes,
-// duplicates, filters and decay; k from 1 to past the store. Every answer, single or batched,
-// equals the defined one bit for bit.
+// duplicates, filters and decay; k from 1 to past the store; the stores take turns with each
+// kernel version the processor runs. Every answer, single or batched, equals the defined one
+// bit for bit.
 TEST_F(CompactSearchTest, EqualsTheDefinedSearchOnRandomStores) {
+  const std::vector<std::string> versions = Versions();
   std::mt19937 rng(2026);
   std::normal_distribution<float> normal;
   const std::uint64_t now = 10'000'000;
   std::size_t checked = 0;
   for (int store_no = 0; store_no < 1000; ++store_no) {
+    ASSERT_TRUE(compact::use_code_kernels(versions[store_no / 4 % versions.size()].c_str()));
     const Metric metric = kMetrics[store_no % 4];
     const std::size_t n = store_no % 5 == 0 ? 1 + rng() % 1536 : 1 + rng() % 40;
     const bool big = store_no % 50 == 7;
@@ -405,6 +457,7 @@ TEST_F(CompactSearchTest, EqualsTheDefinedSearchOnRandomStores) {
           << "batch, store " << store_no << " query " << j;
     }
   }
+  compact::use_code_kernels(versions[0].c_str());
   EXPECT_GE(checked, 2000u);
 }
 

@@ -125,6 +125,40 @@ TEST(FloatText, WriterMatchesThePreviousWriterForEveryFloat) {
   for (const auto& f : found) EXPECT_EQ(f, "");
 }
 
+// Every float the writer puts in the fixed form, 15 bytes at most, reads back through the run
+// as itself, which is what the general reader makes of its shortest text.
+TEST(FloatText, RunReadsEveryWrittenFloatBack) {
+  if (std::getenv("KORVANE_LONG") == nullptr) GTEST_SKIP() << "KORVANE_LONG=1 checks all floats";
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::string> found(threads);
+  std::vector<std::thread> pool;
+  const std::uint64_t total = std::uint64_t{1} << 32;
+  for (unsigned t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      std::string text;
+      std::vector<float> out;
+      for (std::uint64_t b = total * t / threads; b < total * (t + 1) / threads; ++b) {
+        const float f = std::bit_cast<float>(static_cast<std::uint32_t>(b));
+        if (!std::isfinite(f)) continue;
+        text.clear();
+        write_f32(f, text);
+        // Left to the general reader: exponents, and the longest fixed forms (below 1e-5).
+        const std::size_t digits = text.size() - (f < 0 || (f == 0 && std::signbit(f)));
+        if (text.find('e') != std::string::npos || digits > 15) continue;
+        text += "]                ";
+        out.clear();
+        korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
+        if (out.size() != 1 || std::bit_cast<std::uint32_t>(out[0]) != b) {
+          found[t] = "bits " + std::to_string(b) + ": " + text;
+          return;
+        }
+      }
+    });
+  }
+  for (auto& th : pool) th.join();
+  for (const auto& f : found) EXPECT_EQ(f, "");
+}
+
 // What the general reader makes of a component: the literal as a correctly rounded double,
 // narrowed (an integer literal directly).
 float general_component(const std::string& text) {
@@ -181,6 +215,51 @@ TEST(FloatText, DirectReaderMatchesTheGeneralReader) {
   }
 }
 
+// A list's elements: the run takes a prefix of them, each read as read_plain_f32 reads it, and
+// stops at the separator after the last one taken (the ']' when it took them all); the writer's
+// fixed-form components it always takes. Lists long and short cross the blocks it reads at once.
+TEST(FloatText, RunReaderTakesAPrefixOfTheList) {
+  std::mt19937_64 rng(64);
+  auto written = [&] {
+    for (;;) {
+      std::string t;
+      write_f32(std::bit_cast<float>(static_cast<std::uint32_t>(rng()) & 0xBFFFFFFFu), t);
+      if (t.find('e') == std::string::npos && t != "null") return t;
+    }
+  };
+  const std::vector<std::string> others = {"1e5", "-1.5e-3", "12", "01.5", "1.", "-", "0.5 ",
+                                           "0.12345678901234567", "123456789012.5", "x"};
+  for (int i = 0; i < 20000; ++i) {
+    const int count = static_cast<int>(rng() % 48);
+    const bool clean = i % 3 == 0;
+    std::vector<std::string> elements;
+    for (int k = 0; k < count; ++k) {
+      elements.push_back(clean || rng() % 8 != 0 ? written() : others[rng() % others.size()]);
+    }
+    std::string text;
+    std::vector<std::size_t> seps;  // of each element
+    for (const std::string& e : elements) {
+      text += e;
+      seps.push_back(text.size());
+      text += ',';
+    }
+    if (!elements.empty()) text.back() = ']';
+    text += i % 2 ? "" : R"(,"metadata":null,"timestamp":null})";
+    std::vector<float> out = {7.0f};
+    const char* stop = korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
+    const std::size_t taken = out.size() - 1;
+    ASSERT_LE(taken, elements.size());
+    if (clean) ASSERT_EQ(taken, elements.size()) << text;
+    ASSERT_EQ(stop, taken == 0 ? text.data() : text.data() + seps[taken - 1]) << text;
+    for (std::size_t k = 0; k < taken; ++k) {
+      float want;
+      const std::string& e = elements[k];
+      ASSERT_EQ(korvane_storage::float_text::read_plain_f32(e.data(), e.data() + e.size(), want), e.data() + e.size()) << e;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(out[k + 1]), std::bit_cast<std::uint32_t>(want)) << e;
+    }
+  }
+}
+
 // Rows decode the same with the direct path as the general reader reads their components, and
 // its failures still carry the general reader's messages and positions.
 TEST(FloatText, RowsDecodeThroughEitherPath) {
@@ -198,6 +277,18 @@ TEST(FloatText, RowsDecodeThroughEitherPath) {
   bad = korvane_storage::decode_record(R"({"id":"a","vector":[0.5,1.]})");
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().message, "invalid number at line 1 column 27");
+  // Past a run of plain components, and after one the run leaves to the general reader.
+  std::string row = R"({"id":"a","vector":[)";
+  for (int k = 0; k < 40; ++k) row += k == 20 ? "1e-7," : "0.25,";
+  const std::size_t column = row.size() + 2;
+  bad = korvane_storage::decode_record(row + "01.5]}");
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, "invalid number at line 1 column " + std::to_string(column));
+  rec = korvane_storage::decode_record(row + "-0.5]}");
+  ASSERT_TRUE(rec.ok());
+  ASSERT_EQ(rec->vector.size(), 41u);
+  EXPECT_EQ(rec->vector[20], 1e-7f);
+  EXPECT_EQ(rec->vector[40], -0.5f);
 }
 
 }  // namespace

@@ -478,6 +478,19 @@ TEST_F(StorageTest, OpenFailingMidScanFailsInsteadOfDroppingRows) {
   EXPECT_EQ(opened.error().display(), "Storage error: disk I/O error");
   Reopen();
   EXPECT_EQ(store_->table().size(), 200u);
+
+  // A bad row before the break comes first, also among the rows read just before it.
+  Close();
+  RawDb(path_).put(row_key(5), "{}");
+  before = vfs().calls(FaultyVfs::Op::Read);
+  auto bad = Storage::open(path_);
+  reads = vfs().calls(FaultyVfs::Op::Read) - before;
+  ASSERT_FALSE(bad);
+  vfs().fail(FaultyVfs::Op::Read, reads * 3 / 4);
+  auto broken = Storage::open(path_);
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().kind, Kind::Serialization) << broken.error().display();
+  EXPECT_EQ(broken.error().display(), bad.error().display());
 }
 
 TEST_F(StorageTest, OpenFailingToLockOrCreateTheTableReportsTheStep) {
