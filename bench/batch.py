@@ -4,12 +4,17 @@ searches, and the conversion of a NumPy row against a list.
 Run from the repository root with the module importable, for example:
 
     PYTHONPATH=build/<dir>/src/python python3 bench/batch.py [--n 100000] [--dim 384]
+        [--rounds 3] [--chunk 10000] [--only insert|chunks]
 
 insert_many   Korvane(path).insert_many(ids, X, metadata) with X a float32 array (n x dim), in
               one transaction, against Python's sqlite3 inserting the very rows korvane wrote
               (read back from its file, byte for byte the same) with executemany in one
               BEGIN IMMEDIATE / COMMIT, on the same table with the same pragmas. The two sides
               alternate within every round; the ratio is the median of the rounds' ratios.
+chunks        the same insert_many in one call against calls of --chunk records each, alternating,
+              each into a new store in a fresh process (so that each has its own peak memory):
+              seconds, and the peak resident memory above what the process held before the
+              first call (the array included), as a multiple of the raw float32 size.
 search_many   32 queries in one search_many call against 32 search calls, on the same store.
 convert       search(q, 0) on an empty store with q a 384-d float32 array against q as a list:
               the cost of getting a vector across.
@@ -18,9 +23,12 @@ Timings only; nothing is asserted.
 
 import argparse
 import os
+import resource
 import shutil
 import sqlite3
 import statistics
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -61,11 +69,15 @@ def time_sqlite(path, rows):
     return spent
 
 
-def bench_insert(work, n, dim, rounds):
-    rng = np.random.default_rng(1)
-    x = rng.standard_normal((n, dim), dtype=np.float32)
-    ids = ["doc-%06d" % i for i in range(n)]
+def records(n, dim):
+    x = np.random.default_rng(1).standard_normal((n, dim), dtype=np.float32)
+    ids = ["doc-%07d" % i for i in range(n)]
     metadata = ['{"n": %d, "tag": "t%d"}' % (i, i % 7) for i in range(n)]
+    return x, ids, metadata
+
+
+def bench_insert(work, n, dim, rounds):
+    x, ids, metadata = records(n, dim)
     first = os.path.join(work, "rows.db")
     time_korvane(first, ids, x, metadata)
     db = sqlite3.connect(first)
@@ -94,6 +106,50 @@ def bench_insert(work, n, dim, rounds):
     print("  ratio korvane/sqlite3 %.2f (median of rounds; rounds %s)"
           % (statistics.median(ratios), " ".join("%.2f" % v for v in ratios)))
     return first
+
+
+def resident_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def one_ingest(path, n, dim, chunk):
+    """In a child process: one store filled in calls of `chunk` records; prints seconds and
+    peak resident bytes above the start."""
+    x, ids, metadata = records(n, dim)
+    before = resident_bytes()
+    store = korvane.Korvane(path)
+    start = time.perf_counter()
+    for at in range(0, n, chunk):
+        store.insert_many(ids[at:at + chunk], x[at:at + chunk], metadata[at:at + chunk])
+    spent = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    store.close()
+    print(spent, peak - before)
+
+
+def bench_chunks(work, n, dim, chunk, rounds):
+    results = {n: ([], []), chunk: ([], [])}
+    for r in range(rounds):
+        for size in (n, chunk) if r % 2 == 0 else (chunk, n):
+            path = os.path.join(work, "c.db")
+            out = subprocess.run([sys.executable, __file__, "--ingest-child", path, "--n", str(n),
+                                  "--dim", str(dim), "--chunk", str(size)],
+                                 check=True, capture_output=True, text=True).stdout.split()
+            results[size][0].append(float(out[0]))
+            results[size][1].append(float(out[1]) / (n * dim * 4))
+            for suffix in ("", "-wal"):
+                if os.path.exists(path + suffix):
+                    os.remove(path + suffix)
+    print("chunks: %d x %d, one call against calls of %d, %d rounds" % (n, dim, chunk, rounds))
+    for size, label in ((n, "one call"), (chunk, "chunks of %d" % chunk)):
+        print("  %-16s %.3f s, peak above start %.2fx raw (medians)"
+              % (label, statistics.median(results[size][0]), statistics.median(results[size][1])))
+    print("  ratio one call/chunks %.2f"
+          % (statistics.median(results[n][0]) / statistics.median(results[chunk][0])))
 
 
 def bench_search_many(path, dim, rounds):
@@ -141,13 +197,24 @@ def main():
     ap.add_argument("--n", type=int, default=100000)
     ap.add_argument("--dim", type=int, default=384)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--chunk", type=int, default=10000)
+    ap.add_argument("--only", choices=("insert", "chunks"), help="run just this part")
+    ap.add_argument("--ingest-child", metavar="PATH", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.ingest_child:
+        one_ingest(args.ingest_child, args.n, args.dim, args.chunk)
+        return
     print("load average: %.2f %.2f %.2f" % os.getloadavg())
     work = tempfile.mkdtemp(prefix="korvane-batch-")
     try:
-        bench_convert(work, args.dim, 20000)
-        first = bench_insert(work, args.n, args.dim, args.rounds)
-        bench_search_many(first, args.dim, max(args.rounds, 5))
+        if args.only != "chunks":
+            if args.only is None:
+                bench_convert(work, args.dim, 20000)
+            first = bench_insert(work, args.n, args.dim, args.rounds)
+            if args.only is None:
+                bench_search_many(first, args.dim, max(args.rounds, 5))
+        if args.only != "insert":
+            bench_chunks(work, args.n, args.dim, args.chunk, args.rounds)
     finally:
         shutil.rmtree(work)
     print("load average: %.2f %.2f %.2f" % os.getloadavg())

@@ -114,6 +114,8 @@ class WriteBatch {
                       timestamp});
   }
 
+  // Room for n operations in all, so that adding them never regrows the list.
+  void reserve(std::size_t n) { ops_.reserve(n); }
   std::size_t size() const { return ops_.size(); }
   bool empty() const { return ops_.empty(); }
   void clear() { ops_.clear(); }

@@ -109,6 +109,7 @@ PyObject* write_many(Call& call, Kind kind) {
     }
   }
   korvane_core::WriteBatch batch;
+  batch.reserve(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (kind == Kind::Insert) {
       batch.insert(std::move(ids[i]), std::move(vectors[i]), std::move(metadata[i]), timestamps[i]);
@@ -116,6 +117,11 @@ PyObject* write_many(Call& call, Kind kind) {
       batch.upsert(std::move(ids[i]), std::move(vectors[i]), std::move(metadata[i]), timestamps[i]);
     }
   }
+  // Only the batch holds the records now: the moved-from lists go before the write.
+  std::vector<std::string>().swap(ids);
+  std::vector<std::vector<float>>().swap(vectors);
+  std::vector<Metadata>().swap(metadata);
+  std::vector<Timestamp>().swap(timestamps);
   return call.core([&] { return call.store.write(std::move(batch)); });
 }
 

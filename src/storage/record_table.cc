@@ -235,7 +235,21 @@ void RecordTable::append(std::string&& id, std::span<const float> vector,
                          std::optional<std::uint64_t> timestamp) noexcept {
   compact_.push(vector);
   const std::size_t slot = ids_.size();
-  append_columns(std::move(id), vector, std::move(metadata), timestamp);
+  append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
+  link_newest(slot);
+}
+
+void RecordTable::append_placed(std::string&& id, std::size_t length,
+                                std::optional<Value>&& metadata,
+                                std::optional<std::uint64_t> timestamp) noexcept {
+  const std::size_t offset = arena_.push_placed(length);
+  compact_.push({arena_.data() + offset, length});
+  const std::size_t slot = ids_.size();
+  append_columns(std::move(id), offset, length, std::move(metadata), timestamp);
+  link_newest(slot);
+}
+
+void RecordTable::link_newest(std::size_t slot) noexcept {
   const std::size_t b = find_bucket(ids_[slot]);
   if (b == kNone) {
     prev_.push_back(kNone);
@@ -251,20 +265,20 @@ void RecordTable::append(std::string&& id, std::span<const float> vector,
                          std::optional<std::uint64_t> timestamp) noexcept {
   compact_.push_encoded(copy);
   const std::size_t slot = ids_.size();
-  append_columns(std::move(id), vector, std::move(metadata), timestamp);
+  append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
   prev_.push_back(kNone);
   index_insert(slot);
 }
 
-void RecordTable::append_columns(std::string&& id, std::span<const float> vector,
+void RecordTable::append_columns(std::string&& id, std::size_t offset, std::size_t length,
                                  std::optional<Value>&& metadata,
                                  std::optional<std::uint64_t> timestamp) noexcept {
   ids_.push_back(std::move(id));
   metadata_.push_back(std::move(metadata));
   times_.push_back(timestamp.value_or(0));
   has_time_.push_back(timestamp.has_value() ? 1 : 0);
-  offsets_.push_back(arena_.push(vector));
-  lengths_.push_back(vector.size());
+  offsets_.push_back(offset);
+  lengths_.push_back(length);
 }
 
 void RecordTable::append(Record&& record) noexcept {

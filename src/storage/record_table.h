@@ -53,6 +53,16 @@ class FloatArena {
   void reserve(std::size_t n);
   // REQUIRES: size() + v.size() <= capacity(). Returns the offset the floats went to.
   std::size_t push(std::span<const float> v) noexcept;
+  // The room past the floats, capacity() - size() of them: floats written there are taken in by
+  // push_placed(), in order.
+  float* spare() noexcept { return data_ + size_; }
+  // REQUIRES: size() + n <= capacity(), the next n floats already written at spare(). Returns
+  // their offset.
+  std::size_t push_placed(std::size_t n) noexcept {
+    const std::size_t at = size_;
+    size_ += n;
+    return at;
+  }
   // Drops every float from n on; the pages beyond are handed back where the system allows.
   void truncate(std::size_t n) noexcept;
   // Has the system back the room for floats [begin, end) (clipped to the capacity) with memory
@@ -169,6 +179,15 @@ class RecordTable {
   // open's append, of rows whose keys it has seen rise.
   void append(std::string&& id, std::span<const float> vector, const EncodedCopy& copy,
               std::optional<Value>&& metadata, std::optional<std::uint64_t> timestamp) noexcept;
+  // The reserved room for the vectors of the coming appends, back to back in append order: a
+  // write may place them there before it knows it will append them (nothing reads the room), and
+  // append_placed() then takes them without a copy. Valid from reserve() until the next
+  // reserve() or compact().
+  float* vector_room() noexcept { return arena_.spare(); }
+  // As append(), the vector being the next `length` floats placed in vector_room().
+  // REQUIRES: room reserved for it.
+  void append_placed(std::string&& id, std::size_t length, std::optional<Value>&& metadata,
+                     std::optional<std::uint64_t> timestamp) noexcept;
 
   // Marks every live slot with this id dead; returns how many there were.
   std::size_t remove(std::string_view id) noexcept;
@@ -189,10 +208,13 @@ class RecordTable {
   void index_insert(std::size_t slot) noexcept;        // slot's id is not in the index
   void index_erase(std::size_t bucket) noexcept;
   void rebuild_index() noexcept;
-  // An append's columns: all but the 8-bit copy, the id index and the links between slots.
-  void append_columns(std::string&& id, std::span<const float> vector,
+  // An append's columns, its vector being at `offset` in the arena: all but the 8-bit copy, the
+  // id index and the links between slots.
+  void append_columns(std::string&& id, std::size_t offset, std::size_t length,
                       std::optional<Value>&& metadata,
                       std::optional<std::uint64_t> timestamp) noexcept;
+  // A new last slot becomes its id's newest: linked to the one before it, or indexed.
+  void link_newest(std::size_t slot) noexcept;
   void grow_index(std::size_t entries);
 
   std::vector<std::string> ids_;

@@ -118,7 +118,7 @@ constexpr std::size_t kChunkFloats = std::size_t{1} << 18;
 constexpr std::size_t kChunkOps = 4096;
 // After a write has freed this much of its records' vectors, the allocator's free memory is
 // given back to the system.
-constexpr std::size_t kReturnFreedBytes = std::size_t{64} << 20;
+constexpr std::size_t kReturnFreedBytes = std::size_t{8} << 20;
 
 void return_free_memory() {
 #if defined(__GLIBC__)
@@ -867,15 +867,20 @@ class WriteTransaction {
 namespace {
 
 // Rows of a range of operations, encoded, with the first failure among them. A Remove has no
-// row. The strings keep their capacity from chunk to chunk.
+// row. The strings keep their capacity from chunk to chunk. Each encoded vector is moved at once
+// into its place in the table's reserved room (placed[i] floats past its start; placed has one
+// entry more than ops) and its own memory freed, so that a large batch never holds its vectors
+// twice.
 struct EncodedChunk {
   std::size_t begin = 0, end = 0;
   std::vector<std::string> rows;
   std::optional<StorageError> failure;
   std::exception_ptr thrown;  // std::bad_alloc from a worker, passed on to the caller
 
-  void encode(const std::vector<WriteOp>& ops, std::size_t first, std::size_t last,
-              std::size_t floats) {
+  // freed: the bytes of vectors freed since the last return_free_memory(); encodings run one at a
+  // time.
+  void encode(std::vector<WriteOp>& ops, std::size_t first, std::size_t last, std::size_t floats,
+              float* room, const std::vector<std::size_t>& placed, std::size_t& freed) {
     begin = first;
     end = last;
     failure.reset();
@@ -885,7 +890,14 @@ struct EncodedChunk {
       for (std::size_t i = from; i < to; ++i) {
         if (ops[i].kind == WriteOp::Kind::Remove) continue;
         auto encoded = encode_record_into(ops[i].record, rows[i - first]);
-        if (encoded) continue;
+        if (encoded) {
+          std::vector<float>& vector = ops[i].record.vector;
+          if (!vector.empty()) {
+            std::memcpy(room + placed[i], vector.data(), vector.size() * sizeof(float));
+          }
+          std::vector<float>().swap(vector);
+          continue;
+        }
         std::lock_guard<std::mutex> lock(failure_mu);
         if (!failure || i < *failure->index) {
           failure = StorageError{Kind::Serialization, std::move(encoded).error().message, i};
@@ -900,6 +912,11 @@ struct EncodedChunk {
                           [&](const tbb::blocked_range<std::size_t>& r) {
                             encode_range(r.begin(), r.end());
                           });
+      }
+      freed += floats * sizeof(float);
+      if (freed >= kReturnFreedBytes) {
+        return_free_memory();
+        freed = 0;
       }
     } catch (...) {
       thrown = std::current_exception();
@@ -921,33 +938,39 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   if (auto writable = check_writable(); !writable) return std::move(writable).error();
   Impl& d = *impl_;
 
+  // placed[i]: where op i's vector goes in the table's room for the write's vectors.
+  std::vector<std::size_t> placed(ops.size() + 1);
   std::size_t slots = 0, floats = 0;
-  for (const WriteOp& op : ops) {
-    if (op.kind == WriteOp::Kind::Remove) continue;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    placed[i] = floats;
+    if (ops[i].kind == WriteOp::Kind::Remove) continue;
     ++slots;
-    floats += op.record.vector.size();
+    floats += ops[i].record.vector.size();
   }
+  placed[ops.size()] = floats;
   // The rows are encoded and written a chunk at a time inside the one transaction, so a batch
   // of any size holds only two chunks of row text: while the calling thread hands one chunk to
-  // SQLite, the worker pool encodes the next. The first chunk is encoded before the transaction
-  // begins (all of a small write), and the table takes the memory the new records need before it
-  // too. A record that cannot be encoded fails the write with its index; the transaction, if
+  // SQLite, the worker pool encodes the next. The table takes the memory the new records need
+  // first, and each chunk's vectors move into it as they are encoded; they are counted in only
+  // after the commit. The first chunk is encoded before the transaction begins (all of a small
+  // write). A record that cannot be encoded fails the write with its index; the transaction, if
   // begun, is rolled back, so nothing of it remains.
   auto chunk_end = [&](std::size_t begin, std::size_t& chunk_floats) {
-    chunk_floats = 0;
     std::size_t end = begin;
-    while (end < ops.size() && chunk_floats < kChunkFloats && end - begin < kChunkOps) {
-      if (ops[end].kind != WriteOp::Kind::Remove) chunk_floats += ops[end].record.vector.size();
+    while (end < ops.size() && placed[end] - placed[begin] < kChunkFloats &&
+           end - begin < kChunkOps) {
       ++end;
     }
+    chunk_floats = placed[end] - placed[begin];
     return end;
   };
+  table_.reserve(slots, floats);
+  float* const room = table_.vector_room();
   EncodedChunk chunks[2];
-  std::size_t chunk_floats = 0;
-  chunks[0].encode(ops, 0, chunk_end(0, chunk_floats), chunk_floats);
+  std::size_t chunk_floats = 0, freed = 0;
+  chunks[0].encode(ops, 0, chunk_end(0, chunk_floats), chunk_floats, room, placed, freed);
   if (chunks[0].thrown) std::rethrow_exception(chunks[0].thrown);
   if (chunks[0].failure) return std::move(*chunks[0].failure);
-  table_.reserve(slots, floats);
   sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
   if (!upsert) return d.error(Kind::Table);
   sqlite3_stmt* remove = d.statement(d.remove, kRemove);
@@ -964,7 +987,7 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
       if (chunk.end < ops.size()) {
         const std::size_t next_end = chunk_end(chunk.end, chunk_floats);
         encoding.run([&, first = chunk.end, next_end, next_floats = chunk_floats] {
-          next.encode(ops, first, next_end, next_floats);
+          next.encode(ops, first, next_end, next_floats, room, placed, freed);
         });
       }
       for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
@@ -986,21 +1009,15 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   }
   if (auto committed = txn.commit(); !committed) return std::move(committed).error();
 
-  // Committed: from here on nothing may fail, and nothing does (the room is reserved). Each
-  // vector is freed once the table holds its copy, and the freed memory is handed back to the
-  // system as it piles up, so that a large batch does not hold its vectors twice.
+  // Committed: from here on nothing may fail, and nothing does (the room is reserved and holds
+  // the vectors).
   std::size_t removed = 0;
-  std::size_t freed = 0;
-  for (WriteOp& op : ops) {
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    WriteOp& op = ops[i];
     if (op.kind != WriteOp::Kind::Insert) removed += table_.remove(op.record.id);
     if (op.kind == WriteOp::Kind::Remove) continue;
-    freed += op.record.vector.capacity() * sizeof(float);
-    table_.append(std::move(op.record));
-    std::vector<float>().swap(op.record.vector);
-    if (freed >= kReturnFreedBytes) {
-      return_free_memory();
-      freed = 0;
-    }
+    table_.append_placed(std::move(op.record.id), placed[i + 1] - placed[i],
+                         std::move(op.record.metadata), op.record.timestamp);
   }
   if (removed > 0 && table_.should_compact()) table_.compact();
   return removed;
