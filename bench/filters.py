@@ -13,8 +13,7 @@ graph: embedding-like data (a 32-dimensional gaussian mapped linearly into 384 d
     (enable_index() defaults), and a copy of its file without one. For each share of records
     kept by {"u": {"$lt": t}}: recall@10 against the exact filtered answer, queries/s, and the
     path the store takes; beside the exact path (the copy without the index), post-filtering
-    the graph (search with a larger k, then the filter), and hnswlib (same M, ef_construction
-    and ef) with a filter functor, when installed.
+    the graph (search with a larger k, then the filter).
 Timings only; nothing is asserted.
 """
 
@@ -105,25 +104,12 @@ def graph(args):
     start = time.perf_counter()
     indexed.enable_index()
     print("korvane index built in %.1f s" % (time.perf_counter() - start))
-    try:
-        import hnswlib
-    except ImportError:
-        hnswlib = None
-    if args.no_hnswlib:
-        hnswlib = None
-    if hnswlib is not None:
-        theirs = hnswlib.Index(space="cosine", dim=384)
-        theirs.init_index(max_elements=args.n, M=16, ef_construction=200, random_seed=1)
-        start = time.perf_counter()
-        theirs.add_items(x, np.arange(args.n), num_threads=1)
-        print("hnswlib index built in %.1f s" % (time.perf_counter() - start))
-        theirs.set_ef(EF)
     xn = x / np.linalg.norm(x, axis=1, keepdims=True)
     qn = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     qs = [q.tolist() for q in queries]
     print("load: %s" % open("/proc/loadavg").read().strip())
-    print("| kept | matches | korvane recall | korvane q/s | path | exact path q/s | post-filter recall | post-filter q/s | hnswlib recall | hnswlib q/s |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| kept | matches | korvane recall | korvane q/s | path | exact path q/s | post-filter recall | post-filter q/s |")
+    print("|---|---|---|---|---|---|---|---|")
     for share in [1.0, 0.5, 0.1, 0.02, 0.01, 0.005, 0.001, 0.0001]:
         t = int(round(share * 10000))
         mask = u < t
@@ -152,15 +138,6 @@ def graph(args):
         row = [("%g%%" % (share * 100)), str(matches), "%.3f" % recall(ours, of_store),
                "%.0f" % ours_qps, "graph walk" if walk else "exact", "%.0f" % exact_qps,
                "%.3f" % recall(post, of_store), "%.0f" % post_qps]
-        if hnswlib is not None:
-            accept = lambda i: bool(mask[i])  # noqa: E731
-            def query_theirs(q):
-                try:
-                    return theirs.knn_query(q, k=K, filter=accept, num_threads=1)[0][0].tolist()
-                except RuntimeError:  # fewer than k found
-                    return []
-            got, their_qps = timed(query_theirs, list(queries))
-            row += ["%.3f" % recall(got, lambda r: r), "%.0f" % their_qps]
         print("| " + " | ".join(row) + " |", flush=True)
     indexed.close()
     plain.close()
@@ -172,7 +149,6 @@ def main():
     ap.add_argument("what", choices=["exact", "graph"])
     ap.add_argument("--n", type=int)
     ap.add_argument("--queries", type=int, default=60)
-    ap.add_argument("--no-hnswlib", action="store_true")
     ap.add_argument("--dir", default=tempfile.gettempdir())
     args = ap.parse_args()
     if args.n is None:

@@ -19,8 +19,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import matplotlib.ticker  # noqa: E402
 
-COLOURS = {"korvane": "#d62728", "numpy": "#1f77b4", "faiss": "#2ca02c", "floor": "#7f7f7f",
-           "hnswlib": "#1f77b4", "sqlite3": "#1f77b4"}
+COLOURS = {"korvane": "#d62728", "numpy": "#1f77b4", "floor": "#7f7f7f",
+           "diverse": "#d62728", "nearest": "#1f77b4", "sqlite3": "#1f77b4"}
 
 
 def load(path):
@@ -39,7 +39,7 @@ def footnote(fig, doc):
 def search_figure(doc, out):
     # Records with ~120 bytes of metadata each ("doc") where both kinds were measured.
     rows = [r for r in doc["rows"] if r.get("meta", "doc") == "doc"]
-    engines = [e for e in ("korvane", "numpy", "faiss", "floor") if any(r.get(e) for r in rows)]
+    engines = [e for e in ("korvane", "numpy", "floor") if any(r.get(e) for r in rows)]
     dims = sorted({r["d"] for r in rows}, key=lambda d: -sum(1 for r in rows if r["d"] == d))
     by_n = sorted((r for r in rows if r["d"] == dims[0]), key=lambda r: r["n"])
     by_d = sorted((r for r in rows if r["n"] == 100_000), key=lambda r: r["d"])
@@ -71,14 +71,13 @@ def search_figure(doc, out):
 def graph_figure(docs, out):
     fig, axes = plt.subplots(1, len(docs), figsize=(4.5 * len(docs), 4), squeeze=False)
     for ax, doc in zip(axes[0], docs):
-        for impl in ("korvane", "hnswlib"):
-            pts = sorted((p["recall"], p["qps"]) for p in doc[impl])
-            ax.plot(*zip(*pts), marker="o", label=impl, color=COLOURS[impl])
+        for links in ("diverse", "nearest"):
+            pts = sorted((p["recall"], p["qps"]) for p in doc[links])
+            ax.plot(*zip(*pts), marker="o", label="%s links" % links, color=COLOURS[links])
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries/s (one thread)")
-        ax.set_title("%s, %s, %d x %d, %s links" % (doc["data"], doc["metric"], doc["n"], doc["dim"],
-                                                    doc.get("neighbors", "nearest")),
+        ax.set_title("%s, %s, %d x %d" % (doc["data"], doc["metric"], doc["n"], doc["dim"]),
                      fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()

@@ -1,4 +1,4 @@
-"""Latency of one exhaustive Cosine search from Python, against NumPy (and faiss, if installed).
+"""Latency of one exhaustive Cosine search from Python, against NumPy and the memory floor.
 
 Run from the repository root with the module importable, for example:
 
@@ -14,7 +14,6 @@ Columns (median milliseconds over the queries, one query per call):
             document fields (a source URL, a title, a year) as real collections carry
   korvane   Korvane.search(query, k) on a store of N records of dimension d
   numpy     X @ q with row norms computed beforehand, argpartition, sort of the k best
-  faiss     IndexFlatIP over row-normalised vectors (normalising the query included)
   floor     the memory floor: a native read of every float of the same matrix on all cores,
             summed and nothing more (bench/floor.cc, built by `make bench`)
 
@@ -141,7 +140,7 @@ def interleaved_medians(methods, queries, rounds=3, warmup=3):
     return {name: statistics.median(t) for name, t in times.items()}
 
 
-def run(n, d, meta, args, faiss):
+def run(n, d, meta, args):
     x = matrix(n, d, seed=1000 + d)
     path = os.path.join(args.cache, "bench_%s%s_%d_%d.db" % (
         "g10" if meta == "small" else meta, "" if DATA == "gauss" else "_" + DATA, n, d))
@@ -173,24 +172,7 @@ def run(n, d, meta, args, faiss):
         "numpy": lambda i: numpy_search(qs[i]),
         "floor": lambda i: floor_sum(x_ptr, x_size),
     }
-    if faiss is not None:
-        xn = x / norms[:, None]
-        index = faiss.IndexFlatIP(d)
-        index.add(xn)
-
-        def faiss_search(i):
-            qn = (qs[i] / np.linalg.norm(qs[i]))[None, :]
-            return index.search(qn, K)
-
-        methods["faiss"] = faiss_search
-    try:
-        from usearch.index import search as usearch_search, MetricKind
-    except ImportError:
-        usearch_search = None
-    if usearch_search is not None:
-        methods["usearch"] = lambda i: usearch_search(x, qs[i], K, MetricKind.Cos, exact=True)
-    row = {"n": n, "d": d, "meta": meta, "data": DATA, "load_s": load_s, "agree": agree,
-           "faiss": None, "usearch": None}
+    row = {"n": n, "d": d, "meta": meta, "data": DATA, "load_s": load_s, "agree": agree}
     row.update(interleaved_medians(methods, list(range(len(qs)))))
     del store
     return row
@@ -215,19 +197,15 @@ def main():
     global DATA
     DATA = args.data
     os.makedirs(args.cache, exist_ok=True)
-    try:
-        import faiss
-    except ImportError:
-        faiss = None
     if args.one:
-        print(json.dumps(run(int(args.one[0]), int(args.one[1]), args.one[2], args, faiss)))
+        print(json.dumps(run(int(args.one[0]), int(args.one[1]), args.one[2], args)))
         return
 
     print("cpu:   ", cpu_model())
     print("blas:  ", blas_info())
     print("env:    OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s" % (
         os.environ.get("OPENBLAS_CORETYPE"), os.environ.get("OPENBLAS_L2_SIZE")))
-    print("numpy: ", np.__version__, " faiss:", faiss.__version__ if faiss else "not installed")
+    print("numpy: ", np.__version__)
     # The machine may be shared: a load above zero before the run means the figures are noisy.
     print("load:   %.2f %.2f %.2f" % os.getloadavg())
     print("k=%d, Cosine, median of %d single-query calls, ms" % (K, args.queries))
@@ -237,9 +215,8 @@ def main():
         shapes = [(10_000, 384), (20_000, 384), (100_000, 384), (1_000_000, 128), (100_000, 1536)]
     if args.shape:
         shapes = [tuple(s) for s in args.shape]
-    header = "%9s %5s %5s %9s %9s %9s %9s %9s %8s %8s %7s %6s" % (
-        "N", "d", "meta", "korvane", "numpy", "faiss", "usearch", "floor", "kv/np", "kv/floor",
-        "load_s", "agree")
+    header = "%9s %5s %5s %9s %9s %9s %8s %8s %7s %6s" % (
+        "N", "d", "meta", "korvane", "numpy", "floor", "kv/np", "kv/floor", "load_s", "agree")
     print(header)
     rows = []
     for n, d in shapes:
@@ -250,10 +227,8 @@ def main():
                                   "--floor", args.floor],
                                  check=True, stdout=subprocess.PIPE, text=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
-            print("%9d %5d %5s %9.3f %9.3f %9s %9s %9.3f %8.2f %8.2f %7.1f %6.2f" % (
-                r["n"], r["d"], r["meta"], r["korvane"], r["numpy"],
-                "%.3f" % r["faiss"] if r["faiss"] is not None else "-",
-                "%.3f" % r["usearch"] if r["usearch"] is not None else "-", r["floor"],
+            print("%9d %5d %5s %9.3f %9.3f %9.3f %8.2f %8.2f %7.1f %6.2f" % (
+                r["n"], r["d"], r["meta"], r["korvane"], r["numpy"], r["floor"],
                 r["korvane"] / r["numpy"], r["korvane"] / r["floor"], r["load_s"], r["agree"]),
                 flush=True)
             rows.append(r)

@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
-"""Compare the graph index with PyPI hnswlib on the same data and parameters.
+"""The graph index's two ways of choosing links, side by side on the same data and parameters.
 
-Writes a data file and exact ground truth, runs hnswlib (one thread, build and queries) and the
-bench_hnsw driver over the same files, and prints both CSV tables plus, for each of our beam
-widths, hnswlib's queries/s interpolated to the same recall. Times are CPU time of the one
-thread doing the work (on a shared machine, wall time mostly measures the neighbours); both
-sides run on the calling thread.
+Writes a data file and exact ground truth, runs the bench_hnsw driver over the same files with
+nearest links and with diverse links, alternating, and prints both CSV tables plus, for each
+beam width of the diverse build, the nearest build's queries/s interpolated to the same recall.
+Times are CPU time of the one thread doing the work (on a shared machine, wall time mostly
+measures the neighbours).
 
   python3 bench/hnsw/compare.py --driver build/hnsw/bench_hnsw --n 20000 --dim 64
 
 Data kinds: gaussian and uniform are independent noise in every dimension (the hardest case for
 any graph index), latentD is a D-dimensional gaussian mapped linearly into --dim dimensions
 (embeddings have a low intrinsic dimension), clustered is a mixture of well separated gaussians.
-Needs numpy and hnswlib (pip install numpy hnswlib).
+Needs numpy.
 """
 import argparse
 import json
@@ -21,7 +21,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -59,29 +58,6 @@ def ground_truth(base, queries, metric, k):
         order = np.take_along_axis(score, part, axis=1).argsort(axis=1, kind="stable")
         out[s:s + 256] = np.take_along_axis(part, order, axis=1)
     return out
-
-
-def run_hnswlib(base, queries, truth, metric, m, ef_c, efs):
-    import hnswlib
-
-    space = "cosine" if metric == "cosine" else "l2"
-    index = hnswlib.Index(space=space, dim=base.shape[1])
-    index.init_index(max_elements=len(base), M=m, ef_construction=ef_c, random_seed=100)
-    index.set_num_threads(1)
-    t0 = time.thread_time()
-    index.add_items(base, np.arange(len(base)), num_threads=1)
-    build_s = time.thread_time() - t0
-    k = truth.shape[1]
-    rows = []
-    for ef in efs:
-        index.set_ef(ef)
-        t0 = time.thread_time()
-        labels, _ = index.knn_query(queries, k=k, num_threads=1)
-        qs = time.thread_time() - t0
-        hits = sum(len(set(labels[i]) & set(truth[i])) for i in range(len(queries)))
-        rows.append(("hnswlib", metric, len(base), base.shape[1], m, ef_c, build_s, ef,
-                     hits / truth.size, len(queries) / qs))
-    return rows
 
 
 def run_ours(driver, data_path, truth_path, metric, m, ef_c, efs, neighbors):
@@ -135,8 +111,6 @@ def main():
     ap.add_argument("--ef", default="10,16,24,32,48,64,96,128,192,256,384")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--neighbors", choices=["nearest", "diverse"], default="nearest",
-                    help="how our index chooses links")
     ap.add_argument("--json", help="also write the results to this JSON file (read by bench/plot.py)")
     args = ap.parse_args()
     efs = [int(e) for e in args.ef.split(",")]
@@ -155,24 +129,23 @@ def main():
             f.write(truth.astype("<u4").tobytes())
         # Runs alternate between the two, and each figure is the best of its runs: on a shared
         # machine the best run is the one least disturbed.
-        ours, theirs = None, None
+        sides = {"nearest": None, "diverse": None}
         for _ in range(args.repeat):
-            ours = best_of(ours, run_ours(args.driver, data_path, truth_path, args.metric,
-                                          args.m, args.ef_construction, efs, args.neighbors))
-            theirs = best_of(theirs, run_hnswlib(base, queries, truth, args.metric, args.m,
-                                                 args.ef_construction, efs))
+            for links in sides:
+                sides[links] = best_of(sides[links], run_ours(
+                    args.driver, data_path, truth_path, args.metric, args.m,
+                    args.ef_construction, efs, links))
+    nearest, diverse = sides["nearest"], sides["diverse"]
 
     print("impl,metric,n,dim,m,ef_construction,build_s,ef,recall,qps")
-    for r in ours + theirs:
-        print("%s,%s,%d,%d,%d,%d,%.3f,%d,%.4f,%.0f" % r)
+    for links, rows in sides.items():
+        for r in rows:
+            print("%s-%s,%s,%d,%d,%d,%d,%.3f,%d,%.4f,%.0f" % ((r[0], links) + r[1:]))
     print()
-    print("build time ratio (ours / hnswlib): %.2f" % (ours[0][6] / theirs[0][6]))
-    print("ef,our_recall,hnswlib_recall,our_qps,hnswlib_qps,ratio")
-    for r, o in zip(ours, theirs):
-        print("%d,%.4f,%.4f,%.0f,%.0f,%.2f" % (r[7], r[8], o[8], r[9], o[9], r[9] / o[9]))
-    print("recall,our_qps,hnswlib_qps_at_same_recall,ratio")
-    for r in ours:
-        other = qps_at(theirs, r[8])
+    print("build time ratio (diverse / nearest): %.2f" % (diverse[0][6] / nearest[0][6]))
+    print("recall,diverse_qps,nearest_qps_at_same_recall,ratio")
+    for r in diverse:
+        other = qps_at(nearest, r[8])
         if other:
             print("%.4f,%.0f,%.0f,%.2f" % (r[8], r[9], other, r[9] / other))
         else:
@@ -182,11 +155,10 @@ def main():
             return [{"ef": r[7], "recall": r[8], "qps": r[9]} for r in rows]
         with open(args.json, "w") as f:
             json.dump({"data": args.data, "metric": args.metric, "n": args.n, "dim": args.dim,
-                       "neighbors": args.neighbors, "m": args.m, "ef_construction": args.ef_construction,
-                       "build_s": {"korvane": ours[0][6], "hnswlib": theirs[0][6]},
-                       "korvane": points(ours), "hnswlib": points(theirs),
+                       "m": args.m, "ef_construction": args.ef_construction,
+                       "build_s": {links: rows[0][6] for links, rows in sides.items()},
+                       "nearest": points(nearest), "diverse": points(diverse),
                        "load": os.getloadavg()}, f, indent=1)
-
 
 if __name__ == "__main__":
     sys.exit(main())
