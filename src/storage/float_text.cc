@@ -9,6 +9,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
 #include <immintrin.h>
 #define KORVANE_RUN_SSSE3 1
 #endif
@@ -485,8 +486,13 @@ __attribute__((target("ssse3"))) const char* read_run_ssse3(const char* p, const
   }
 }
 
+// Asked of the processor directly, as the index's kernels are: the compiler's
+// __builtin_cpu_supports keeps its data in a runtime library a shared module may not link.
 bool has_ssse3() {
-  static const bool yes = __builtin_cpu_supports("ssse3");
+  static const bool yes = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_SSSE3) != 0;
+  }();
   return yes;
 }
 
