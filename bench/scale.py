@@ -374,8 +374,8 @@ def table(results):
             r = r.get(key) if isinstance(r, dict) else None
         return r
 
-    def fmt(v, spec):
-        return "-" if v is None else spec % v
+    def fmt(v, form):
+        return "-" if v is None else form % v
 
     rows = [
         ("ingest, one insert_many: s (CPU s)", lambda r: "%.1f (%.1f)" % (

@@ -144,6 +144,15 @@ void fill(Korvane& store, Embeddings& e, std::size_t n) {
   if (!store.write(std::move(batch))) std::exit(1);
 }
 
+// 200 queries drawn after the n records, from the same source.
+std::vector<std::vector<float>> fill_and_draw_queries(Korvane& store, Embeddings& e,
+                                                      std::size_t n) {
+  fill(store, e, n);
+  std::vector<std::vector<float>> queries;
+  for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+  return queries;
+}
+
 void print_recall(const char* what, const std::vector<std::size_t>& efs,
                   const std::vector<std::pair<double, double>>& r) {
   for (std::size_t i = 0; i < efs.size(); ++i) {
@@ -327,9 +336,7 @@ int main(int argc, char** argv) {
     const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
     Embeddings e(dim, 1);
     auto store = fresh_store(path);
-    fill(*store, e, n);
-    std::vector<std::vector<float>> queries;
-    for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+    const auto queries = fill_and_draw_queries(*store, e, n);
     const double t0 = now();
     const double c0 = cpu_now();
     if (!store->enable_hnsw(config(std::strtoull(argv[4], nullptr, 10),
@@ -346,9 +353,7 @@ int main(int argc, char** argv) {
     const std::size_t dim = std::strtoull(argv[3], nullptr, 10);
     Embeddings e(dim, 2);
     auto store = fresh_store(path);
-    fill(*store, e, n);
-    std::vector<std::vector<float>> queries;
-    for (int q = 0; q < 200; ++q) queries.push_back(e.next());
+    const auto queries = fill_and_draw_queries(*store, e, n);
     if (!store->enable_hnsw(config(16, 200, 0))) return 1;
     print_recall("before", efs, recall(*store, queries, efs));
 

@@ -112,51 +112,50 @@ TEST(FloatText, WriterMatchesThePreviousWriter) {
   ASSERT_EQ(first_mismatch(std::bit_cast<std::uint32_t>(0x1p-7f), std::bit_cast<std::uint32_t>(0x1p-5f)), "");
 }
 
-TEST(FloatText, WriterMatchesThePreviousWriterForEveryFloat) {
-  if (std::getenv("KORVANE_LONG") == nullptr) GTEST_SKIP() << "KORVANE_LONG=1 checks all floats";
+// Runs check(lo, hi) over all 2^32 bit patterns in one share per core; each share gives its
+// first fault, or "".
+template <class Check>
+void check_every_float(Check check) {
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> found(threads);
   std::vector<std::thread> pool;
   const std::uint64_t total = std::uint64_t{1} << 32;
   for (unsigned t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] { found[t] = first_mismatch(total * t / threads, total * (t + 1) / threads); });
+    pool.emplace_back([&, t] { found[t] = check(total * t / threads, total * (t + 1) / threads); });
   }
   for (auto& th : pool) th.join();
   for (const auto& f : found) EXPECT_EQ(f, "");
+}
+
+TEST(FloatText, WriterMatchesThePreviousWriterForEveryFloat) {
+  if (std::getenv("KORVANE_LONG") == nullptr) GTEST_SKIP() << "KORVANE_LONG=1 checks all floats";
+  check_every_float(first_mismatch);
 }
 
 // Every float the writer puts in the fixed form, 15 bytes at most, reads back through the run
 // as itself, which is what the general reader makes of its shortest text.
 TEST(FloatText, RunReadsEveryWrittenFloatBack) {
   if (std::getenv("KORVANE_LONG") == nullptr) GTEST_SKIP() << "KORVANE_LONG=1 checks all floats";
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::string> found(threads);
-  std::vector<std::thread> pool;
-  const std::uint64_t total = std::uint64_t{1} << 32;
-  for (unsigned t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      std::string text;
-      std::vector<float> out;
-      for (std::uint64_t b = total * t / threads; b < total * (t + 1) / threads; ++b) {
-        const float f = std::bit_cast<float>(static_cast<std::uint32_t>(b));
-        if (!std::isfinite(f)) continue;
-        text.clear();
-        write_f32(f, text);
-        // Left to the general reader: exponents, and the longest fixed forms (below 1e-5).
-        const std::size_t digits = text.size() - (f < 0 || (f == 0 && std::signbit(f)));
-        if (text.find('e') != std::string::npos || digits > 15) continue;
-        text += "]                ";
-        out.clear();
-        korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
-        if (out.size() != 1 || std::bit_cast<std::uint32_t>(out[0]) != b) {
-          found[t] = "bits " + std::to_string(b) + ": " + text;
-          return;
-        }
+  check_every_float([](std::uint64_t lo, std::uint64_t hi) -> std::string {
+    std::string text;
+    std::vector<float> out;
+    for (std::uint64_t b = lo; b < hi; ++b) {
+      const float f = std::bit_cast<float>(static_cast<std::uint32_t>(b));
+      if (!std::isfinite(f)) continue;
+      text.clear();
+      write_f32(f, text);
+      // Left to the general reader: exponents, and the longest fixed forms (below 1e-5).
+      const std::size_t digits = text.size() - (f < 0 || (f == 0 && std::signbit(f)));
+      if (text.find('e') != std::string::npos || digits > 15) continue;
+      text += "]                ";
+      out.clear();
+      korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
+      if (out.size() != 1 || std::bit_cast<std::uint32_t>(out[0]) != b) {
+        return "bits " + std::to_string(b) + ": " + text;
       }
-    });
-  }
-  for (auto& th : pool) th.join();
-  for (const auto& f : found) EXPECT_EQ(f, "");
+    }
+    return "";
+  });
 }
 
 // What the general reader makes of a component: the literal as a correctly rounded double,
