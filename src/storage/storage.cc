@@ -840,6 +840,14 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
 
   // Accepted: now the file may change. The table goes into a database that holds none.
   if (auto wal = impl->exec(kUseWal, Kind::Database); !wal) return std::move(wal).error();
+  // The log is copied into the file once it holds about 4 MB, whatever the page size: SQLite
+  // counts 1,000 pages, 64 MB of 64 KB pages. (Measured: no commit got faster or slower.)
+  if (auto page = impl->read_pragma("page_size"); !page) {
+    return std::move(page).error();
+  } else if (*page > 4096) {
+    const std::string set = "PRAGMA wal_autocheckpoint=" + std::to_string(4096000 / *page);
+    if (auto set_ok = impl->exec(set, Kind::Database); !set_ok) return std::move(set_ok).error();
+  }
   if (needs_table) {
     if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
     if (auto created = impl->exec(kCreateTable, Kind::Table); !created) {

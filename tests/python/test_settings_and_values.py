@@ -108,6 +108,13 @@ def test_a_dim_gives_a_new_file_its_page_size_and_an_existing_file_keeps_its_own
             assert store.get_vectors(["a"]).tolist() == [[0.25] * (dim or 384)]
         assert page_size(tmp_path / name) == expected, name
 
+    # The log is copied into the file after about 4 MB of it, with large pages too (1,000 pages
+    # of 64 KB would be 64 MB): 120 commits of a 64 KB leaf page and more each stay below that.
+    with Korvane.open(tmp_path / "small.db", dim=384) as store:
+        for i in range(120):
+            store.insert("n%d" % i, [float(i)] * 384)
+        assert os.path.getsize(str(tmp_path / "small.db") + "-wal") < 6_000_000
+
 
 # --- insert of an existing id -------------------------------------------------------------
 
