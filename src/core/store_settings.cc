@@ -42,7 +42,8 @@ Result<std::unique_ptr<Korvane>, KorvaneError> Korvane::open(const std::string& 
                         std::to_string(korvane_storage::kMaxStoredDim) + ", not " +
                         std::to_string(*wanted.dim));
   }
-  auto opened = korvane_storage::Storage::open(path);
+  auto opened = korvane_storage::Storage::open(
+      path, korvane_storage::page_size_for(wanted.dim.value_or(0)));
   if (!opened) return storage_failure(opened.error());
   std::unique_ptr<korvane_storage::Storage> storage = std::move(*opened);
   const korvane_storage::StoredSettings saved = storage->settings();

@@ -7,6 +7,10 @@
 //          TEXT key would sort apart from BLOBs and miss lookups, so none is ever written.)
 //   value  the row text of record.h, the id inside it included.
 //
+// Its pages are SQLite's 4096 bytes unless the open that makes the file is asked for another
+// size (page_size_for in storage.h says which rows each suits); a file that has pages keeps
+// theirs.
+//
 // The header's application_id and user_version may hold the store's settings (StoredSettings):
 //
 //   application_id  kApplicationId ("KVRN") when settings are saved; 0 when none are
@@ -758,7 +762,13 @@ Result<void, StorageError> Storage::check_writable() const {
 }
 
 
-Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& path) {
+std::uint32_t page_size_for(std::size_t dim) {
+  constexpr std::size_t kLargePageDim = 768;
+  return dim != 0 && dim <= kLargePageDim ? 65536 : 0;
+}
+
+Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& path,
+                                                             std::uint32_t new_page_size) {
   // Step 1: the file, its lock and the connection settings.
   if (path.empty() || path.find('\0') != std::string::npos) {
     return StorageError{Kind::Database, sqlite3_errstr(SQLITE_CANTOPEN)};
@@ -790,6 +800,17 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
   if (auto connected = impl->exec(kConnect, Kind::Database); !connected) {
     return connect_failed(std::move(connected).error());
   }
+  // A file with no page yet, in it or in a -wal, takes its page size from the first write
+  // transaction, which the lock below begins. In any other file the pragma would change
+  // nothing: the size in its header wins.
+  off_t file_size = 0, wal_size = 0;
+  if (new_page_size != 0 && file_exists(file, &file_size) && file_size == 0 &&
+      (!file_exists(file + "-wal", &wal_size) || wal_size == 0)) {
+    const std::string set = "PRAGMA page_size=" + std::to_string(new_page_size);
+    if (auto sized = impl->exec(set, Kind::Database); !sized) {
+      return connect_failed(std::move(sized).error());
+    }
+  }
   // The lock is part of opening: a file held elsewhere, or one that is not a database, fails
   // here. Everything up to the commit below only reads.
   if (auto locked = impl->exec(kBeginWrite, Kind::Database); !locked) {
@@ -819,6 +840,14 @@ Result<std::unique_ptr<Storage>, StorageError> Storage::open(const std::string& 
 
   // Accepted: now the file may change. The table goes into a database that holds none.
   if (auto wal = impl->exec(kUseWal, Kind::Database); !wal) return std::move(wal).error();
+  // The log is copied into the file once it holds about 4 MB, whatever the page size: SQLite
+  // counts 1,000 pages, 64 MB of 64 KB pages. (Measured: no commit got faster or slower.)
+  if (auto page = impl->read_pragma("page_size"); !page) {
+    return std::move(page).error();
+  } else if (*page > 4096) {
+    const std::string set = "PRAGMA wal_autocheckpoint=" + std::to_string(4096000 / *page);
+    if (auto set_ok = impl->exec(set, Kind::Database); !set_ok) return std::move(set_ok).error();
+  }
   if (needs_table) {
     if (auto begun = impl->begin_write_transaction(); !begun) return std::move(begun).error();
     if (auto created = impl->exec(kCreateTable, Kind::Table); !created) {

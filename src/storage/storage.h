@@ -67,6 +67,16 @@ struct StoredSettings {
 // The largest dimension the header can hold.
 inline constexpr std::uint32_t kMaxStoredDim = (std::uint32_t{1} << 28) - 1;
 
+// The page size for a new store whose vectors will have dim components (0: not known), or 0 for
+// SQLite's default. A row that fits its B-tree leaf page is written and read as one piece; one
+// that does not keeps about a quarter of a page there and puts the rest on overflow pages of its
+// own, the last one partly empty. So 4096-byte pages hold rows of up to about 1,000 bytes whole
+// and waste little on long rows (under a page each), and 65536-byte pages hold rows of up to
+// about 16,400 bytes whole but waste up to a page on each longer one. Row text takes about 12.5
+// bytes a component: 65536 for a dim up to 768, which leaves some 6 KB of room for metadata;
+// the default otherwise, and when the dim is not known.
+std::uint32_t page_size_for(std::size_t dim);
+
 // One operation of a write. Insert adds the record as the newest with its id; Remove removes
 // every record with record.id (the rest of the record is unused); Upsert is Remove then Insert.
 struct WriteOp {
@@ -86,7 +96,11 @@ class Storage {
   // Opens or creates the database file at path and loads every record. An existing database
   // must hold exactly the store's table and nothing else; a database without any table gets it.
   // An open that fails leaves an existing file as it found it, and removes a file it created.
-  static Result<std::unique_ptr<Storage>, StorageError> open(const std::string& path);
+  // A file that holds nothing yet (one the open creates, or an empty one) is made with pages of
+  // new_page_size bytes (0: SQLite's default, 4096); any other keeps the page size it has.
+  // REQUIRES: new_page_size 0 or a power of two from 512 to 65536.
+  static Result<std::unique_ptr<Storage>, StorageError> open(const std::string& path,
+                                                             std::uint32_t new_page_size = 0);
 
   // Applies ops in order in one transaction: all of them, in the file and in the table, or none.
   // Returns the number of records removed from the table. A record that cannot be encoded fails

@@ -5,6 +5,7 @@ import json
 import os
 import pathlib
 import re
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -72,6 +73,47 @@ def test_a_dim_is_saved_only_when_every_record_has_it(path):
         store.insert("b", [1.0])
         assert store.dim is None
     assert Korvane(path).metric == "dot"
+
+
+def test_a_dim_gives_a_new_file_its_page_size_and_an_existing_file_keeps_its_own(tmp_path):
+    def page_size(p):
+        db = sqlite3.connect(p)
+        try:
+            return db.execute("PRAGMA page_size").fetchone()[0]
+        finally:
+            db.close()
+
+    # A store written by another program in the row format, with 4096-byte pages.
+    made = tmp_path / "made.db"
+    db = sqlite3.connect(made)
+    db.execute("PRAGMA page_size=4096")
+    db.execute("CREATE TABLE records(id BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) "
+               "WITHOUT ROWID")
+    db.execute("INSERT INTO records VALUES(?, ?)",
+               (b"a", b'{"id":"a","vector":[1.0,2.0],"metadata":{"k":1},"timestamp":null}'))
+    db.commit()
+    db.close()
+    with Korvane.open(made, dim=2) as store:
+        store.insert("b", [3.0, 4.0])
+    with Korvane(made) as store:
+        assert store.get_vectors(["a", "b"]).tolist() == [[1.0, 2.0], [3.0, 4.0]]
+        assert store.get("a") == '{"k":1}'
+    assert page_size(made) == 4096
+
+    for name, dim, expected in (("small.db", 384, 65536), ("wide.db", 1536, 4096),
+                                ("unknown.db", None, 4096)):
+        with Korvane.open(tmp_path / name, dim=dim) as store:
+            store.insert("a", [0.25] * 384 if dim is None else [0.25] * dim)
+        with Korvane(tmp_path / name) as store:
+            assert store.get_vectors(["a"]).tolist() == [[0.25] * (dim or 384)]
+        assert page_size(tmp_path / name) == expected, name
+
+    # The log is copied into the file after about 4 MB of it, with large pages too (1,000 pages
+    # of 64 KB would be 64 MB): 120 commits of a 64 KB leaf page and more each stay below that.
+    with Korvane.open(tmp_path / "small.db", dim=384) as store:
+        for i in range(120):
+            store.insert("n%d" % i, [float(i)] * 384)
+        assert os.path.getsize(str(tmp_path / "small.db") + "-wal") < 6_000_000
 
 
 # --- insert of an existing id -------------------------------------------------------------
