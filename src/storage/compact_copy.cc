@@ -22,7 +22,11 @@ void grow(std::vector<T>& v, std::size_t n) {
 
 }  // namespace
 
-CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noexcept {
+namespace {
+
+// encode()'s numbers, each code handed to put(i, code) in component order.
+template <class Put>
+CompactMeta encode_with(std::span<const float> v, const Put& put) noexcept {
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
   if (v.empty()) return {0.0f, 0.0f, 0.0f, 0.0f};
   double lo = v[0], hi = v[0];
@@ -33,7 +37,7 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
     hi = std::max<double>(hi, x);
   }
   if (!finite) {
-    std::memset(out, 128, v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) put(i, 128);
     return {0.0f, 0.0f, kNaN, kNaN};
   }
   const float a = static_cast<float>((lo + hi) / 2.0);
@@ -44,7 +48,7 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
   for (std::size_t i = 0; i < v.size(); ++i) {
     const double x = v[i];
     const double c = std::clamp(std::floor((x - a) * inv + 0.5), -127.0, 127.0);
-    out[i] = static_cast<std::uint8_t>(static_cast<int>(c) + 128);
+    put(i, static_cast<std::uint8_t>(static_cast<int>(c) + 128));
     const double e = x - (static_cast<double>(a) + static_cast<double>(s) * c);
     residual2 += e * e;
     norm2 += x * x;
@@ -57,13 +61,11 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
   return {a, s, round_up(residual), round_up(norm)};
 }
 
-CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8_t* codes,
-                                      const CompactMeta& fine, std::uint8_t* out) noexcept {
+// encode_coarse()'s numbers, high(i) the high half of code i.
+template <class High>
+CoarseMeta coarse_with(std::span<const float> v, const CompactMeta& fine,
+                       const High& high) noexcept {
   const std::size_t n = v.size();
-  for (std::size_t j = 0; j < n / 2; ++j) {
-    out[j] = static_cast<std::uint8_t>((codes[2 * j] >> 4) | (codes[2 * j + 1] & 0xF0));
-  }
-  if (n % 2 != 0) out[n / 2] = static_cast<std::uint8_t>(codes[n - 1] >> 4);
   if (n == 0) return {0.0f, 0.0f};
   if (!(fine.residual >= 0.0f)) return {0.0f, fine.residual};
   // h stands for the codes 16 h .. 16 h + 15: x~ = a + s (16 h + 7.5 - 128), written as
@@ -73,7 +75,7 @@ CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8
   double residual2 = 0.0, norm2 = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = v[i];
-    const double e = x - (static_cast<double>(a4) + s4 * ((codes[i] >> 4) - 128));
+    const double e = x - (static_cast<double>(a4) + s4 * (high(i) - 128));
     residual2 += e * e;
     norm2 += x * x;
   }
@@ -88,47 +90,82 @@ CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8
   return {a4, round_up(residual)};
 }
 
+}  // namespace
+
+CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noexcept {
+  return encode_with(v, [out](std::size_t i, std::uint8_t c) { out[i] = c; });
+}
+
+CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8_t* codes,
+                                      const CompactMeta& fine, std::uint8_t* out) noexcept {
+  const std::size_t n = v.size();
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    out[j] = static_cast<std::uint8_t>((codes[2 * j] >> 4) | (codes[2 * j + 1] & 0xF0));
+  }
+  if (n % 2 != 0) out[n / 2] = static_cast<std::uint8_t>(codes[n - 1] >> 4);
+  return coarse_with(v, fine, [codes](std::size_t i) { return codes[i] >> 4; });
+}
+
+void CompactCopy::encode_halves(std::span<const float> v, std::uint8_t* highs, std::uint8_t* lows,
+                                CompactMeta& meta, CoarseMeta& coarse) noexcept {
+  // Components come in order: an even one starts its byte, the odd one after it completes it.
+  meta = encode_with(v, [highs, lows](std::size_t i, std::uint8_t c) {
+    if (i % 2 == 0) {
+      highs[i / 2] = static_cast<std::uint8_t>(c >> 4);
+      lows[i / 2] = static_cast<std::uint8_t>(c & 15);
+    } else {
+      highs[i / 2] = static_cast<std::uint8_t>(highs[i / 2] | (c & 0xF0));
+      lows[i / 2] = static_cast<std::uint8_t>(lows[i / 2] | (c << 4));
+    }
+  });
+  coarse = coarse_with(v, meta, [highs](std::size_t i) {
+    return i % 2 == 0 ? highs[i / 2] & 15 : highs[i / 2] >> 4;
+  });
+}
+
 void CompactCopy::reserve(std::size_t slots, std::size_t components) {
   grow(meta_, slots);
-  grow(codes_, components);
   grow(coarse_, slots);
-  grow(nibbles_, (slots + components) / 2 + 1);
+  grow(highs_, half_bytes(slots, components));
+  grow(lows_, half_bytes(slots, components));
 }
 
 void CompactCopy::push(std::span<const float> v) noexcept {
-  const std::size_t at = codes_.size();
-  const std::size_t slot = meta_.size();
+  const std::size_t at = half_offset(meta_.size(), components_);
+  components_ += v.size();
   // Within capacity: resize allocates nothing.
-  codes_.resize(at + v.size());
-  meta_.push_back(encode(v, codes_.data() + at));
-  nibbles_.resize((codes_.size() + meta_.size()) / 2);
-  coarse_.push_back(encode_coarse(v, codes_.data() + at, meta_.back(),
-                                  nibbles_.data() + nibble_offset(slot, at)));
+  highs_.resize((components_ + meta_.size() + 1) / 2);
+  lows_.resize(highs_.size());
+  CompactMeta meta;
+  CoarseMeta coarse;
+  encode_halves(v, highs_.data() + at, lows_.data() + at, meta, coarse);
+  meta_.push_back(meta);
+  coarse_.push_back(coarse);
 }
 
-void CompactCopy::push_encoded(const EncodedCopy& copy) noexcept {
-  const std::size_t at = codes_.size();
-  const std::size_t slot = meta_.size();
-  codes_.insert(codes_.end(), copy.codes.begin(), copy.codes.end());
+void CompactCopy::push_encoded(const EncodedCopy& copy, std::size_t length) noexcept {
+  const std::size_t at = half_offset(meta_.size(), components_);
+  components_ += length;
+  highs_.resize((components_ + meta_.size() + 1) / 2);
+  lows_.resize(highs_.size());
+  std::copy(copy.highs.begin(), copy.highs.end(), highs_.data() + at);
+  std::copy(copy.lows.begin(), copy.lows.end(), lows_.data() + at);
   meta_.push_back(copy.meta);
-  nibbles_.resize((codes_.size() + meta_.size()) / 2);
-  std::copy(copy.nibbles.begin(), copy.nibbles.end(), nibbles_.data() + nibble_offset(slot, at));
   coarse_.push_back(copy.coarse);
 }
 
 void CompactCopy::populate(std::size_t begin, std::size_t end) const noexcept {
-  populate_bytes(codes_.data(), codes_.capacity(), begin, end);
+  populate_bytes(highs_.data(), highs_.capacity(), begin / 2, end / 2);
+  populate_bytes(lows_.data(), lows_.capacity(), begin / 2, end / 2);
 }
 
 void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
                        std::size_t from_offset, std::size_t length) noexcept {
-  if (length > 0 && to_offset != from_offset) {
-    std::memmove(codes_.data() + to_offset, codes_.data() + from_offset, length);
-  }
-  const std::size_t to_nibble = nibble_offset(to, to_offset);
-  const std::size_t from_nibble = nibble_offset(from, from_offset);
-  if (length > 0 && to_nibble != from_nibble) {
-    std::memmove(nibbles_.data() + to_nibble, nibbles_.data() + from_nibble, (length + 1) / 2);
+  const std::size_t to_half = half_offset(to, to_offset);
+  const std::size_t from_half = half_offset(from, from_offset);
+  if (length > 0 && to_half != from_half) {
+    std::memmove(highs_.data() + to_half, highs_.data() + from_half, (length + 1) / 2);
+    std::memmove(lows_.data() + to_half, lows_.data() + from_half, (length + 1) / 2);
   }
   meta_[to] = meta_[from];
   coarse_[to] = coarse_[from];
@@ -136,9 +173,10 @@ void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
 
 void CompactCopy::truncate(std::size_t slots, std::size_t components) noexcept {
   meta_.resize(std::min(slots, meta_.size()));
-  codes_.resize(std::min(components, codes_.size()));
   coarse_.resize(meta_.size());
-  nibbles_.resize((codes_.size() + meta_.size()) / 2);
+  components_ = std::min(components, components_);
+  highs_.resize((components_ + meta_.size()) / 2);
+  lows_.resize(highs_.size());
 }
 
 }  // namespace korvane_storage

@@ -263,7 +263,7 @@ void RecordTable::link_newest(std::size_t slot) noexcept {
 void RecordTable::append(std::string&& id, std::span<const float> vector,
                          const EncodedCopy& copy, std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
-  compact_.push_encoded(copy);
+  compact_.push_encoded(copy, vector.size());
   const std::size_t slot = ids_.size();
   append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
   prev_.push_back(kNone);

@@ -159,11 +159,11 @@ class RecordTable {
   // and the 8-bit copy (FloatArena::populate): so that a thread other than the one appending
   // pays for first touching that memory. Not while reserve() runs.
   void populate(std::size_t begin, std::size_t end) const noexcept;
-  // Whether reserve() for `floats` more components leaves the arena and the 8-bit copy where
-  // they are (populate() may then run beside it).
-  bool holds(std::size_t floats) const {
+  // Whether reserve() for `slots` more slots and `floats` more components leaves the arena and
+  // the 8-bit copy where they are (populate() may then run beside it).
+  bool holds(std::size_t slots, std::size_t floats) const {
     const std::size_t need = arena_.size() + floats;
-    return need <= arena_.capacity() && need <= compact_.capacity();
+    return need <= arena_.capacity() && compact_.holds(ids_.size() + slots, need);
   }
 
   // Makes room for `slots` more appends holding `floats` more vector components in all.
