@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -163,6 +164,24 @@ inline CodeMeta coarse_meta_of(const korvane_storage::CompactCopy& copy, std::si
 // eighth the run goes on with the codes alone.
 constexpr std::size_t kCoarsePart = 8;
 
+// The products of one record's codes with a query's planes (the first split as `first`, the
+// second, if any, as `second`) from the record's packed halves: 16 H + L, the codes being
+// 16 h + l, H the products with its high halves (the first given: the coarse look has it) and L
+// those with its low halves.
+inline void halves_dots(const korvane_index::compact::SplitPlane& first,
+                        const korvane_index::compact::SplitPlane* second, std::int32_t first_high,
+                        const std::uint8_t* high, const std::uint8_t* low, std::int32_t* out) {
+  std::int32_t low_dot = 0;
+  first.dots(&low, 1, &low_dot);
+  out[0] = 16 * first_high + low_dot;
+  if (second != nullptr) {
+    std::int32_t high_dot = 0;
+    second->dots(&high, 1, &high_dot);
+    second->dots(&low, 1, &low_dot);
+    out[1] = 16 * high_dot + low_dot;
+  }
+}
+
 // One run [begin, end) of a single query's scan; `coarse` the query's coarse look, or null.
 //   keep(i):   whether slot i takes part (live and passing the filters)
 //   factor(i): the float slot i's score is multiplied by (1 when no decay applies)
@@ -187,6 +206,13 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
   std::vector<std::uint8_t> blank, scratch(kChunk * n);
   const std::uint8_t* rows[kChunk];
   CodeMeta metas[kChunk];
+  // A record the coarse look lets through gets its fine products from its halves (halves_dots())
+  // when the coarse plane is the fine query's first: less work than joining the halves into
+  // codes first.
+  const bool shares_plane =
+      coarse != nullptr && std::equal(cq.plane(0), cq.plane(0) + n, coarse->cq.plane(0));
+  std::optional<korvane_index::compact::SplitPlane> second_plane;
+  if (shares_plane && cq.planes() == 2) second_plane.emplace(cq.plane(1), n);
   std::int32_t dots[kChunk * CompactQuery::kMaxPlanes];
   double keys[kChunk];
   auto bar = [&] { return std::max(floor.floor(), shared.get()); };
@@ -247,11 +273,16 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
               f == 1.0f ? keys[r] : key_of(coarse->cq, coarse->block, dots + r, metas[r], f);
           if (key < bar()) continue;
           const std::size_t at = halves_at(table, i);
-          korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n,
-                                                scratch.data());
-          const std::uint8_t* row = scratch.data();
           std::int32_t fine[CompactQuery::kMaxPlanes];
-          block.dots(&row, 1, fine);
+          if (shares_plane) {
+            halves_dots(coarse->plane, second_plane ? &*second_plane : nullptr, dots[r],
+                        copy.highs() + at, copy.lows() + at, fine);
+          } else {
+            korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n,
+                                                  scratch.data());
+            const std::uint8_t* row = scratch.data();
+            block.dots(&row, 1, fine);
+          }
           if (key_of(cq, block, fine, meta_of(copy.meta(i)), f) < bar()) {
             ++coarse_wasted;
             continue;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "index/compact.h"
+#include "core/prefilter.h"
 #include "index/compact_kernels.h"
 #include "storage/compact_copy.h"
 #include "korvane/korvane.h"
@@ -190,6 +191,17 @@ TEST(CompactBound, HalvesJoinBackToTheCodes) {
       ASSERT_EQ(joined[n], 0xA5) << "n " << n;  // nothing written past the row
       joined.pop_back();
       ASSERT_EQ(joined, codes) << "n " << n << " kind " << kind;
+      if (n == 0) continue;
+      // A survivor's fine products from its halves are those of its codes.
+      const compact::CompactQuery cq(Metric::Dot, Draw(rng, n, 1, basis, 8), 2);
+      const compact::SplitPlane first(cq.plane(0), n), second(cq.plane(1), n);
+      std::int32_t first_high = 0, got[2] = {0, 0};
+      const std::uint8_t* high = highs.data();
+      first.dots(&high, 1, &first_high);
+      prefilter::halves_dots(first, &second, first_high, highs.data(), lows.data(), got);
+      for (int p = 0; p < 2; ++p) {
+        ASSERT_EQ(got[p], compact::code_dot_portable(codes.data(), cq.plane(p), n)) << "n " << n;
+      }
     }
   }
 }
