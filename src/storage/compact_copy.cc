@@ -22,11 +22,7 @@ void grow(std::vector<T>& v, std::size_t n) {
 
 }  // namespace
 
-namespace {
-
-// encode()'s numbers, each code handed to put(i, code) in component order.
-template <class Put>
-CompactMeta encode_with(std::span<const float> v, const Put& put) noexcept {
+CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noexcept {
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
   if (v.empty()) return {0.0f, 0.0f, 0.0f, 0.0f};
   double lo = v[0], hi = v[0];
@@ -37,7 +33,7 @@ CompactMeta encode_with(std::span<const float> v, const Put& put) noexcept {
     hi = std::max<double>(hi, x);
   }
   if (!finite) {
-    for (std::size_t i = 0; i < v.size(); ++i) put(i, 128);
+    std::memset(out, 128, v.size());
     return {0.0f, 0.0f, kNaN, kNaN};
   }
   const float a = static_cast<float>((lo + hi) / 2.0);
@@ -48,7 +44,7 @@ CompactMeta encode_with(std::span<const float> v, const Put& put) noexcept {
   for (std::size_t i = 0; i < v.size(); ++i) {
     const double x = v[i];
     const double c = std::clamp(std::floor((x - a) * inv + 0.5), -127.0, 127.0);
-    put(i, static_cast<std::uint8_t>(static_cast<int>(c) + 128));
+    out[i] = static_cast<std::uint8_t>(static_cast<int>(c) + 128);
     const double e = x - (static_cast<double>(a) + static_cast<double>(s) * c);
     residual2 += e * e;
     norm2 += x * x;
@@ -61,11 +57,13 @@ CompactMeta encode_with(std::span<const float> v, const Put& put) noexcept {
   return {a, s, round_up(residual), round_up(norm)};
 }
 
-// encode_coarse()'s numbers, high(i) the high half of code i.
-template <class High>
-CoarseMeta coarse_with(std::span<const float> v, const CompactMeta& fine,
-                       const High& high) noexcept {
+CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8_t* codes,
+                                      const CompactMeta& fine, std::uint8_t* out) noexcept {
   const std::size_t n = v.size();
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    out[j] = static_cast<std::uint8_t>((codes[2 * j] >> 4) | (codes[2 * j + 1] & 0xF0));
+  }
+  if (n % 2 != 0) out[n / 2] = static_cast<std::uint8_t>(codes[n - 1] >> 4);
   if (n == 0) return {0.0f, 0.0f};
   if (!(fine.residual >= 0.0f)) return {0.0f, fine.residual};
   // h stands for the codes 16 h .. 16 h + 15: x~ = a + s (16 h + 7.5 - 128), written as
@@ -75,7 +73,7 @@ CoarseMeta coarse_with(std::span<const float> v, const CompactMeta& fine,
   double residual2 = 0.0, norm2 = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = v[i];
-    const double e = x - (static_cast<double>(a4) + s4 * (high(i) - 128));
+    const double e = x - (static_cast<double>(a4) + s4 * ((codes[i] >> 4) - 128));
     residual2 += e * e;
     norm2 += x * x;
   }
@@ -90,37 +88,73 @@ CoarseMeta coarse_with(std::span<const float> v, const CompactMeta& fine,
   return {a4, round_up(residual)};
 }
 
-}  // namespace
-
-CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noexcept {
-  return encode_with(v, [out](std::size_t i, std::uint8_t c) { out[i] = c; });
-}
-
-CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8_t* codes,
-                                      const CompactMeta& fine, std::uint8_t* out) noexcept {
-  const std::size_t n = v.size();
-  for (std::size_t j = 0; j < n / 2; ++j) {
-    out[j] = static_cast<std::uint8_t>((codes[2 * j] >> 4) | (codes[2 * j + 1] & 0xF0));
-  }
-  if (n % 2 != 0) out[n / 2] = static_cast<std::uint8_t>(codes[n - 1] >> 4);
-  return coarse_with(v, fine, [codes](std::size_t i) { return codes[i] >> 4; });
-}
-
 void CompactCopy::encode_halves(std::span<const float> v, std::uint8_t* highs, std::uint8_t* lows,
                                 CompactMeta& meta, CoarseMeta& coarse) noexcept {
-  // Components come in order: an even one starts its byte, the odd one after it completes it.
-  meta = encode_with(v, [highs, lows](std::size_t i, std::uint8_t c) {
-    if (i % 2 == 0) {
-      highs[i / 2] = static_cast<std::uint8_t>(c >> 4);
-      lows[i / 2] = static_cast<std::uint8_t>(c & 15);
-    } else {
-      highs[i / 2] = static_cast<std::uint8_t>(highs[i / 2] | (c & 0xF0));
-      lows[i / 2] = static_cast<std::uint8_t>(lows[i / 2] | (c << 4));
-    }
-  });
-  coarse = coarse_with(v, meta, [highs](std::size_t i) {
-    return i % 2 == 0 ? highs[i / 2] & 15 : highs[i / 2] >> 4;
-  });
+  // encode() and encode_coarse() in one pass over v: the same codes, and the same sums in the
+  // same order, so the same numbers bit for bit.
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  const std::size_t n = v.size();
+  meta = {0.0f, 0.0f, 0.0f, 0.0f};
+  coarse = {0.0f, 0.0f};
+  if (n == 0) return;
+  double lo = v[0], hi = v[0];
+  bool finite = true;
+  for (float x : v) {
+    finite = finite && std::isfinite(x);
+    lo = std::min<double>(lo, x);
+    hi = std::max<double>(hi, x);
+  }
+  if (!finite) {  // every code 128
+    std::memset(highs, 0x88, n / 2);
+    std::memset(lows, 0, (n + 1) / 2);
+    if (n % 2 != 0) highs[n / 2] = 0x08;
+    meta = {0.0f, 0.0f, kNaN, kNaN};
+    coarse = {0.0f, kNaN};
+    return;
+  }
+  const float a = static_cast<float>((lo + hi) / 2.0);
+  const float s = static_cast<float>((hi - lo) / 254.0);
+  const double inv = s > 0.0f ? 1.0 / static_cast<double>(s) : 0.0;
+  const double s4 = 16.0 * static_cast<double>(s);
+  const float a4 = static_cast<float>(static_cast<double>(a) + 1927.5 * s);
+  double residual2 = 0.0, coarse2 = 0.0, norm2 = 0.0;
+  auto code = [&](std::size_t i) {
+    const double x = v[i];
+    const double c = std::clamp(std::floor((x - a) * inv + 0.5), -127.0, 127.0);
+    const int r = static_cast<int>(c) + 128;
+    const double e = x - (static_cast<double>(a) + static_cast<double>(s) * c);
+    const double e4 = x - (static_cast<double>(a4) + s4 * ((r >> 4) - 128));
+    residual2 += e * e;
+    coarse2 += e4 * e4;
+    norm2 += x * x;
+    return r;
+  };
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    const int even = code(2 * j);
+    const int odd = code(2 * j + 1);
+    highs[j] = static_cast<std::uint8_t>((even >> 4) | (odd & 0xF0));
+    lows[j] = static_cast<std::uint8_t>((even & 15) | ((odd & 15) << 4));
+  }
+  if (n % 2 != 0) {
+    const int last = code(n - 1);
+    highs[n / 2] = static_cast<std::uint8_t>(last >> 4);
+    lows[n / 2] = static_cast<std::uint8_t>(last & 15);
+  }
+  // The margins of encode() and encode_coarse().
+  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
+  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
+  if (!(norm < 0x1p120)) {
+    meta = {a, s, kNaN, kNaN};
+    coarse = {0.0f, kNaN};
+    return;
+  }
+  meta = {a, s, round_up(residual), round_up(norm)};
+  const double residual4 = std::sqrt(coarse2) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
+  if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual4 < 0x1p120)) {
+    coarse = {0.0f, kNaN};
+  } else {
+    coarse = {a4, round_up(residual4)};
+  }
 }
 
 void CompactCopy::reserve(std::size_t slots, std::size_t components) {
