@@ -188,11 +188,6 @@ void CompactCopy::push_encoded(const EncodedCopy& copy, std::size_t length) noex
   coarse_.push_back(copy.coarse);
 }
 
-void CompactCopy::populate(std::size_t begin, std::size_t end) const noexcept {
-  populate_bytes(highs_.data(), highs_.capacity(), begin / 2, end / 2);
-  populate_bytes(lows_.data(), lows_.capacity(), begin / 2, end / 2);
-}
-
 void CompactCopy::move(std::size_t to, std::size_t from, std::size_t to_offset,
                        std::size_t from_offset, std::size_t length) noexcept {
   const std::size_t to_half = half_offset(to, to_offset);

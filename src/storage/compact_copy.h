@@ -37,11 +37,6 @@ struct CompactMeta {
   float norm;
 };
 
-// Has the system back bytes [begin, end) of the block at base (capacity bytes long) with memory
-// now, whole pages only (record_table.cc).
-void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
-                    std::size_t end) noexcept;
-
 // The coarse copy's offset a4 and its residual bound (NaN where the fine one is).
 struct CoarseMeta {
   float offset;
@@ -72,12 +67,6 @@ class CompactCopy {
     return highs_.size() + lows_.size() + meta_.size() * sizeof(CompactMeta) +
            coarse_.size() * sizeof(CoarseMeta);
   }
-  // Whether reserve() for `slots` slots and `components` codes in all leaves the halves where
-  // they are.
-  bool holds(std::size_t slots, std::size_t components) const {
-    return half_bytes(slots, components) <= std::min(highs_.capacity(), lows_.capacity());
-  }
-
   // Room for `slots` slots and `components` codes in all.
   void reserve(std::size_t slots, std::size_t components);
   // Appends the copy of v as the next slot, its codes at the next free offset.
@@ -92,10 +81,6 @@ class CompactCopy {
             std::size_t length) noexcept;
   // Keeps the first `slots` slots and `components` codes.
   void truncate(std::size_t slots, std::size_t components) noexcept;
-
-  // FloatArena::populate for the halves of components [begin, end), within the room reserved
-  // (the pages about them: a slot's halves sit slot / 2 bytes past its components' half).
-  void populate(std::size_t begin, std::size_t end) const noexcept;
 
   // The copy of one vector: codes into out (v.size() of them) and its four numbers.
   static CompactMeta encode(std::span<const float> v, std::uint8_t* out) noexcept;

@@ -247,7 +247,6 @@ class OpenBatch {
   }
 
   std::size_t floats() const { return floats_.size(); }
-  std::size_t slots() const { return records_.size(); }
 
   // Makes room in the table for the decoded rows.
   void reserve(RecordTable& table) const { table.reserve(records_.size(), floats_.size()); }
@@ -618,7 +617,7 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   };
   auto store = [&](OpenBatch& batch) {
     if (failures.failed()) return;
-    if (table.holds(batch.slots(), batch.floats())) {
+    if (table.holds(batch.floats())) {
       batch.reserve(table);
     } else {
       std::unique_lock<std::shared_mutex> lock(growth);
