@@ -22,7 +22,6 @@
 // observable; push(), move() and truncate() never fail.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
