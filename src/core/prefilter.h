@@ -11,8 +11,8 @@
 // key; such a record is offered, and only numbers raise the floor.)
 //
 // A single query looks at the coarse copy first (the codes' high halves, half the bytes) and
-// reads the codes only of records its wider interval cannot rule out; the same argument holds for
-// both, so a record either copy rules out is one the answer cannot hold.
+// reads the low halves only of records its wider interval cannot rule out; the same argument
+// holds for both, so a record either copy rules out is one the answer cannot hold.
 //
 // When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
 // structure at the copy's resolution) the run notices within a window and finishes as the plain
@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -107,21 +108,30 @@ inline double upper_key(Interval b, bool distance) { return distance ? -b.lo : b
 // Records whose codes go through the kernels together.
 constexpr std::size_t kChunk = 16;
 
-// Slots [from, from + m) as rows of codes of length n for QueryBlock::dots, with their metas:
-// a slot of another length reads `blank` (its keys are not used).
+// Where slot i's packed halves start in the copy's highs() and lows().
+inline std::size_t halves_at(const RecordTable& table, std::size_t i) {
+  return korvane_storage::CompactCopy::half_offset(i, table.offset(i));
+}
+
+// Slots [from, from + m) as rows of codes of length n for QueryBlock::dots, unpacked from their
+// halves into `scratch` (m * n bytes), with their metas: a slot of another length reads `blank`
+// (its keys are not used).
 inline void gather_rows(const RecordTable& table, std::size_t from, std::size_t m, std::size_t n,
-                        std::vector<std::uint8_t>& blank, const std::uint8_t** rows,
-                        CodeMeta* metas) {
-  const std::uint8_t* codes = table.compact_copy().codes();
+                        std::vector<std::uint8_t>& blank, std::uint8_t* scratch,
+                        const std::uint8_t** rows, CodeMeta* metas) {
+  const korvane_storage::CompactCopy& copy = table.compact_copy();
   for (std::size_t r = 0; r < m; ++r) {
     const std::size_t i = from + r;
     if (table.vector(i).size() == n) {
-      rows[r] = codes + table.offset(i);
+      const std::size_t at = halves_at(table, i);
+      korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n,
+                                            scratch + r * n);
+      rows[r] = scratch + r * n;
     } else {
       if (blank.empty()) blank.assign(n, 128);
       rows[r] = blank.data();
     }
-    if (metas != nullptr) metas[r] = meta_of(table.compact_copy().meta(i));
+    if (metas != nullptr) metas[r] = meta_of(copy.meta(i));
   }
 }
 
@@ -149,10 +159,28 @@ inline CodeMeta coarse_meta_of(const korvane_storage::CompactCopy& copy, std::si
 }
 
 // Records the coarse look lets through although the codes then rule them out, beyond which it
-// stops paying: such a record costs a read of its codes out of the stream (prefetched), about
-// two records' worth of the coarse look, which itself costs half the codes' pass: past an eighth
-// the run goes on with the codes alone.
+// stops paying: such a record costs a read of its low halves out of the stream (prefetched),
+// about two records' worth of the coarse look, which itself costs half the codes' pass: past an
+// eighth the run goes on with the codes alone.
 constexpr std::size_t kCoarsePart = 8;
+
+// The products of one record's codes with a query's planes (the first split as `first`, the
+// second, if any, as `second`) from the record's packed halves: 16 H + L, the codes being
+// 16 h + l, H the products with its high halves (the first given: the coarse look has it) and L
+// those with its low halves.
+inline void halves_dots(const korvane_index::compact::SplitPlane& first,
+                        const korvane_index::compact::SplitPlane* second, std::int32_t first_high,
+                        const std::uint8_t* high, const std::uint8_t* low, std::int32_t* out) {
+  std::int32_t low_dot = 0;
+  first.dots(&low, 1, &low_dot);
+  out[0] = 16 * first_high + low_dot;
+  if (second != nullptr) {
+    std::int32_t high_dot = 0;
+    second->dots(&high, 1, &high_dot);
+    second->dots(&low, 1, &low_dot);
+    out[1] = 16 * high_dot + low_dot;
+  }
+}
 
 // One run [begin, end) of a single query's scan; `coarse` the query's coarse look, or null.
 //   keep(i):   whether slot i takes part (live and passing the filters)
@@ -175,9 +203,16 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
   std::size_t checked = 0, wasted = 0;
   bool coarse_on = coarse != nullptr && !coarse_weak.load(std::memory_order_relaxed);
   std::size_t coarse_checked = 0, coarse_wasted = 0;
-  std::vector<std::uint8_t> blank;
+  std::vector<std::uint8_t> blank, scratch(kChunk * n);
   const std::uint8_t* rows[kChunk];
   CodeMeta metas[kChunk];
+  // A record the coarse look lets through gets its fine products from its halves (halves_dots())
+  // when the coarse plane is the fine query's first: fewer instructions than joining the halves
+  // into codes first, though at 100k x 384 the two measure alike (few records get that far).
+  const bool shares_plane =
+      coarse != nullptr && std::equal(cq.plane(0), cq.plane(0) + n, coarse->cq.plane(0));
+  std::optional<korvane_index::compact::SplitPlane> second_plane;
+  if (shares_plane && cq.planes() == 2) second_plane.emplace(cq.plane(1), n);
   std::int32_t dots[kChunk * CompactQuery::kMaxPlanes];
   double keys[kChunk];
   auto bar = [&] { return std::max(floor.floor(), shared.get()); };
@@ -201,8 +236,7 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
       for (std::size_t r = 0; r < m; ++r) {
         const std::size_t i = from + r;
         if (table.vector(i).size() == n) {
-          rows[r] = copy.nibbles() +
-                    korvane_storage::CompactCopy::nibble_offset(i, table.offset(i));
+          rows[r] = copy.highs() + halves_at(table, i);
         } else {
           if (blank.size() < n) blank.assign(n, 128);
           rows[r] = blank.data();
@@ -211,15 +245,15 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
       }
       coarse->plane.dots(rows, m, dots);
       coarse->block.record_keys(dots, metas, m, keys);
-      // The codes of the records the coarse keys leave in, fetched while the rest go by.
+      // The low halves of the records the coarse keys leave in, fetched while the rest go by.
       const double at = bar();
       for (std::size_t r = 0; r < m; ++r) {
         if (!(keys[r] >= at)) continue;
-        const std::uint8_t* row = copy.codes() + table.offset(from + r);
-        for (std::size_t b = 0; b < n; b += 64) __builtin_prefetch(row + b);
+        const std::uint8_t* row = copy.lows() + halves_at(table, from + r);
+        for (std::size_t b = 0; b < (n + 1) / 2; b += 64) __builtin_prefetch(row + b);
       }
     } else {
-      gather_rows(table, from, m, n, blank, rows, metas);
+      gather_rows(table, from, m, n, blank, scratch.data(), rows, metas);
       block.dots(rows, m, dots);
       block.record_keys(dots, metas, m, keys);
     }
@@ -238,9 +272,17 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
           const double key =
               f == 1.0f ? keys[r] : key_of(coarse->cq, coarse->block, dots + r, metas[r], f);
           if (key < bar()) continue;
-          const std::uint8_t* row = copy.codes() + table.offset(i);
+          const std::size_t at = halves_at(table, i);
           std::int32_t fine[CompactQuery::kMaxPlanes];
-          block.dots(&row, 1, fine);
+          if (shares_plane) {
+            halves_dots(coarse->plane, second_plane ? &*second_plane : nullptr, dots[r],
+                        copy.highs() + at, copy.lows() + at, fine);
+          } else {
+            korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n,
+                                                  scratch.data());
+            const std::uint8_t* row = scratch.data();
+            block.dots(&row, 1, fine);
+          }
           if (key_of(cq, block, fine, meta_of(copy.meta(i)), f) < bar()) {
             ++coarse_wasted;
             continue;
@@ -273,7 +315,7 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
   const std::size_t count = cqs.size();
   const std::size_t n = cqs[0].length();
   const std::size_t lanes = block.lanes();
-  std::vector<std::uint8_t> blank;
+  std::vector<std::uint8_t> blank, scratch(kRows * n);
   const std::uint8_t* rows[kRows];
   std::vector<std::int32_t> dots(kRows * lanes);
   std::vector<double> keys(count), floors(count);
@@ -282,7 +324,7 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
   std::size_t checked = 0, wasted = 0;
   for (std::size_t from = begin; from < end; from += kRows) {
     const std::size_t m = std::min(kRows, end - from);
-    gather_rows(table, from, m, n, blank, rows, nullptr);
+    gather_rows(table, from, m, n, blank, scratch.data(), rows, nullptr);
     block.dots(rows, m, dots.data());
     for (std::size_t r = 0; r < m; ++r) {
       const std::size_t i = from + r;

@@ -59,11 +59,13 @@
 // 2^-40 beyond the margins above, which are themselves far larger than those roundings.
 #if defined(__x86_64__)
 #include <cpuid.h>
+#include <emmintrin.h>
 #elif defined(__aarch64__)
 #include <sys/auxv.h>
 #ifndef HWCAP_ASIMDDP
 #define HWCAP_ASIMDDP (1 << 20)
 #endif
+#include <arm_neon.h>
 #endif
 #include "index/compact.h"
 
@@ -250,6 +252,40 @@ std::int32_t nibble_dot_portable(const std::uint8_t* row, const SplitPlane& plan
   std::int32_t out = 0;
   nibble_dots_portable(&row, 1, plane.even(), plane.odd(), plane.bytes(), &out);
   return out;
+}
+
+void unpack_halves(const std::uint8_t* highs, const std::uint8_t* lows, std::size_t n,
+                   std::uint8_t* out) {
+  // Byte j holds components 2j (low halves) and 2j + 1 (high halves): the even codes are
+  // (highs << 4) | (lows & 15), the odd ones (highs & 0xF0) | (lows >> 4), interleaved.
+  std::size_t j = 0;
+#if defined(__x86_64__)
+  const __m128i low = _mm_set1_epi8(0x0F);
+  const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+  for (; 2 * j + 32 <= n; j += 16) {
+    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(highs + j));
+    const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lows + j));
+    const __m128i even =
+        _mm_or_si128(_mm_and_si128(_mm_slli_epi16(h, 4), high), _mm_and_si128(l, low));
+    const __m128i odd =
+        _mm_or_si128(_mm_and_si128(h, high), _mm_and_si128(_mm_srli_epi16(l, 4), low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), _mm_unpacklo_epi8(even, odd));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j + 16), _mm_unpackhi_epi8(even, odd));
+  }
+#elif defined(__aarch64__)
+  for (; 2 * j + 32 <= n; j += 16) {
+    const uint8x16_t h = vld1q_u8(highs + j), l = vld1q_u8(lows + j);
+    uint8x16x2_t codes;
+    codes.val[0] = vsliq_n_u8(vandq_u8(l, vdupq_n_u8(0x0F)), h, 4);
+    codes.val[1] = vorrq_u8(vandq_u8(h, vdupq_n_u8(0xF0)), vshrq_n_u8(l, 4));
+    vst2q_u8(out + 2 * j, codes);
+  }
+#endif
+  for (; 2 * j + 1 < n; ++j) {
+    out[2 * j] = static_cast<std::uint8_t>((highs[j] << 4) | (lows[j] & 15));
+    out[2 * j + 1] = static_cast<std::uint8_t>((highs[j] & 0xF0) | (lows[j] >> 4));
+  }
+  if (2 * j < n) out[2 * j] = static_cast<std::uint8_t>((highs[j] << 4) | (lows[j] & 15));
 }
 
 CompactQuery::CompactQuery(Metric metric, Vec query, int planes)

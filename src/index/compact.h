@@ -14,6 +14,7 @@
 // A coarser look comes first for a single query: the same interval from the high halves of the
 // codes alone (half the bytes), with one plane split for their packing (SplitPlane) and the
 // coarse copy's offset and residual; only records that it cannot rule out pay for the codes.
+// The store keeps the codes as their high and low halves only (unpack_halves() joins them).
 //
 // Manhattan has no interval here (usable() is false), nor has a query the bounds cannot cover
 // (non-finite components, magnitudes near the float range's ends, a zero Cosine query).
@@ -79,6 +80,12 @@ class SplitPlane {
 };
 // The portable version, for tests.
 std::int32_t nibble_dot_portable(const std::uint8_t* row, const SplitPlane& plane);
+
+// The codes r[i] = 16 h[i] + l[i] of one vector of length n from its packed high and low halves
+// ((n + 1) / 2 bytes each, laid out as compact_copy.h says): n bytes into out. The kernels that
+// take rows of codes run on these.
+void unpack_halves(const std::uint8_t* highs, const std::uint8_t* lows, std::size_t n,
+                   std::uint8_t* out);
 
 class CompactQuery {
  public:

@@ -39,8 +39,8 @@ constexpr int kCollapse = 25;  // the kernel's number for it, where the headers 
 #endif
 #endif
 
-}  // namespace
-
+// Has the system back bytes [begin, end) of the block at base (capacity bytes long) with memory
+// now, whole pages only.
 void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
                     std::size_t end) noexcept {
 #if defined(__linux__)
@@ -63,6 +63,8 @@ void populate_bytes(const void* base, std::size_t capacity, std::size_t begin,
   static_cast<void>(end);
 #endif
 }
+
+}  // namespace
 
 FloatArena::~FloatArena() {
   if (data_ == nullptr) return;
@@ -133,7 +135,6 @@ void FloatArena::populate(std::size_t begin, std::size_t end) const noexcept {
 
 void RecordTable::populate(std::size_t begin, std::size_t end) const noexcept {
   arena_.populate(begin, end);
-  compact_.populate(begin, end);
 }
 
 Record RecordTable::record(std::size_t slot) const {
@@ -263,7 +264,7 @@ void RecordTable::link_newest(std::size_t slot) noexcept {
 void RecordTable::append(std::string&& id, std::span<const float> vector,
                          const EncodedCopy& copy, std::optional<Value>&& metadata,
                          std::optional<std::uint64_t> timestamp) noexcept {
-  compact_.push_encoded(copy);
+  compact_.push_encoded(copy, vector.size());
   const std::size_t slot = ids_.size();
   append_columns(std::move(id), arena_.push(vector), vector.size(), std::move(metadata), timestamp);
   prev_.push_back(kNone);

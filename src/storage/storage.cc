@@ -204,9 +204,9 @@ class FirstFailure {
 };
 
 // One batch of an open: its rows as read, then decoded. The vectors' components go into one
-// float buffer and their 8-bit copies into one code buffer, both kept from batch to batch, so
-// decoding allocates nothing per vector. Every row is decoded even after a failure, so the error
-// kept is the one of the first bad row in key order, whichever thread found it.
+// float buffer and the halves of their 8-bit copies into two more, all kept from batch to
+// batch, so decoding allocates nothing per vector. Every row is decoded even after a failure, so
+// the error kept is the one of the first bad row in key order, whichever thread found it.
 class OpenBatch {
  public:
   RowBatch rows;
@@ -234,21 +234,19 @@ class OpenBatch {
       ends_[i] = floats_.size();
     }
     if (failures.failed()) return;
-    codes_.resize(floats_.size());
     metas_.resize(n);
     coarse_.resize(n);
-    nibble_ends_.resize(n);
-    std::size_t nibbles = 0;
+    half_ends_.resize(n);
+    std::size_t halves = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      nibbles += (vector(i).size() + 1) / 2;
-      nibble_ends_[i] = nibbles;
+      halves += (vector(i).size() + 1) / 2;
+      half_ends_[i] = halves;
     }
-    nibbles_.resize(nibbles);
+    highs_.resize(halves);
+    lows_.resize(halves);
     for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-      metas_[i] = CompactCopy::encode(vector(i), codes_.data() + begin);
-      coarse_[i] = CompactCopy::encode_coarse(vector(i), codes_.data() + begin, metas_[i],
-                                              nibbles_.data() + nibble_begin(i));
+      CompactCopy::encode_halves(vector(i), highs_.data() + half_begin(i),
+                                 lows_.data() + half_begin(i), metas_[i], coarse_[i]);
     }
   }
 
@@ -261,10 +259,9 @@ class OpenBatch {
   void store(RecordTable& table) {
     for (std::size_t i = 0; i < records_.size(); ++i) {
       Record& rec = records_[i];
-      const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-      const EncodedCopy copy{{codes_.data() + begin, ends_[i] - begin}, metas_[i],
-                             {nibbles_.data() + nibble_begin(i), nibble_ends_[i] - nibble_begin(i)},
-                             coarse_[i]};
+      const std::size_t halves = half_ends_[i] - half_begin(i);
+      const EncodedCopy copy{{highs_.data() + half_begin(i), halves},
+                             {lows_.data() + half_begin(i), halves}, metas_[i], coarse_[i]};
       table.append(std::move(rec.id), vector(i), copy, std::move(rec.metadata), rec.timestamp);
     }
   }
@@ -274,15 +271,14 @@ class OpenBatch {
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return {floats_.data() + begin, ends_[i] - begin};
   }
-  std::size_t nibble_begin(std::size_t i) const { return i == 0 ? 0 : nibble_ends_[i - 1]; }
+  std::size_t half_begin(std::size_t i) const { return i == 0 ? 0 : half_ends_[i - 1]; }
 
   std::vector<Record> records_;
-  std::vector<std::size_t> ends_;  // of each row's components in floats_ and codes_
+  std::vector<std::size_t> ends_;  // of each row's components in floats_
   std::vector<float> floats_;
-  std::vector<std::uint8_t> codes_;
   std::vector<CompactMeta> metas_;
-  std::vector<std::size_t> nibble_ends_;  // of each row's coarse bytes in nibbles_
-  std::vector<std::uint8_t> nibbles_;
+  std::vector<std::size_t> half_ends_;  // of each row's packed halves in highs_ and lows_
+  std::vector<std::uint8_t> highs_, lows_;
   std::vector<CoarseMeta> coarse_;
 };
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "index/compact.h"
+#include "core/prefilter.h"
 #include "index/compact_kernels.h"
 #include "storage/compact_copy.h"
 #include "korvane/korvane.h"
@@ -162,6 +164,49 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
 // Every version the processor runs, not only the chosen one: the kernels over many rows and many
 // queries (interleaved planes, rows four at a time, short last groups) and over the packed high
 // halves give the portable products, and their keys hold the kernel's score.
+// The store keeps only the halves of the codes: made in one go, they carry the codes and numbers
+// encode() and encode_coarse() make, and unpack back to those codes at every length's tail.
+TEST(CompactBound, HalvesJoinBackToTheCodes) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal;
+  for (std::size_t n = 0; n < 200; n += n < 70 ? 1 : 41) {
+    std::vector<float> basis(8 * n);
+    for (float& b : basis) b = normal(rng);
+    for (int kind = 0; kind < 8; ++kind) {
+      std::vector<float> x = Draw(rng, n, std::min(kind, 5), basis, 8);
+      if (kind == 6 && n > 0) x[n / 2] = std::numeric_limits<float>::infinity();
+      if (kind == 7 && n > 0) x[n / 2] = 0x1p125f;  // too long to bound
+      const std::size_t half = (n + 1) / 2;
+      std::vector<std::uint8_t> codes(n), highs(half), got_highs(half, 0xA5), lows(half, 0xA5);
+      const korvane_storage::CompactMeta m = korvane_storage::CompactCopy::encode(x, codes.data());
+      const korvane_storage::CoarseMeta c =
+          korvane_storage::CompactCopy::encode_coarse(x, codes.data(), m, highs.data());
+      korvane_storage::CompactMeta got_m;
+      korvane_storage::CoarseMeta got_c;
+      korvane_storage::CompactCopy::encode_halves(x, got_highs.data(), lows.data(), got_m, got_c);
+      ASSERT_EQ(got_highs, highs) << "n " << n << " kind " << kind;
+      ASSERT_EQ(std::memcmp(&got_m, &m, sizeof m), 0) << "n " << n << " kind " << kind;
+      ASSERT_EQ(std::memcmp(&got_c, &c, sizeof c), 0) << "n " << n << " kind " << kind;
+      std::vector<std::uint8_t> joined(n + 1, 0xA5);
+      compact::unpack_halves(highs.data(), lows.data(), n, joined.data());
+      ASSERT_EQ(joined[n], 0xA5) << "n " << n;  // nothing written past the row
+      joined.pop_back();
+      ASSERT_EQ(joined, codes) << "n " << n << " kind " << kind;
+      if (n == 0) continue;
+      // A survivor's fine products from its halves are those of its codes.
+      const compact::CompactQuery cq(Metric::Dot, Draw(rng, n, 1, basis, 8), 2);
+      const compact::SplitPlane first(cq.plane(0), n), second(cq.plane(1), n);
+      std::int32_t first_high = 0, got[2] = {0, 0};
+      const std::uint8_t* high = highs.data();
+      first.dots(&high, 1, &first_high);
+      prefilter::halves_dots(first, &second, first_high, highs.data(), lows.data(), got);
+      for (int p = 0; p < 2; ++p) {
+        ASSERT_EQ(got[p], compact::code_dot_portable(codes.data(), cq.plane(p), n)) << "n " << n;
+      }
+    }
+  }
+}
+
 TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
   const std::vector<std::string> versions = Versions();
   for (const std::string& version : versions) {
