@@ -8,7 +8,8 @@ The store is written straight into a database file with Python's sqlite3 in one 
 (inserting through the module would commit durably once per record), in the module's own row
 format, {"id":...,"vector":[...],"metadata":{...},"timestamp":null}, each component written as
 the shortest text that reads back to the same float32. It is cached under --cache and rebuilt
-only when missing or when --n, --dim or --seed change.
+only when missing or when --n, --dim, --seed or --page-size change. Its pages are the size a new
+store of that dim gets (64 KB up to 768 components, else 4 KB) unless --page-size says another.
 
 Each run opens the store in a fresh interpreter and reports:
   seconds    wall time of Korvane(path) alone (the import is not counted)
@@ -92,7 +93,7 @@ def component_pool(rng, dim, pool_vectors):
     return texts
 
 
-def build(path, n, dim, seed):
+def build(path, n, dim, seed, page_size):
     """Writes the store; returns (row text bytes, raw bytes)."""
     rng = np.random.default_rng(seed)
     pool = component_pool(rng, dim, pool_vectors=256)
@@ -101,6 +102,7 @@ def build(path, n, dim, seed):
         if os.path.exists(p):
             os.remove(p)
     db = sqlite3.connect(tmp, isolation_level=None)
+    db.execute("PRAGMA page_size=%d" % page_size)
     db.execute("PRAGMA journal_mode=WAL")
     db.execute("BEGIN")
     db.execute(SCHEMA)
@@ -135,6 +137,8 @@ def main():
     ap.add_argument("--n", type=int, default=100_000)
     ap.add_argument("--dim", type=int, default=384)
     ap.add_argument("--seed", type=int, default=11)
+    ap.add_argument("--page-size", type=int, default=0,
+                    help="the file's page size (default: what a new store of --dim gets)")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "korvane-bench-open"))
     ap.add_argument("--against", metavar="DIR",
@@ -143,14 +147,15 @@ def main():
     args = ap.parse_args()
 
     os.makedirs(args.cache, exist_ok=True)
-    stem = os.path.join(args.cache, "store-n%d-d%d-s%d" % (args.n, args.dim, args.seed))
+    page_size = args.page_size or (65536 if args.dim <= 768 else 4096)
+    stem = os.path.join(args.cache, "store-n%d-d%d-s%d-p%d" % (args.n, args.dim, args.seed, page_size))
     path, info_path = stem + ".db", stem + ".json"
     if os.path.exists(path) and os.path.exists(info_path):
         with open(info_path) as f:
             info = json.load(f)
     else:
         start = time.perf_counter()
-        text_bytes, raw_bytes = build(path, args.n, args.dim, args.seed)
+        text_bytes, raw_bytes = build(path, args.n, args.dim, args.seed, page_size)
         info = {"text_bytes": text_bytes, "raw_bytes": raw_bytes}
         with open(info_path, "w") as f:
             json.dump(info, f)
