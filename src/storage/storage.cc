@@ -63,6 +63,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <utility>
 
 #include "storage/record_table.h"
@@ -941,12 +942,49 @@ std::vector<std::size_t> key_order(const std::vector<WriteOp>& ops) {
   return order;
 }
 
+// Moves every record's vector into its place in the table's reserved room (placed[i] floats past
+// its start for operation i; placed has one entry more than ops) and frees its own memory, in
+// the caller's order, returning the freed memory to the system as it goes. The records' vectors
+// were allocated in that order: freed in any other (key order), they would leave a little of
+// nearly every page of the heap in use until the last, and the batch would hold its vectors
+// twice.
+void move_vectors(std::vector<WriteOp>& ops, float* room, const std::vector<std::size_t>& placed) {
+  constexpr std::size_t kSliceFloats = kReturnFreedBytes / sizeof(float);
+  for (std::size_t first = 0; first < ops.size();) {
+    std::size_t last = first;
+    while (last < ops.size() && placed[last] - placed[first] < kSliceFloats) ++last;
+    const auto move_range = [&](std::size_t from, std::size_t to) {
+      for (std::size_t i = from; i < to; ++i) {
+        std::vector<float>& vector = ops[i].record.vector;
+        if (ops[i].kind == WriteOp::Kind::Remove) continue;
+        if (!vector.empty()) std::memcpy(room + placed[i], vector.data(), vector.size() * sizeof(float));
+        std::vector<float>().swap(vector);
+      }
+    };
+    if (placed[last] - placed[first] < kParallelEncodeFloats) {
+      move_range(first, last);
+    } else {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(first, last, 64),
+                        [&](const tbb::blocked_range<std::size_t>& r) { move_range(r.begin(), r.end()); });
+    }
+    if (placed[last] - placed[first] >= kSliceFloats) return_free_memory();
+    first = last;
+  }
+}
+
+// The vector of operation i: its record's own, or (moved) its place in the room.
+std::span<const float> vector_of(const std::vector<WriteOp>& ops, std::size_t i, bool moved,
+                                 const float* room, const std::vector<std::size_t>& placed) {
+  if (!moved) return ops[i].record.vector;
+  return {room + placed[i], placed[i + 1] - placed[i]};
+}
+
 // Rows of a range of positions in the write's order (order[p] is the operation at position p;
 // order empty: the caller's order), encoded, with the first failure among them in the caller's
-// order. A Remove has no row. The strings keep their capacity from chunk to chunk. Each encoded
-// vector is moved at once into its place in the table's reserved room (placed[i] floats past its
-// start for operation i; placed has one entry more than ops) and its own memory freed, so that a
-// large batch never holds its vectors twice.
+// order. A Remove has no row. The strings keep their capacity from chunk to chunk. In the
+// caller's order each encoded vector is moved at once into its place in the room and its own
+// memory freed, so that a large batch never holds its vectors twice; in key order the vectors
+// are in the room already (move_vectors) and are encoded from there.
 struct EncodedChunk {
   std::size_t begin = 0, end = 0;
   std::vector<std::string> rows;
@@ -967,7 +1005,9 @@ struct EncodedChunk {
       for (std::size_t p = from; p < to; ++p) {
         const std::size_t i = order.empty() ? p : order[p];
         if (ops[i].kind == WriteOp::Kind::Remove) continue;
-        auto encoded = encode_record_into(ops[i].record, rows[p - first]);
+        auto encoded = encode_record_into(
+            ops[i].record, vector_of(ops, i, !order.empty(), room, placed), rows[p - first]);
+        if (encoded && !order.empty()) continue;
         if (encoded) {
           std::vector<float>& vector = ops[i].record.vector;
           if (!vector.empty()) {
@@ -991,7 +1031,7 @@ struct EncodedChunk {
                             encode_range(r.begin(), r.end());
                           });
       }
-      freed += floats * sizeof(float);
+      if (order.empty()) freed += floats * sizeof(float);
       if (freed >= kReturnFreedBytes) {
         return_free_memory();
         freed = 0;
@@ -1008,7 +1048,8 @@ struct EncodedChunk {
 // in the caller's order that cannot be encoded: this looks for one before failure's among the
 // positions from `from` on, not encoded yet, and returns it, or failure.
 StorageError first_failure(const std::vector<WriteOp>& ops, const std::vector<std::size_t>& order,
-                           std::size_t from, StorageError failure) {
+                           std::size_t from, const float* room,
+                           const std::vector<std::size_t>& placed, StorageError failure) {
   if (order.empty()) return failure;  // the later positions hold later operations
   std::mutex failure_mu;
   tbb::parallel_for(
@@ -1022,7 +1063,7 @@ StorageError first_failure(const std::vector<WriteOp>& ops, const std::vector<st
             std::lock_guard<std::mutex> lock(failure_mu);
             if (i > *failure.index) continue;
           }
-          auto encoded = encode_record_into(ops[i].record, row);
+          auto encoded = encode_record_into(ops[i].record, vector_of(ops, i, true, room, placed), row);
           if (encoded) continue;
           std::lock_guard<std::mutex> lock(failure_mu);
           if (i < *failure.index) {
@@ -1077,12 +1118,13 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
   };
   table_.reserve(slots, floats);
   float* const room = table_.vector_room();
+  if (!order.empty()) move_vectors(ops, room, placed);
   EncodedChunk chunks[2];
   std::size_t chunk_floats = 0, freed = 0;
   chunks[0].encode(ops, order, 0, chunk_end(0, chunk_floats), chunk_floats, room, placed, freed);
   if (chunks[0].thrown) std::rethrow_exception(chunks[0].thrown);
   if (chunks[0].failure) {
-    return first_failure(ops, order, chunks[0].end, std::move(*chunks[0].failure));
+    return first_failure(ops, order, chunks[0].end, room, placed, std::move(*chunks[0].failure));
   }
   sqlite3_stmt* upsert = d.statement(d.upsert, kUpsert);
   if (!upsert) return d.error(Kind::Table);
@@ -1118,7 +1160,9 @@ Result<std::size_t, StorageError> Storage::write(std::vector<WriteOp>& ops) {
     }
     if (chunk.end == ops.size()) break;
     if (next.thrown) std::rethrow_exception(next.thrown);
-    if (next.failure) return first_failure(ops, order, next.end, std::move(*next.failure));
+    if (next.failure) {
+      return first_failure(ops, order, next.end, room, placed, std::move(*next.failure));
+    }
   }
   if (auto committed = txn.commit(); !committed) return std::move(committed).error();
 

@@ -106,7 +106,7 @@ class Storage {
   // (SQLite is handed them sorted by id, those on one id in order, which ends the same.)
   // Returns the number of records removed from the table. A record that cannot be encoded fails
   // the write with its operation's index, the first such in ops. The records are consumed on
-  // success only.
+  // success; on failure their vectors may have been.
   // Throws std::bad_alloc when the table cannot take the new records; nothing has changed then.
   // Once the write has committed nothing can fail; the table may compact afterwards, which
   // renumbers its slots.
