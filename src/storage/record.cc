@@ -301,7 +301,7 @@ class RecordReader {
 // live in the index layer, which sits beside this one, not beneath it, so the one computation of
 // theirs that a stored record needs is written here again, plainly; a core test holds it to the
 // index's own sum, overflow for overflow.
-float blocked_sum_of_squares(const std::vector<float>& v) {
+float blocked_sum_of_squares(std::span<const float> v) {
   float acc[8] = {};
   const std::size_t blocks = v.size() / 8;
   for (std::size_t i = 0; i < blocks; ++i) {
@@ -328,16 +328,21 @@ Result<std::string, JsonError> encode_record(const Record& record) {
 }
 
 Result<void, JsonError> encode_record_into(const Record& record, std::string& out) {
+  return encode_record_into(record, record.vector, out);
+}
+
+Result<void, JsonError> encode_record_into(const Record& record, std::span<const float> vector,
+                                           std::string& out) {
   // A row the reader would refuse makes every later open of the file fail, so such a record is
   // refused here instead of being written.
-  for (std::size_t i = 0; i < record.vector.size(); ++i) {
-    if (!std::isfinite(record.vector[i])) {
+  for (std::size_t i = 0; i < vector.size(); ++i) {
+    if (!std::isfinite(vector[i])) {
       return JsonError{"cannot store non-finite vector component at index " + std::to_string(i)};
     }
   }
   // Every metric that normalises takes this sum; were it infinite, the record would score NaN
   // against every query, itself included, and could never be found.
-  if (!std::isfinite(blocked_sum_of_squares(record.vector))) {
+  if (!std::isfinite(blocked_sum_of_squares(vector))) {
     return JsonError{"cannot store vector whose sum of squares is not finite"};
   }
   if (record.metadata && nests_deeper_than(*record.metadata, kMaxMetadataDepth)) {
@@ -357,11 +362,11 @@ Result<void, JsonError> encode_record_into(const Record& record, std::string& ou
   out += ",\"vector\":[";
   // The components straight into room made for the longest text each can take, then trimmed.
   const std::size_t at = out.size();
-  out.resize(at + (float_text::kMaxF32Text + 1) * record.vector.size());
+  out.resize(at + (float_text::kMaxF32Text + 1) * vector.size());
   char* w = out.data() + at;
-  for (std::size_t i = 0; i < record.vector.size(); ++i) {
+  for (std::size_t i = 0; i < vector.size(); ++i) {
     if (i > 0) *w++ = ',';
-    w = float_text::write_f32_text(record.vector[i], w);
+    w = float_text::write_f32_text(vector[i], w);
   }
   out.resize(static_cast<std::size_t>(w - out.data()));
   out += "],\"metadata\":";

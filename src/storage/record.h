@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,9 @@ Result<std::string, JsonError> encode_record(const Record& record);
 // The same into out, replacing what it held (its capacity is reused); on failure out is
 // unspecified.
 Result<void, JsonError> encode_record_into(const Record& record, std::string& out);
+// The same with vector in place of record.vector, which is not read.
+Result<void, JsonError> encode_record_into(const Record& record, std::span<const float> vector,
+                                           std::string& out);
 
 // Reads one record from the bytes of one stored row. Metadata `null` reads back as absent.
 Result<Record, JsonError> decode_record(std::string_view bytes);

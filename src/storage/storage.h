@@ -103,8 +103,10 @@ class Storage {
                                                              std::uint32_t new_page_size = 0);
 
   // Applies ops in order in one transaction: all of them, in the file and in the table, or none.
+  // (SQLite is handed them sorted by id, those on one id in order, which ends the same.)
   // Returns the number of records removed from the table. A record that cannot be encoded fails
-  // the write with its operation's index. The records are consumed on success only.
+  // the write with its operation's index, the first such in ops. The records are consumed on
+  // success; on failure their vectors may have been.
   // Throws std::bad_alloc when the table cannot take the new records; nothing has changed then.
   // Once the write has committed nothing can fail; the table may compact afterwards, which
   // renumbers its slots.

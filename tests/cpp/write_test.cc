@@ -325,9 +325,10 @@ TEST_F(WriteTest, UnencodableRecordFailsTheWholeBatchWithItsPosition) {
   EXPECT_TRUE(store_->contains("a"));
 }
 
-// A batch far larger than one chunk of encoded rows: a record that cannot be stored in a late
-// chunk, after earlier chunks went to SQLite, still leaves nothing behind; without it the whole
-// batch lands, and reads back the same after a reopen.
+// A batch far larger than one chunk of encoded rows, its ids in no order: a record that cannot
+// be stored in a late chunk, after earlier chunks went to SQLite, still leaves nothing behind;
+// of two such records the batch's first is reported, though its id sorts last; without them the
+// whole batch lands in the batch's order, and reads back the same after a reopen.
 TEST_F(WriteTest, LargeBatchIsWrittenInChunksAndStaysAllOrNothing) {
   Open(Metric::Euclidean);
   Insert("keep", std::vector<float>(kDim, 1.0f));
@@ -340,16 +341,23 @@ TEST_F(WriteTest, LargeBatchIsWrittenInChunksAndStaysAllOrNothing) {
     std::vector<float> v(kDim);
     for (float& x : v) x = dist(gen);
     char id[16];
-    std::snprintf(id, sizeof id, "r%05d", i);
+    std::snprintf(id, sizeof id, "r%05d", i * 7919 % 10000);
     if (i % 3000 == 7) ops.remove("keep");
     ops.insert(Record{id, std::move(v), Value::uinteger(static_cast<std::uint64_t>(i)), std::nullopt});
   }
   ops.apply(model);
   WriteBatch good = ops.batch;
-  ops.batch.upsert("late", {0.0f, INFINITY}, std::nullopt);  // in the third chunk
+  WriteBatch twice = ops.batch;
+  ops.batch.upsert("z", {0.0f, INFINITY}, std::nullopt);  // in the third chunk
   auto written = store_->write(std::move(ops.batch));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().item, ops.plain.size());
+  EXPECT_EQ(store_->size(), 1u);
+  twice.upsert("z", {0.0f, INFINITY}, std::nullopt);  // written last
+  twice.upsert("a", {NAN, 0.0f}, std::nullopt);       // written first
+  auto first = store_->write(std::move(twice));
+  ASSERT_FALSE(first);
+  EXPECT_EQ(first.error().item, ops.plain.size());
   EXPECT_EQ(store_->size(), 1u);
   Open(Metric::Euclidean);
   EXPECT_EQ(store_->size(), 1u);
