@@ -248,7 +248,9 @@ TEST(FloatText, RunReaderTakesAPrefixOfTheList) {
     const char* stop = korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
     const std::size_t taken = out.size() - 1;
     ASSERT_LE(taken, elements.size());
-    if (clean) ASSERT_EQ(taken, elements.size()) << text;
+    if (clean) {
+      ASSERT_EQ(taken, elements.size()) << text;
+    }
     ASSERT_EQ(stop, taken == 0 ? text.data() : text.data() + seps[taken - 1]) << text;
     for (std::size_t k = 0; k < taken; ++k) {
       float want;
