@@ -15,6 +15,11 @@ float round_up(double x) {
   return f;
 }
 
+// An upper bound of the real sum of n non-negative doubles that were added one by one: each
+// addition rounds by 2^-53 of its partial sum, none above the total, so the computed sum is
+// within (n - 1) 2^-53 of the real one, relative.
+double sum_up(double sum, std::size_t n) { return sum * (1.0 + static_cast<double>(n) * 0x1p-52); }
+
 template <class T>
 void grow(std::vector<T>& v, std::size_t n) {
   if (n > v.capacity()) v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
@@ -49,10 +54,12 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
     residual2 += e * e;
     norm2 += x * x;
   }
-  // Each e is within 2^-52 (|x| + |x^|) of the real residual, each square and sum within 2^-52
-  // of itself: the margins below cover both for any length a table can hold.
-  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
-  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
+  // Each e is within 2^-52 (|x| + |x^|) of the real residual and each square within 2^-52 of
+  // itself (the 2^-40 and 2^-49 margins below); the sums' own rounding grows with the length
+  // (sum_up).
+  const double norm = std::sqrt(sum_up(norm2, v.size())) * (1.0 + 0x1p-40);
+  const double residual =
+      std::sqrt(sum_up(residual2, v.size())) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
   if (!(norm < 0x1p120)) return {a, s, kNaN, kNaN};
   return {a, s, round_up(residual), round_up(norm)};
 }
@@ -80,8 +87,9 @@ CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8
   // s4 (h - 128) is exact; the sum with a4 and the difference each round by 2^-53 of their
   // results, so each e is within 2^-52 (|x| + 2 |e|) of the real one: the margins of encode()
   // cover it.
-  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
-  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
+  const double norm = std::sqrt(sum_up(norm2, v.size())) * (1.0 + 0x1p-40);
+  const double residual =
+      std::sqrt(sum_up(residual2, v.size())) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
   if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual < 0x1p120)) {
     return {0.0f, std::numeric_limits<float>::quiet_NaN()};
   }
@@ -141,15 +149,17 @@ void CompactCopy::encode_halves(std::span<const float> v, std::uint8_t* highs, s
     lows[n / 2] = static_cast<std::uint8_t>(last & 15);
   }
   // The margins of encode() and encode_coarse().
-  const double norm = std::sqrt(norm2) * (1.0 + 0x1p-40);
-  const double residual = std::sqrt(residual2) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
+  const double norm = std::sqrt(sum_up(norm2, v.size())) * (1.0 + 0x1p-40);
+  const double residual =
+      std::sqrt(sum_up(residual2, v.size())) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
   if (!(norm < 0x1p120)) {
     meta = {a, s, kNaN, kNaN};
     coarse = {0.0f, kNaN};
     return;
   }
   meta = {a, s, round_up(residual), round_up(norm)};
-  const double residual4 = std::sqrt(coarse2) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
+  const double residual4 =
+      std::sqrt(sum_up(coarse2, v.size())) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
   if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual4 < 0x1p120)) {
     coarse = {0.0f, kNaN};
   } else {
