@@ -138,12 +138,14 @@ inline void gather_rows(const RecordTable& table, std::size_t from, std::size_t 
 // A single query's coarse look (compact.h): its one-plane query, that plane split for the packed
 // high halves of the codes, and the block that turns their products into keys. Not movable: the
 // block points into the query.
+// Manhattan has none (its query has no planes): usable() is false.
 struct CoarseStage {
   CoarseStage(korvane_index::Metric metric, korvane_index::Vec query)
-      : cq(metric, query, 1),
+      : cq(metric, metric == korvane_index::Metric::Manhattan ? korvane_index::Vec() : query, 1),
         plane(cq.usable() ? cq.plane(0) : nullptr, cq.usable() ? cq.length() : 0),
         block(cq.usable() ? std::span<const CompactQuery>(&cq, 1)
                           : std::span<const CompactQuery>()) {}
+  bool usable() const { return cq.usable(); }
   CoarseStage(const CoarseStage&) = delete;
   CoarseStage& operator=(const CoarseStage&) = delete;
 
@@ -299,6 +301,44 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
       }
       if (floor.floor() > kNoFloor) shared.raise(floor.floor());
     }
+  }
+}
+
+// One run of a Manhattan query's scan: scan_run() without the coarse look (its interval is too
+// wide for sums of absolute differences), each record's codes joined from their halves and
+// bounded by CompactQuery::manhattan_bound(). The arguments are scan_run()'s.
+template <class Keep, class Factor, class Exact, class Plain>
+void scan_run_manhattan(const RecordTable& table, const CompactQuery& cq, std::size_t begin,
+                        std::size_t end, std::size_t k, SharedFloor& shared,
+                        std::atomic<bool>& weak, const Keep& keep, const Factor& factor,
+                        const Exact& exact, const Plain& plain) {
+  if (weak.load(std::memory_order_relaxed)) return plain(begin);
+  const std::size_t n = cq.length();
+  const korvane_storage::CompactCopy& copy = table.compact_copy();
+  KeyFloor floor(k);
+  std::size_t checked = 0, wasted = 0;
+  std::vector<std::uint8_t> codes(n);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!table.live(i) || !keep(i)) continue;
+    if (++checked % kWindow == 0 &&
+        (weak.load(std::memory_order_relaxed) || too_weak(checked, wasted, k, kSinglePart))) {
+      weak.store(true, std::memory_order_relaxed);
+      return plain(i);
+    }
+    if (table.vector(i).size() == n) {
+      const std::size_t at = halves_at(table, i);
+      korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n, codes.data());
+      Interval b = cq.manhattan_bound(codes.data(), meta_of(copy.meta(i)));
+      const float f = factor(i);
+      if (f != 1.0f) b = CompactQuery::scaled(b, f);
+      if (upper_key(b, true) < std::max(floor.floor(), shared.get())) continue;
+    }
+    const float s = exact(i);
+    if (std::isnan(s) || !floor.offer(-static_cast<double>(s))) {
+      ++wasted;
+      continue;
+    }
+    if (floor.floor() > kNoFloor) shared.raise(floor.floor());
   }
 }
 

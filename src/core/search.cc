@@ -233,20 +233,23 @@ std::vector<SearchResult> SearchBuilder::scan() const {
   std::atomic<bool> weak{false}, coarse_weak{false};
   auto scan_run = [&](std::size_t begin, std::size_t end, std::span<TopK> tops) {
     TopK& top = tops[0];
+    auto exact = [&](std::size_t i) {
+      const float score = rule.decayed(scorer.score(table.vector(i)), i);
+      top.offer({score, i});
+      return score;
+    };
+    auto plain = [&](std::size_t from) { scan_plain(from, end, top); };
     // Over a filter's own slot list (few records) the plain scan serves: the first pass walks
     // every slot in order.
-    if (!slots_ && compact.usable() && prefilter::enabled()) {
-      prefilter::scan_run(
-          table, compact, coarse.cq.usable() ? &coarse : nullptr, begin, end, k,
-          korvane_index::is_distance(metric), floor, weak, coarse_weak, passes, factor,
-          [&](std::size_t i) {
-            const float score = rule.decayed(scorer.score(table.vector(i)), i);
-            top.offer({score, i});
-            return score;
-          },
-          [&](std::size_t from) { scan_plain(from, end, top); });
-    } else {
+    if (slots_ || !compact.usable() || !prefilter::enabled()) {
       scan_plain(begin, end, top);
+    } else if (metric == Metric::Manhattan) {
+      prefilter::scan_run_manhattan(table, compact, begin, end, k, floor, weak, passes, factor,
+                                    exact, plain);
+    } else {
+      prefilter::scan_run(table, compact, coarse.usable() ? &coarse : nullptr, begin, end, k,
+                          korvane_index::is_distance(metric), floor, weak, coarse_weak, passes,
+                          factor, exact, plain);
     }
   };
   const auto winners = collect(n, run_count(n, query_.size()), 1, k, order, scan_run);
@@ -294,7 +297,9 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     bool bounded = prefilter::enabled();
     for (std::size_t q = 0; q < count && bounded; ++q) {
       compact.emplace_back(metric_, queries[first + q], kBatchPlanes);
-      bounded = compact.back().usable() && compact.back().length() == compact[0].length();
+      // Manhattan's interval has no products to share across a block: its batches scan plainly.
+      bounded = compact.back().usable() && compact.back().length() == compact[0].length() &&
+                metric_ != Metric::Manhattan;
     }
     const korvane_index::compact::QueryBlock block(
         bounded ? std::span<const korvane_index::compact::CompactQuery>(compact)

@@ -55,6 +55,22 @@
 //    still exact in 32 bits), so the interval from (a4, s4, rho4, X) and H_p holds the kernel's
 //    score as well; it is only wider, rho4 being about sixteen times rho.
 //
+// 8. Manhattan has no product to bound: its interval comes from the decoded codes themselves.
+//    By the triangle inequality |q - x|_1 lies within |q - x^|_1 -/+ |x - x^|_1, and
+//    |x - x^|_1 <= sqrt(n) rho (Cauchy-Schwarz). The pass computes E, the float sum of
+//    fl(|fl(q_i - y_i)|) with y_i = fl(a + fl(s c_i)), in the fixed order of
+//    kernels::l1_sum_any: a term goes through at most n / 32 + 3 additions in its lane, 5 in
+//    combining the lanes and 7 in the tail, and its difference rounds once, so with
+//    m' = n / 32 + 16 and S = sum |q_i - y_i| (real, nonnegative terms) |E - S| <= gamma(m') S.
+//    Each decoded y_i is within u 127 s + eta/2 (the product) plus u (|a| + 127 s (1 + u)) (the
+//    sum, which errs only relatively) of a + s c_i, so D = n (u (|a| + 254 s)(1 + 2^-20) + eta)
+//    bounds sum |y_i - x^_i|, and |q - x^|_1 lies within [E / (1 + g) - D, E / (1 - g) + D],
+//    g = gamma(m'). The float kernel sums fl(|fl(q_i - x_i)|) in index order: each term rounds
+//    at most n times (the difference and n - 1 additions) and all are >= 0, so its score lies
+//    within gamma(n) (relative) of |q - x|_1; a subtraction that underflows is exact. Used only
+//    when |q| and |x| are below 2^40 (nothing overflows) and E is finite. The double
+//    arithmetic of the ends errs by less than 2^-48 (E + D + sqrt(n) rho), added to each.
+//
 // Every double computation of a bound rounds too; each end is pushed outward by a relative
 // 2^-40 beyond the margins above, which are themselves far larger than those roundings.
 #if defined(__x86_64__)
@@ -131,6 +147,7 @@ struct Chosen {
   kernels::NibbleDots nibble;
   bool interleaves;
   const char* name;
+  kernels::L1Sum l1 = kernels::l1_sum_any;
 };
 
 constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
@@ -141,11 +158,13 @@ constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
 constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
                        kernels::block_dots_avx2,   kernels::query_keys_avx2,
                        kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
-                       false,                      "avx2"};
+                       false,                      "avx2",
+                       kernels::l1_sum_avx2};
 constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,
                        kernels::block_dots_vnni,   kernels::query_keys_vnni,
                        kernels::record_keys_vnni,  kernels::nibble_dots_vnni,
-                       true,                       "avx512vnni"};
+                       true,                       "avx512vnni",
+                       kernels::l1_sum_avx2};
 #elif defined(__aarch64__)
 // The key formulas and the coarse products are the portable ones: Advanced SIMD is this build's
 // baseline already, and the compiler widens those loops itself.
@@ -211,6 +230,28 @@ const Chosen& chosen() {
 }
 
 }  // namespace
+
+float kernels::l1_sum_any(const float* q, const std::uint8_t* r, std::size_t n, float a,
+                          float s) {
+  float acc[32] = {};
+  auto term = [&](std::size_t i) {
+    return std::fabs(q[i] - (a + s * static_cast<float>(static_cast<int>(r[i]) - 128)));
+  };
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    for (std::size_t j = 0; j < 32; ++j) acc[j] += term(i + j);
+  }
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t j = 0; j < 8; ++j) acc[j] += term(i + j);
+  }
+  float v[8];
+  for (std::size_t j = 0; j < 8; ++j) v[j] = (acc[j] + acc[8 + j]) + (acc[16 + j] + acc[24 + j]);
+  for (std::size_t j = 0; j < 4; ++j) v[j] += v[j + 4];
+  for (std::size_t j = 0; j < 2; ++j) v[j] += v[j + 2];
+  float total = v[0] + v[1];
+  for (; i < n; ++i) total += term(i);
+  return total;
+}
 
 std::int32_t code_dot_portable(const std::uint8_t* r, const std::int8_t* g, std::size_t n) {
   std::int32_t total = 0;
@@ -292,7 +333,7 @@ CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
     : metric_(metric),
       n_(query.size()),
       planes_(std::clamp(planes, 1, kMaxPlanes)) {
-  if (metric_ == Metric::Manhattan || n_ == 0 || n_ > kMaxLength) return;
+  if (n_ == 0 || n_ > kMaxLength) return;
   double q2 = 0.0;
   double max_abs = 0.0;
   for (float v : query) {
@@ -304,6 +345,14 @@ CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
   q2_hi_ = q2 * (1.0 + 0x1p-40);
   q_up_ = std::sqrt(q2_hi_) * (1.0 + 0x1p-40);
   if (!(q_up_ < 0x1p40)) return;
+  if (metric_ == Metric::Manhattan) {
+    query_.assign(query.begin(), query.end());
+    gamma_ = gamma(static_cast<double>(n_));
+    l1_gamma_ = gamma(static_cast<double>(n_ / 32 + 16));
+    sqrt_n_ = std::sqrt(static_cast<double>(n_)) * (1.0 + 0x1p-50);
+    usable_ = true;
+    return;
+  }
   if (metric_ == Metric::Cosine) {
     query_norm_ = Scorer::norm(query);
     if (!(query_norm_ >= 0x1p-40f)) return;  // zero or tiny query: every score ties at 0 anyway
@@ -387,6 +436,22 @@ Interval CompactQuery::bound(const std::int32_t* dots, const CodeMeta& meta) con
     default:
       return kAll;
   }
+}
+
+Interval CompactQuery::manhattan_bound(const std::uint8_t* codes, const CodeMeta& meta) const {
+  const double rho = meta.residual;
+  if (!(rho >= 0.0) || !(meta.norm < 0x1p40)) return kAll;  // NaN residual: no usable copy
+  const double e = chosen().l1(query_.data(), codes, n_, meta.offset, meta.step);
+  if (!std::isfinite(e)) return kAll;
+  const double n = static_cast<double>(n_);
+  const double d =
+      n * (kU * (std::fabs(static_cast<double>(meta.offset)) + 254.0 * meta.step) *
+               (1.0 + 0x1p-20) + kEta);
+  const double r = sqrt_n_ * rho;
+  const double slack = 0x1p-48 * (e + d + r);
+  const double lo = std::max(0.0, e / (1.0 + l1_gamma_) - d - r - slack);
+  const double hi = e / (1.0 - l1_gamma_) + d + r + slack;
+  return widen(lo * (1.0 - gamma_), hi * (1.0 + gamma_), 0.0);
 }
 
 Interval CompactQuery::scaled(Interval score, float factor) {

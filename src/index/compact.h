@@ -16,8 +16,10 @@
 // coarse copy's offset and residual; only records that it cannot rule out pay for the codes.
 // The store keeps the codes as their high and low halves only (unpack_halves() joins them).
 //
-// Manhattan has no interval here (usable() is false), nor has a query the bounds cannot cover
-// (non-finite components, magnitudes near the float range's ends, a zero Cosine query).
+// Manhattan's interval comes from the decoded codes instead of products with planes
+// (manhattan_bound(); a Manhattan query has no planes, no coarse look and no QueryBlock).
+// No interval is had for a query the bounds cannot cover (non-finite components, magnitudes
+// near the float range's ends, a zero Cosine query): usable() is false.
 #pragma once
 
 #include <cstddef>
@@ -105,6 +107,10 @@ class CompactQuery {
   // record gives (-inf, +inf).
   Interval bound(const std::int32_t* dots, const CodeMeta& meta) const;
 
+  // Manhattan: the interval of the score for a record of length() with these n codes
+  // (1..255) and meta; (-inf, +inf) when the record cannot be bounded.
+  Interval manhattan_bound(const std::uint8_t* codes, const CodeMeta& meta) const;
+
   // The interval of fl(score * factor) given the score's interval: decay's multiplication.
   static Interval scaled(Interval score, float factor);
 
@@ -124,6 +130,9 @@ class CompactQuery {
   double gamma_ = 0;       // relative rounding bound of the kernel's sum
   double tiny_ = 0;        // absolute bound of underflow in the kernel's products
   float query_norm_ = 0;   // Cosine: the kernel's norm of the query
+  std::vector<float> query_;  // Manhattan: the query itself
+  double l1_gamma_ = 0;       // Manhattan: relative rounding bound of the first pass's sum
+  double sqrt_n_ = 0;         // Manhattan: >= sqrt(length)
 };
 
 // Several queries of one metric, length and number of planes, for a first pass over many

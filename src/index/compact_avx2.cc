@@ -80,4 +80,41 @@ void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMe
   record_keys_any(kt, dots, metas, nrows, out);
 }
 
+namespace {
+
+// |q[i..i+8) - (a + s (r[i..i+8) - 128))|, each step rounded on its own.
+inline __m256 l1_terms(const float* q, const std::uint8_t* r, __m256 a, __m256 s) {
+  const __m256i c = _mm256_sub_epi32(
+      _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r))),
+      _mm256_set1_epi32(128));
+  const __m256 y = _mm256_add_ps(a, _mm256_mul_ps(s, _mm256_cvtepi32_ps(c)));
+  return _mm256_and_ps(_mm256_sub_ps(_mm256_loadu_ps(q), y),
+                       _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
+}
+
+}  // namespace
+
+float l1_sum_avx2(const float* q, const std::uint8_t* r, std::size_t n, float a, float s) {
+  const __m256 va = _mm256_set1_ps(a), vs = _mm256_set1_ps(s);
+  __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    acc0 = _mm256_add_ps(acc0, l1_terms(q + i, r + i, va, vs));
+    acc1 = _mm256_add_ps(acc1, l1_terms(q + i + 8, r + i + 8, va, vs));
+    acc2 = _mm256_add_ps(acc2, l1_terms(q + i + 16, r + i + 16, va, vs));
+    acc3 = _mm256_add_ps(acc3, l1_terms(q + i + 24, r + i + 24, va, vs));
+  }
+  for (; i + 8 <= n; i += 8) acc0 = _mm256_add_ps(acc0, l1_terms(q + i, r + i, va, vs));
+  const __m256 v = _mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  h = _mm_add_ss(h, _mm_shuffle_ps(h, h, 1));
+  float total = _mm_cvtss_f32(h);
+  for (; i < n; ++i) {
+    const float y = a + s * static_cast<float>(static_cast<int>(r[i]) - 128);
+    total += std::fabs(q[i] - y);
+  }
+  return total;
+}
+
 }  // namespace korvane_index::compact::kernels

@@ -53,7 +53,16 @@ using QueryKeys = void (*)(const KeyTable&, const std::int32_t* dots, const Code
 using RecordKeys = void (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                             std::size_t nrows, double* out);
 
+// Manhattan's first pass: the float sum of |q[i] - (a + s (r[i] - 128))| for i < n, each
+// decoded component rounded as fl(a + fl(s c)), in the order compact.cc's step 8 bounds: 32
+// lanes (lane j takes components 32 b + j), whole blocks of 8 past them into lanes 0-7, the
+// four groups of 8 lanes added pairwise, those 8 lanes in three halvings, then the last n % 8
+// components one by one. Every version gives the same float.
+using L1Sum = float (*)(const float* q, const std::uint8_t* r, std::size_t n, float a, float s);
+float l1_sum_any(const float* q, const std::uint8_t* r, std::size_t n, float a, float s);
+
 #if defined(__x86_64__)
+float l1_sum_avx2(const float* q, const std::uint8_t* r, std::size_t n, float a, float s);
 std::int32_t code_dot_avx2(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
 void code_dots_avx2(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
                     std::size_t n, std::int32_t* out);

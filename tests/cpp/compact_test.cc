@@ -82,7 +82,9 @@ std::vector<float> Draw(std::mt19937& rng, std::size_t n, int kind, const std::v
 TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
+  const std::vector<std::string> versions = Versions();
   std::size_t narrow = 0, ordinary = 0, coarse_narrow = 0, coarse_ordinary = 0;
+  std::size_t l1_narrow = 0, l1_ordinary = 0;
   for (int trial = 0; trial < 3000; ++trial) {
     const std::size_t n = trial < 1536 ? static_cast<std::size_t>(trial) + 1 : 1 + rng() % 1536;
     std::vector<float> basis(8 * n);
@@ -102,6 +104,33 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
       qq += static_cast<double>(q[i]) * q[i];
       xx += static_cast<double>(x[i]) * x[i];
       dd += (static_cast<double>(q[i]) - x[i]) * (static_cast<double>(q[i]) - x[i]);
+    }
+    // Manhattan's interval from the codes themselves: every version's sum gives the same one.
+    if (const compact::CompactQuery cq(Metric::Manhattan, q); cq.usable()) {
+      double l1 = 0;
+      for (std::size_t i = 0; i < n; ++i) l1 += std::fabs(static_cast<double>(q[i]) - x[i]);
+      const float kernel = korvane_index::distance(Metric::Manhattan, q, x);
+      const std::string where = "n " + std::to_string(n) + " kinds " + std::to_string(qkind) +
+                                "/" + std::to_string(xkind) + " manhattan";
+      compact::Interval first{};
+      for (std::size_t v = 0; v < versions.size(); ++v) {
+        ASSERT_TRUE(compact::use_code_kernels(versions[v].c_str()));
+        const compact::Interval b = cq.manhattan_bound(codes.data(), meta);
+        ASSERT_LE(b.lo, kernel) << where;
+        ASSERT_GE(b.hi, kernel) << where;
+        if (std::isfinite(b.hi)) {
+          ASSERT_LE(b.lo, l1) << where;
+          ASSERT_GE(b.hi, l1) << where;
+        }
+        if (v == 0) first = b;
+        ASSERT_EQ(b.lo, first.lo) << where << " " << versions[v];
+        ASSERT_EQ(b.hi, first.hi) << where << " " << versions[v];
+      }
+      compact::use_code_kernels(versions[0].c_str());
+      if (qkind == 0 && xkind == 0 && n >= 64) {
+        ++l1_ordinary;
+        l1_narrow += first.hi - first.lo < 0.05 * l1;
+      }
     }
     for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
       for (int planes : {1, 2}) {
@@ -157,6 +186,8 @@ TEST(CompactBound, HoldsTheKernelScoreAndTheExactValue) {
   }
   ASSERT_GT(ordinary, 20u);
   EXPECT_EQ(narrow, ordinary);
+  ASSERT_GT(l1_ordinary, 20u);
+  EXPECT_EQ(l1_narrow, l1_ordinary);
   ASSERT_GT(coarse_ordinary, 10u);
   EXPECT_EQ(coarse_narrow, coarse_ordinary);
 }
