@@ -10,8 +10,10 @@
 //    floats) with bounds rho >= |x - x^| and X >= |x| (rounded up; compact_copy.cc). Here the
 //    query is split into P planes of integers, q^ = sum_p t_p g_p (g_p[i] in -127..127, plane 2
 //    quantizes what plane 1 left), f = q - q^, and bounds Qh >= |q^|, F >= |f|, Q >= |q| are
-//    computed in double with margins for their own rounding (each term of a sum of n squares in
-//    double is off by at most 2^-52 of itself, so a factor 1 + 2^-40 covers n < 2^20).
+//    computed in double with margins for their own rounding: each square is off by at most
+//    2^-53 of itself and a sum of n non-negative terms added one by one by at most (n - 1) 2^-53
+//    of the total, so a factor 1 + 2^-40 + n 2^-52 covers both (and the same margin serves the
+//    storage layer's sums).
 //
 // 2. The real dot product. q.x = q^.x^ + q^.(x - x^) + f.x, so by Cauchy-Schwarz
 //      |q.x - q^.x^| <= Qh rho + F X.
@@ -341,8 +343,9 @@ CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
     q2 += static_cast<double>(v) * v;
     max_abs = std::max(max_abs, std::fabs(static_cast<double>(v)));
   }
-  q2_lo_ = q2 * (1.0 - 0x1p-40);
-  q2_hi_ = q2 * (1.0 + 0x1p-40);
+  const double sums = 0x1p-40 + static_cast<double>(n_) * 0x1p-52;  // step 1's margin
+  q2_lo_ = q2 * (1.0 - sums);
+  q2_hi_ = q2 * (1.0 + sums);
   q_up_ = std::sqrt(q2_hi_) * (1.0 + 0x1p-40);
   if (!(q_up_ < 0x1p40)) return;
   if (metric_ == Metric::Manhattan) {
@@ -380,9 +383,9 @@ CompactQuery::CompactQuery(Metric metric, Vec query, int planes)
     qhat2 += qhat[i] * qhat[i];
     rest2 += rest[i] * rest[i];
   }
-  qhat_up_ = std::sqrt(qhat2) * (1.0 + 0x1p-40);
+  qhat_up_ = std::sqrt(qhat2 * (1.0 + sums)) * (1.0 + 0x1p-40);
   // The computed rests are each within 2^-51 (|q_i| + |q^_i|) of the true ones.
-  f_up_ = std::sqrt(rest2) * (1.0 + 0x1p-40) + 0x1p-49 * (q_up_ + qhat_up_);
+  f_up_ = std::sqrt(rest2 * (1.0 + sums)) * (1.0 + 0x1p-40) + 0x1p-49 * (q_up_ + qhat_up_);
   const double m = static_cast<double>(n_ / 8 + n_ % 8 + 4);
   gamma_ = gamma(metric_ == Metric::Euclidean ? m + 2 : m);
   tiny_ = static_cast<double>(n_) * kEta;
