@@ -433,7 +433,8 @@ class SearchBuilder {
   // Whether the graph index may answer: the store has one and the request has neither
   // equality filters nor decay.
   bool index_applies() const;
-  std::vector<SearchResult> scan() const;
+  // gave_up, when given, says whether the compact first pass found its bounds too weak.
+  std::vector<SearchResult> scan(bool* gave_up = nullptr) const;
   std::vector<SearchResult> through_index() const;
   using NodeTest = korvane_index::hnsw::NodeFilter;
   // The filtered search (filtered.cc): a walk of the graph returning nodes that pass accept,

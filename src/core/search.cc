@@ -178,7 +178,7 @@ constexpr int kBatchPlanes = 1;
 
 }  // namespace
 
-std::vector<SearchResult> SearchBuilder::scan() const {
+std::vector<SearchResult> SearchBuilder::scan(bool* gave_up) const {
   const RecordTable& table = store_->storage_->table();
   // Runs cover slots, dead ones included, which are skipped; a slot's number is its place in
   // store order. With a list of slots, runs cover the list instead.
@@ -253,6 +253,7 @@ std::vector<SearchResult> SearchBuilder::scan() const {
     }
   };
   const auto winners = collect(n, run_count(n, query_.size()), 1, k, order, scan_run);
+  if (gave_up != nullptr) *gave_up = weak.load();
   return search_path::results_of(table, winners[0]);
 }
 
@@ -275,13 +276,24 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
   if (kk == 0) return answers;
   const BestFirst order(metric_);
 
+  // Manhattan's interval has no products to share across a block of queries, but one query's
+  // first pass reads a byte a component where the block reads four: the queries take it one
+  // after another, until one finds the bounds too weak; the rest then go through blocks.
+  std::size_t first = 0;
+  if (metric_ == Metric::Manhattan && prefilter::enabled()) {
+    bool gave_up = false;
+    while (first < queries.size() && !gave_up) {
+      answers[first] = search_builder(queries[first], k).scan(&gave_up);
+      ++first;
+    }
+  }
+
   std::vector<korvane_index::Scorer> scorers;
   scorers.reserve(queries.size());
   for (auto q : queries) scorers.emplace_back(metric_, q);
 
   // Queries go through the records a block at a time; each record's vector is read once per
   // block and measured against every query of it.
-  std::size_t first = 0;
   while (first < queries.size()) {
     std::size_t count = 0, bytes = 0;
     while (first + count < queries.size() && count < kBatchMaxQueries &&
@@ -297,7 +309,6 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     bool bounded = prefilter::enabled();
     for (std::size_t q = 0; q < count && bounded; ++q) {
       compact.emplace_back(metric_, queries[first + q], kBatchPlanes);
-      // Manhattan's interval has no products to share across a block: its batches scan plainly.
       bounded = compact.back().usable() && compact.back().length() == compact[0].length() &&
                 metric_ != Metric::Manhattan;
     }
