@@ -98,6 +98,30 @@ class KeyFloor {
   std::vector<double> keys_;
 };
 
+// A single query's run counts one more record checked; at the end of each window, whether it
+// should finish as the plain scan (another run found the bounds weak, or this one measured too
+// many in vain), telling the other runs so.
+inline bool give_up(std::size_t& checked, std::size_t wasted, std::size_t k,
+                    std::atomic<bool>& weak) {
+  if (++checked % kWindow != 0) return false;
+  if (!weak.load(std::memory_order_relaxed) && !too_weak(checked, wasted, k, kSinglePart)) {
+    return false;
+  }
+  weak.store(true, std::memory_order_relaxed);
+  return true;
+}
+
+// Offers a record's exact score, as a key, to the run's floor, raising the shared one; a score
+// that cannot be in the best k so far counts as measured in vain.
+inline void offer_exact(float s, bool distance, KeyFloor& floor, SharedFloor& shared,
+                        std::size_t& wasted) {
+  if (std::isnan(s) || !floor.offer(distance ? -static_cast<double>(s) : static_cast<double>(s))) {
+    ++wasted;
+    return;
+  }
+  if (floor.floor() > kNoFloor) shared.raise(floor.floor());
+}
+
 inline CodeMeta meta_of(const korvane_storage::CompactMeta& m) {
   return CodeMeta{m.offset, m.step, m.residual, m.norm};
 }
@@ -262,11 +286,7 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
     for (std::size_t r = 0; r < m; ++r) {
       const std::size_t i = from + r;
       if (!table.live(i) || !keep(i)) continue;
-      if (++checked % kWindow == 0 &&
-          (weak.load(std::memory_order_relaxed) || too_weak(checked, wasted, k, kSinglePart))) {
-        weak.store(true, std::memory_order_relaxed);
-        return plain(i);
-      }
+      if (give_up(checked, wasted, k, weak)) return plain(i);
       if (table.vector(i).size() == n) {
         const float f = factor(i);
         if (coarse_on) {
@@ -294,12 +314,7 @@ void scan_run(const RecordTable& table, const CompactQuery& cq, const CoarseStag
           if (key < bar()) continue;
         }
       }
-      const float s = exact(i);
-      if (std::isnan(s) || !floor.offer(distance ? -static_cast<double>(s) : static_cast<double>(s))) {
-        ++wasted;
-        continue;
-      }
-      if (floor.floor() > kNoFloor) shared.raise(floor.floor());
+      offer_exact(exact(i), distance, floor, shared, wasted);
     }
   }
 }
@@ -320,11 +335,7 @@ void scan_run_manhattan(const RecordTable& table, const CompactQuery& cq, std::s
   std::vector<std::uint8_t> codes(n);
   for (std::size_t i = begin; i < end; ++i) {
     if (!table.live(i) || !keep(i)) continue;
-    if (++checked % kWindow == 0 &&
-        (weak.load(std::memory_order_relaxed) || too_weak(checked, wasted, k, kSinglePart))) {
-      weak.store(true, std::memory_order_relaxed);
-      return plain(i);
-    }
+    if (give_up(checked, wasted, k, weak)) return plain(i);
     if (table.vector(i).size() == n) {
       const std::size_t at = halves_at(table, i);
       korvane_index::compact::unpack_halves(copy.highs() + at, copy.lows() + at, n, codes.data());
@@ -333,12 +344,7 @@ void scan_run_manhattan(const RecordTable& table, const CompactQuery& cq, std::s
       if (f != 1.0f) b = CompactQuery::scaled(b, f);
       if (upper_key(b, true) < std::max(floor.floor(), shared.get())) continue;
     }
-    const float s = exact(i);
-    if (std::isnan(s) || !floor.offer(-static_cast<double>(s))) {
-      ++wasted;
-      continue;
-    }
-    if (floor.floor() > kNoFloor) shared.raise(floor.floor());
+    offer_exact(exact(i), true, floor, shared, wasted);
   }
 }
 

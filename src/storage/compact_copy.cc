@@ -24,6 +24,16 @@ float round_up(double x) {
 // within (n - 1) 2^-53 of the real one, relative.
 double sum_up(double sum, std::size_t n) { return sum * (1.0 + static_cast<double>(n) * 0x1p-52); }
 
+// The bounds of a vector's length and of a residual's from their squares' sums in two lanes (the
+// even components', the odd ones'), n components in all; `margin` covers each square's rounding
+// and the residual's 2^-49 |x| term each difference's (the encoders say why).
+double norm_up(const double lanes[2], std::size_t n) {
+  return std::sqrt(sum_up(lanes[0] + lanes[1], n)) * (1.0 + 0x1p-40);
+}
+double residual_up(const double lanes[2], std::size_t n, double margin, double norm) {
+  return std::sqrt(sum_up(lanes[0] + lanes[1], n)) * (1.0 + margin) + 0x1p-49 * 2.0 * norm;
+}
+
 template <class T>
 void grow(std::vector<T>& v, std::size_t n) {
   if (n > v.capacity()) v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
@@ -62,11 +72,9 @@ CompactMeta CompactCopy::encode(std::span<const float> v, std::uint8_t* out) noe
   }
   // Each e is within 2^-52 (|x| + |x^|) of the real residual and each square within 2^-52 of
   // itself (the 2^-40 and 2^-49 margins below); the sums' own rounding grows with the length
-  // (sum_up).
-  const double norm = std::sqrt(sum_up(norm2[0] + norm2[1], v.size())) * (1.0 + 0x1p-40);
-  const double residual =
-      std::sqrt(sum_up(residual2[0] + residual2[1], v.size())) * (1.0 + 0x1p-40) +
-      0x1p-49 * 2.0 * norm;
+  // (sum_up, norm_up, residual_up).
+  const double norm = norm_up(norm2, v.size());
+  const double residual = residual_up(residual2, v.size(), 0x1p-40, norm);
   if (!(norm < 0x1p120)) return {a, s, kNaN, kNaN};
   return {a, s, round_up(residual), round_up(norm)};
 }
@@ -94,10 +102,8 @@ CoarseMeta CompactCopy::encode_coarse(std::span<const float> v, const std::uint8
   // s4 (h - 128) is exact; the sum with a4 and the difference each round by 2^-53 of their
   // results, so each e is within 2^-52 (|x| + 2 |e|) of the real one: the margins of encode()
   // cover it.
-  const double norm = std::sqrt(sum_up(norm2[0] + norm2[1], v.size())) * (1.0 + 0x1p-40);
-  const double residual =
-      std::sqrt(sum_up(residual2[0] + residual2[1], v.size())) * (1.0 + 0x1p-39) +
-      0x1p-49 * 2.0 * norm;
+  const double norm = norm_up(norm2, v.size());
+  const double residual = residual_up(residual2, v.size(), 0x1p-39, norm);
   if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual < 0x1p120)) {
     return {0.0f, std::numeric_limits<float>::quiet_NaN()};
   }
@@ -216,17 +222,15 @@ void CompactCopy::encode_halves(std::span<const float> v, std::uint8_t* highs, s
     lows[n / 2] = static_cast<std::uint8_t>(last & 15);
   }
   // The margins of encode() and encode_coarse().
-  const double norm = std::sqrt(sum_up(norm2[0] + norm2[1], n)) * (1.0 + 0x1p-40);
-  const double residual =
-      std::sqrt(sum_up(residual2[0] + residual2[1], n)) * (1.0 + 0x1p-40) + 0x1p-49 * 2.0 * norm;
+  const double norm = norm_up(norm2, n);
+  const double residual = residual_up(residual2, n, 0x1p-40, norm);
   if (!(norm < 0x1p120)) {
     meta = {a, s, kNaN, kNaN};
     coarse = {0.0f, kNaN};
     return;
   }
   meta = {a, s, round_up(residual), round_up(norm)};
-  const double residual4 =
-      std::sqrt(sum_up(coarse2[0] + coarse2[1], n)) * (1.0 + 0x1p-39) + 0x1p-49 * 2.0 * norm;
+  const double residual4 = residual_up(coarse2, n, 0x1p-39, norm);
   if (!std::isfinite(s4 * 128.0) || !std::isfinite(a4) || !(residual4 < 0x1p120)) {
     coarse = {0.0f, kNaN};
   } else {
