@@ -49,9 +49,10 @@ constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
 // Records checked between two looks at how many were measured in vain (got through and did not
 // make the best k so far: while the floor rises, records that raise it are the pass working, not
-// failing); and the share 1/`part` of those beyond which the pass stops paying. A single query's survivor costs a read of its floats, one by one,
-// besides its codes, and the codes themselves cost over half a plain record (a run of vectors
-// the bounds cannot hold, a sixth of the records, measured 1.5x the plain scan): an eighth.
+// failing); and the share 1/`part` of those beyond which the pass stops paying. A single query's
+// survivor costs a read of its floats, one by one, besides its codes, and the codes themselves
+// cost over half a plain record (a run of vectors the bounds cannot hold, a sixth of the
+// records, measured 1.5x the plain scan): an eighth.
 // A batch's survivor costs one query's product, against the batch's pass over the codes for all
 // of them: a quarter.
 constexpr std::size_t kWindow = 256;
