@@ -1,6 +1,13 @@
 // The 8-bit kernels with AVX2: codes widened to 16 bits, products summed in pairs (vpmaddwd),
-// exact. The key formulas of compact_kernels.h are compiled here too, four doubles to a register.
+// exact. One row against many planes splits the codes into their halves instead, once for all
+// the planes: vpmaddubsw multiplies 32 halves by 32 plane values at a time (see row_planes()).
+// The key formulas of compact_kernels.h are compiled here too, four doubles to a register.
 #include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "index/compact_kernels.h"
 
@@ -59,15 +66,126 @@ std::int32_t code_dot_avx2(const std::uint8_t* r, const std::int8_t* g, std::siz
   return total;
 }
 
+namespace {
+
+constexpr std::size_t kBytes = 32;
+// A product of halves (0..15) with plane values (-128..127) summed in pairs is at most 3840 in
+// size, so a 16-bit lane holds the sum of eight chunks' pairs exactly; then it is widened.
+constexpr std::size_t kChunksPerWiden = 8;
+
+// The last n % 32 codes of a row, or of a plane, zero past them: one more whole chunk.
+// Nothing is copied when n is a multiple of 32; a few tails fit on the stack.
+template <class T>
+class Tails {
+ public:
+  Tails(const T* const* from, std::size_t count, std::size_t n) {
+    const std::size_t at = n / kBytes * kBytes;
+    if (at == n) return;
+    if (count > kInline) {
+      heap_.assign(count * kBytes, 0);
+      data_ = heap_.data();
+    } else {
+      std::fill_n(inline_, count * kBytes, T{0});
+    }
+    for (std::size_t j = 0; j < count; ++j) std::memcpy(data_ + j * kBytes, from[j] + at, n - at);
+  }
+  const T* of(std::size_t j) const { return data_ + j * kBytes; }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  T inline_[kInline * kBytes];
+  T* data_ = inline_;
+  std::vector<T> heap_;
+};
+
+inline __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+
+// out[j] = the products of one row of n codes with planes gs[0..Q): the codes' high halves h
+// and low halves l are split once per chunk of 32 and multiplied by each plane in 16-bit pair
+// sums (vpmaddubsw), H and L gathered apart in 16 bits for up to eight chunks, then
+// 16 H + L in 32 bits (vpmaddwd by 16 and by 1). `tail` and `g_tail` hold the last chunk.
+template <int Q>
+inline void row_planes(const std::uint8_t* row, const std::uint8_t* tail,
+                       const std::int8_t* const* gs, const std::int8_t* const* g_tail,
+                       std::size_t n, std::int32_t* out) {
+  const __m256i low = _mm256_set1_epi8(0x0F);
+  const __m256i sixteen = _mm256_set1_epi16(16), ones = _mm256_set1_epi16(1);
+  const std::size_t whole = n / kBytes, chunks = (n + kBytes - 1) / kBytes;
+  __m256i wide[Q];
+  for (int q = 0; q < Q; ++q) wide[q] = _mm256_setzero_si256();
+  for (std::size_t c0 = 0; c0 < chunks; c0 += kChunksPerWiden) {
+    const std::size_t c1 = std::min(chunks, c0 + kChunksPerWiden);
+    __m256i hs[Q], ls[Q];
+    for (int q = 0; q < Q; ++q) hs[q] = ls[q] = _mm256_setzero_si256();
+    auto chunk = [&](__m256i v, auto plane) {
+      const __m256i l = _mm256_and_si256(v, low);
+      const __m256i h = _mm256_and_si256(_mm256_srli_epi16(v, 4), low);
+      for (int q = 0; q < Q; ++q) {
+        const __m256i g = load(plane(q));
+        hs[q] = _mm256_add_epi16(hs[q], _mm256_maddubs_epi16(h, g));
+        ls[q] = _mm256_add_epi16(ls[q], _mm256_maddubs_epi16(l, g));
+      }
+    };
+    const std::size_t stop = std::min(c1, whole);
+    for (std::size_t c = c0; c < stop; ++c) {
+      chunk(load(row + c * kBytes), [&](int q) { return gs[q] + c * kBytes; });
+    }
+    if (stop < c1) chunk(load(tail), [&](int q) { return g_tail[q]; });
+    for (int q = 0; q < Q; ++q) {
+      wide[q] = _mm256_add_epi32(
+          wide[q], _mm256_add_epi32(_mm256_madd_epi16(hs[q], sixteen), _mm256_madd_epi16(ls[q], ones)));
+    }
+  }
+  if constexpr (Q == 4) {
+    const __m256i s = _mm256_hadd_epi32(_mm256_hadd_epi32(wide[0], wide[1]),
+                                        _mm256_hadd_epi32(wide[2], wide[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1)));
+  } else {
+    for (int q = 0; q < Q; ++q) out[q] = hsum(wide[q]);
+  }
+}
+
+// Rows against planes: four planes at a time through all the rows, which stay in the first
+// level cache while the planes change.
+void rows_planes(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* const* gs,
+                 std::size_t used, std::size_t lanes, std::size_t n, std::int32_t* out) {
+  const Tails<std::uint8_t> row_tails(rows, nrows, n);
+  const Tails<std::int8_t> plane_tails(gs, used, n);
+  const std::int8_t* g_tail[4];
+  std::size_t j = 0;
+  auto group = [&](auto q_count) {
+    constexpr int Q = decltype(q_count)::value;
+    for (int q = 0; q < Q; ++q) g_tail[q] = plane_tails.of(j + q);
+    for (std::size_t r = 0; r < nrows; ++r) {
+      row_planes<Q>(rows[r], row_tails.of(r), gs + j, g_tail, n, out + r * lanes + j);
+    }
+    j += Q;
+  };
+  while (j + 4 <= used) group(std::integral_constant<int, 4>());
+  switch (used - j) {
+    case 3:
+      return group(std::integral_constant<int, 3>());
+    case 2:
+      return group(std::integral_constant<int, 2>());
+    case 1:
+      return group(std::integral_constant<int, 1>());
+    default:
+      return;
+  }
+}
+
+}  // namespace
+
 void code_dots_avx2(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,
                     std::size_t n, std::int32_t* out) {
-  for (std::size_t j = 0; j < count; ++j) out[j] = code_dot_avx2(r, gs[j], n);
+  rows_planes(&r, 1, gs, count, count, n, out);
 }
 
 void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
                      const std::int8_t* const* gs, std::size_t used, const std::int8_t*,
                      std::size_t lanes, std::size_t n, std::int32_t* out) {
-  block_dots_by_rows(code_dots_avx2, rows, nrows, gs, lanes, used, n, out);
+  rows_planes(rows, nrows, gs, used, lanes, n, out);
 }
 
 void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,

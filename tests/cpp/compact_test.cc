@@ -312,27 +312,39 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
   compact::use_code_kernels(versions[0].c_str());
 }
 
-#if defined(__aarch64__)
-// Both AArch64 versions, not only the one chosen: every byte value (not only the codes and plane
-// values the copies make), the extremes at the longest length, every tail of sixteen, and blocks
-// of five rows against six planes in a wider stride (tiles of four and their remainders).
-TEST(CompactBound, NeonKernelsEqualThePortableProducts) {
+#if defined(__aarch64__) || defined(__x86_64__)
+// Every version this processor runs, not only the one chosen: every byte value (not only the
+// codes and plane values the copies make), the extremes at the longest length, every tail of
+// sixteen and of thirty-two, and blocks of five rows against six planes in a wider stride (tiles
+// of four and their remainders).
+TEST(CompactBound, VectorKernelsEqualThePortableProducts) {
   namespace kernels = compact::kernels;
-  const bool sdot = (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0;
-  EXPECT_STREQ(compact::code_kernel_name(), sdot ? "neon-sdot" : "neon");
   struct Version {
-    decltype(&kernels::code_dot_neon) one;
-    decltype(&kernels::code_dots_neon) many;
+    decltype(&compact::code_dot_portable) one;
+    void (*many)(const std::uint8_t*, const std::int8_t* const*, std::size_t, std::size_t,
+                 std::int32_t*);
     kernels::BlockDots block;
   };
-  std::vector<Version> versions{
-      {kernels::code_dot_neon, kernels::code_dots_neon, kernels::block_dots_neon}};
+  std::vector<Version> versions;
+#if defined(__aarch64__)
+  const bool sdot = (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0;
+  EXPECT_STREQ(compact::code_kernel_name(), sdot ? "neon-sdot" : "neon");
+  versions.push_back({kernels::code_dot_neon, kernels::code_dots_neon, kernels::block_dots_neon});
   if (sdot) {
     versions.push_back({kernels::code_dot_sdot, kernels::code_dots_sdot, kernels::block_dots_sdot});
   }
+#else
+  if (__builtin_cpu_supports("avx2")) {
+    versions.push_back({kernels::code_dot_avx2, kernels::code_dots_avx2, kernels::block_dots_avx2});
+  }
+  if (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl")) {
+    versions.push_back({kernels::code_dot_vnni, kernels::code_dots_vnni, kernels::block_dots_vnni});
+  }
+#endif
   constexpr std::size_t kRows = 5, kPlanes = 6, kLanes = 7;
   std::mt19937 rng(17);
-  for (std::size_t n : {1, 15, 16, 17, 31, 32, 33, 63, 100, 384, 1536, 65536}) {
+  for (std::size_t n : {1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 255, 256, 257, 384, 1536, 65536}) {
     std::vector<std::uint8_t> codes(kRows * n);
     std::vector<std::int8_t> values(kPlanes * n);
     for (auto& c : codes) c = static_cast<std::uint8_t>(rng());
