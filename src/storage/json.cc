@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <charconv>
@@ -625,6 +626,30 @@ constexpr auto kEscapes = [] {
 
 }  // namespace
 
+namespace {
+
+// The nine decimal digits of v < 10^9, leading zeros included, at out[0..9): the low eight as
+// four pairs at once in the lanes of one 64-bit word (a lane's quotient by 100 as a product and a
+// shift, exact below 10^4; by 10 likewise below 100), the first byte of the word the first digit.
+inline void nine_digits(std::uint32_t v, char* out) {
+  const std::uint32_t lo = v % 100000000;
+  const std::uint64_t x = lo / 10000 | std::uint64_t{lo % 10000} << 32;
+  const std::uint64_t hundreds = ((x * 5243) >> 19) & 0x0000007F0000007Full;
+  const std::uint64_t pairs = hundreds | (x - hundreds * 100) << 16;
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
+  const std::uint64_t text = (tens | (pairs - tens * 10) << 8) | 0x3030303030303030ull;
+  out[0] = static_cast<char>('0' + v / 100000000);
+  std::memcpy(out + 1, &text, 8);
+}
+
+// The number of decimal digits of 1 <= v < 10^9.
+inline int digit_count(std::uint32_t v) {
+  return 1 + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000) + (v >= 100000) +
+         (v >= 1000000) + (v >= 10000000) + (v >= 100000000);
+}
+
+}  // namespace
+
 namespace float_text {
 
 char* write_f32_text(float f, char* w) {
@@ -638,9 +663,34 @@ char* write_f32_text(float f, char* w) {
     f = -f;
   }
   const Decimal32 dec = shortest_f32(f);
-  char digits[12];
-  const int n = static_cast<int>(write_digits(dec.digits, digits) - digits);
-  return lay_out_digits(digits, n, dec.exponent + n - 1, -6, 12, w);
+  if constexpr (std::endian::native == std::endian::little) {
+    // The digits right-aligned in nine places, then copied in blocks of fixed size: the two
+    // layouts most components take (a magnitude below 1, or a point among the digits) write up
+    // to 18 bytes from where the text began, whatever its length, and the caller's room holds
+    // them (kMaxF32Text); the bytes past the end returned are not part of the text.
+    char buf[32];
+    nine_digits(dec.digits, buf);
+    const int n = digit_count(dec.digits);
+    const char* digits = buf + 9 - n;
+    const int e = dec.exponent + n - 1;
+    if (e < 0 && e >= -6) {
+      std::memcpy(w, "0.000000", 8);
+      w += 1 - e;
+      std::memcpy(w, digits, 9);
+      return w + n;
+    }
+    if (e >= 0 && e + 1 < n) {
+      std::memcpy(w, digits, 9);
+      std::memcpy(w + e + 2, digits + e + 1, 8);
+      w[e + 1] = '.';
+      return w + n + 1;
+    }
+    return lay_out_digits(digits, n, e, -6, 12, w);
+  } else {
+    char digits[12];
+    const int n = static_cast<int>(write_digits(dec.digits, digits) - digits);
+    return lay_out_digits(digits, n, dec.exponent + n - 1, -6, 12, w);
+  }
 }
 
 }  // namespace float_text
