@@ -159,7 +159,7 @@ constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
 #if defined(__x86_64__)
 constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
                        kernels::block_dots_avx2,   kernels::query_keys_avx2,
-                       kernels::record_keys_wide_avx2, kernels::nibble_dots_avx2,
+                       kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
                        false,                      "avx2",
                        kernels::l1_sum_avx2};
 constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,

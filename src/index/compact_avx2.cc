@@ -1,7 +1,8 @@
 // The 8-bit kernels with AVX2: codes widened to 16 bits, products summed in pairs (vpmaddwd),
 // exact. One row against many planes splits the codes into their halves instead, once for all
 // the planes: vpmaddubsw multiplies 32 halves by 32 plane values at a time (see row_planes()).
-// The key formulas of compact_kernels.h are compiled here too, four doubles to a register.
+// One query's keys (compact_kernels.h) are compiled here too; the records' keys are in
+// compact_keys_avx2.cc.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -191,11 +192,6 @@ void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
 void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
                      double* out) {
   query_keys_any(kt, dots, meta, out);
-}
-
-void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
-                      std::size_t nrows, double* out) {
-  record_keys_any(kt, dots, metas, nrows, out);
 }
 
 namespace {

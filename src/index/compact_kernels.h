@@ -73,12 +73,10 @@ void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
 void nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
                       const std::int8_t* odd, std::size_t bytes, std::int32_t* out);
 void query_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
+// A single plane's keys written out four records to a register (the portable loop does not
+// vectorize Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
 void record_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out);
-// The same keys, a single plane's written out four records to a register (the portable loop
-// does not vectorize Cosine's); other tables go to record_keys_avx2's loop.
-void record_keys_wide_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
-                           std::size_t nrows, double* out);
 
 std::int32_t code_dot_vnni(const std::uint8_t* r, const std::int8_t* g, std::size_t n);
 void code_dots_vnni(const std::uint8_t* r, const std::int8_t* const* gs, std::size_t count,

@@ -100,8 +100,8 @@ void record_keys_one_plane(const KeyTable& table, const std::int32_t* dots, cons
 
 }  // namespace
 
-void record_keys_wide_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
-                           std::size_t nrows, double* out) {
+void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
+                      std::size_t nrows, double* out) {
   if (kt.planes == 1) {
     switch (kt.metric) {
       case Metric::Cosine:
