@@ -388,9 +388,11 @@ constexpr RunShuffles make_run_shuffles() {
 constexpr RunShuffles kRunShuffles = make_run_shuffles();
 
 // The element at q (just past its sign, if any) when it is in the fixed form and ends inside
-// the 16 bytes from q: stores its float and returns the terminator's index, which the caller
-// still has to check; -1 for anything else. REQUIRES: 16 bytes readable at q.
-__attribute__((target("ssse3"))) inline int fixed_element(const char* q, bool negative, float& f) {
+// the 16 bytes from q: stores its significand (at most 14 digits, so far below 2^53) and its
+// fraction digits and returns the terminator's index, which the caller still has to check; -1
+// for anything else. REQUIRES: 16 bytes readable at q.
+__attribute__((target("ssse3"))) inline int fixed_digits(const char* q, std::uint64_t& mant,
+                                                         int& fraction) {
   const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)),
                                       _mm_set1_epi8('0'));
   const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
@@ -410,9 +412,52 @@ __attribute__((target("ssse3"))) inline int fixed_element(const char* q, bool ne
                                         _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
   const auto high = static_cast<std::uint64_t>(_mm_cvtsi128_si32(octets));
   const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(octets, 4)));
-  // At most 14 digits: the significand is exact and far below 2^53.
-  f = narrowed_quotient(high * 100000000u + low, t - d - 1, negative);
+  mant = high * 100000000u + low;
+  fraction = t - d - 1;
   return t;
+}
+
+// The same element as a float.
+__attribute__((target("ssse3"))) inline int fixed_element(const char* q, bool negative, float& f) {
+  std::uint64_t mant;
+  int fraction;
+  const int t = fixed_digits(q, mant, fraction);
+  if (t >= 0) f = narrowed_quotient(mant, fraction, negative);
+  return t;
+}
+
+// narrowed_quotient of two elements at once: out[j] = narrowed_quotient(mant[j], fraction[j],
+// negative[j]), bit for bit. Each lane takes the scalar steps: the significand exactly as a
+// double (below 2^52, it is the low bits of one), the product with the rounded inverse, the
+// division where the 29 dropped bits lie within 16 of half-way, the sign, the narrowing (both
+// narrowings round as the processor's mode says, to nearest). REQUIRES: mant[j] < 2^52,
+// 1 <= fraction[j] <= 22.
+__attribute__((target("ssse3"))) inline void narrowed_quotients2(const std::uint64_t* mant,
+                                                                const int* fraction,
+                                                                const bool* negative, float* out) {
+  const __m128i magic = _mm_set1_epi64x(0x4330000000000000);  // 2^52
+  const __m128i m_bits = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mant)), magic);
+  const __m128d m = _mm_sub_pd(_mm_castsi128_pd(m_bits), _mm_castsi128_pd(magic));
+  const __m128d inv =
+      _mm_setr_pd(kInversePowersOf10[fraction[0]], kInversePowersOf10[fraction[1]]);
+  __m128d d = _mm_mul_pd(m, inv);
+  // The low 32 bits of each product's bits, minus half-way less 16: near half-way when 0..32.
+  const __m128i low = _mm_and_si128(_mm_castpd_si128(d), _mm_set1_epi64x(0x1FFFFFFF));
+  const __m128i off = _mm_sub_epi32(low, _mm_set1_epi32((1 << 28) - 16));
+  const __m128i near = _mm_and_si128(_mm_cmpgt_epi32(off, _mm_set1_epi32(-1)),
+                                     _mm_cmplt_epi32(off, _mm_set1_epi32(33)));
+  // Only the low half of each 64-bit lane was compared; widen its verdict to the lane.
+  const __m128i near64 = _mm_shuffle_epi32(near, _MM_SHUFFLE(2, 2, 0, 0));
+  if (_mm_movemask_epi8(near64) != 0) {
+    const __m128d exact =
+        _mm_div_pd(m, _mm_setr_pd(kExactPowersOf10[fraction[0]], kExactPowersOf10[fraction[1]]));
+    d = _mm_or_pd(_mm_and_pd(_mm_castsi128_pd(near64), exact),
+                  _mm_andnot_pd(_mm_castsi128_pd(near64), d));
+  }
+  const __m128d sign = _mm_castsi128_pd(
+      _mm_set_epi64x(negative[1] ? std::int64_t{-1} << 63 : 0, negative[0] ? std::int64_t{-1} << 63 : 0));
+  const __m128 f = _mm_cvtpd_ps(_mm_xor_pd(d, sign));
+  _mm_storel_pi(reinterpret_cast<__m64*>(out), f);
 }
 
 // The positions of ',' and ']' among the 64 bytes at p, one bit each.
@@ -442,17 +487,22 @@ __attribute__((target("ssse3"))) const char* read_run_ssse3(const char* p, const
     std::uint64_t seps = separators(p);
     const char* element = p;
     bool closed = false, refused = false;
+    // First the digits of every element of the block, then their floats two at a time: the
+    // conversions of neighbouring elements then overlap instead of each waiting on its digits.
+    alignas(16) std::uint64_t mants[kMostPerBlock + 1];
+    int fractions[kMostPerBlock + 1];
+    bool negatives[kMostPerBlock + 1];
+    std::size_t taken = 0;
     while (seps != 0) {
       const char* term = p + std::countr_zero(seps);
       seps &= seps - 1;
       const bool negative = *element == '-';
       const char* q = element + negative;
-      float f;
-      if (fixed_element(q, negative, f) != term - q) {
+      if (fixed_digits(q, mants[taken], fractions[taken]) != term - q) {
         refused = true;
         break;
       }
-      *w++ = f;
+      negatives[taken++] = negative;
       if (*term == ']') {
         closed = true;
         stop = term;
@@ -461,7 +511,13 @@ __attribute__((target("ssse3"))) const char* read_run_ssse3(const char* p, const
       stop = term;
       element = term + 1;
     }
-    n = before + static_cast<std::size_t>(w - (out.data() + before));
+    for (std::size_t j = 0; j + 1 < taken; j += 2) {
+      narrowed_quotients2(mants + j, fractions + j, negatives + j, w + j);
+    }
+    if (taken % 2 != 0) {
+      w[taken - 1] = narrowed_quotient(mants[taken - 1], fractions[taken - 1], negatives[taken - 1]);
+    }
+    n = before + taken;
     out.resize(n);
     if (closed || refused) return stop;
     if (element == p) break;  // an element longer than a block: not the fixed form

@@ -158,6 +158,49 @@ TEST(FloatText, RunReadsEveryWrittenFloatBack) {
   });
 }
 
+// The same floats in long lists, as rows hold them, so that each goes through the reader of
+// whole blocks and lands at every place in a block (its floats are made two at a time).
+TEST(FloatText, RunReadsEveryWrittenFloatBackInLists) {
+  if (std::getenv("KORVANE_LONG") == nullptr) GTEST_SKIP() << "KORVANE_LONG=1 checks all floats";
+  check_every_float([](std::uint64_t lo, std::uint64_t hi) -> std::string {
+    std::string text;
+    std::vector<std::uint32_t> want;
+    std::vector<float> out;
+    auto check = [&]() -> std::string {
+      if (want.empty()) return "";
+      text.back() = ']';
+      text += R"(,"metadata":null,"timestamp":null})";
+      out.clear();
+      const char* stop =
+          korvane_storage::float_text::read_plain_f32_run(text.data(), text.data() + text.size(), out);
+      if (out.size() != want.size() || *stop != ']') return "a list stopped early: " + text;
+      for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::bit_cast<std::uint32_t>(out[i]) != want[i]) return "bits " + std::to_string(want[i]);
+      }
+      text.clear();
+      want.clear();
+      return "";
+    };
+    for (std::uint64_t b = lo; b < hi; ++b) {
+      const float f = std::bit_cast<float>(static_cast<std::uint32_t>(b));
+      if (!std::isfinite(f)) continue;
+      const std::size_t at = text.size();
+      write_f32(f, text);
+      const std::size_t digits = text.size() - at - (f < 0 || (f == 0 && std::signbit(f)));
+      if (text.find('e', at) != std::string::npos || digits > 15) {
+        text.resize(at);
+        continue;
+      }
+      text += ',';
+      want.push_back(static_cast<std::uint32_t>(b));
+      if (want.size() == 384) {
+        if (std::string fault = check(); !fault.empty()) return fault;
+      }
+    }
+    return check();
+  });
+}
+
 // What the general reader makes of a component: the literal as a correctly rounded double,
 // narrowed (an integer literal directly).
 float general_component(const std::string& text) {
