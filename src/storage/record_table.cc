@@ -212,7 +212,7 @@ void RecordTable::rebuild_index() noexcept {
   }
 }
 
-void RecordTable::reserve(std::size_t slots, std::size_t floats) {
+void RecordTable::reserve_columns(std::size_t slots) {
   const std::size_t n = ids_.size() + slots;
   if (n > ids_.capacity()) {
     // One growth step for all columns; a failure part-way only leaves spare capacity.
@@ -225,6 +225,11 @@ void RecordTable::reserve(std::size_t slots, std::size_t floats) {
     lengths_.reserve(want);
     prev_.reserve(want);
   }
+  compact_.reserve(n, arena_.size());
+}
+
+void RecordTable::reserve(std::size_t slots, std::size_t floats) {
+  reserve_columns(slots);
   arena_.reserve(arena_.size() + floats);
   compact_.reserve(ids_.size() + slots, arena_.size() + floats);
   // Every live id may be distinct; appended ones too.

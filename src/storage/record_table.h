@@ -167,6 +167,10 @@ class RecordTable {
   // Makes room for `slots` more appends holding `floats` more vector components in all.
   // Throws std::bad_alloc; the table's contents stay as they were.
   void reserve(std::size_t slots, std::size_t floats);
+  // Room in the columns of each record for `slots` more appends, the id index left to reserve():
+  // its buckets are written when made, the columns' room only when filled, so a guess too large
+  // costs address space alone. Throws std::bad_alloc; the table's contents stay as they were.
+  void reserve_columns(std::size_t slots);
 
   // Adds a record as the newest, in a new last slot, taking its id and metadata.
   // REQUIRES: room reserved for it.

@@ -556,9 +556,11 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
   // The file's size bounds the row text, and the writer's components take at least four bytes
   // of it each ("0.0,"): room for that many, asked for once, spares the table's buffers their
   // regrowth (and its copies) while they fill. Room never touched costs no memory.
+  std::size_t file_bytes = 0;
   if (auto pages = read_pragma("page_count"), page = read_pragma("page_size"); pages && page) {
+    file_bytes = static_cast<std::size_t>(*pages) * static_cast<std::size_t>(*page);
     try {
-      table.reserve(0, static_cast<std::size_t>(*pages) * static_cast<std::size_t>(*page) / 4);
+      table.reserve(0, file_bytes / 4);
     } catch (const std::bad_alloc&) {
       // Only a hint: the table grows as it fills instead.
     }
@@ -636,6 +638,17 @@ Result<void, StorageError> Storage::Impl::load(RecordTable& table) {
 
   OpenBatch first;
   const bool more = read_batch(first);
+  // Rows as long as the first batch's would number about this many in the whole file (which
+  // holds more than their text): room for them in the table's columns, asked for once, spares
+  // the table the copies of its columns as it fills, and the memory of the old columns beside
+  // the new while they are copied.
+  if (more && !first.rows.text.empty()) {
+    try {
+      table.reserve_columns(first.rows.size() * (file_bytes / first.rows.text.size()));
+    } catch (const std::bad_alloc&) {
+      // Only a hint, as above.
+    }
+  }
   if (!more && first.rows.text.size() < kParallelBytes) {
     first.decode(failures);
     store(first);  // on this thread: nothing to gain from populating first
