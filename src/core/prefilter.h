@@ -12,7 +12,9 @@
 //
 // A single query looks at the coarse copy first (the codes' high halves, half the bytes) and
 // reads the low halves only of records its wider interval cannot rule out; the same argument
-// holds for both, so a record either copy rules out is one the answer cannot hold.
+// holds for both, so a record either copy rules out is one the answer cannot hold. A batch does
+// the same pair by pair: a (record, query) pair either copy rules out for that query's floor is
+// not measured for that query.
 //
 // When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
 // structure at the copy's resolution) the run notices within a window and finishes as the plain

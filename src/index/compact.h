@@ -14,6 +14,8 @@
 // A coarser look comes first for a single query: the same interval from the high halves of the
 // codes alone (half the bytes), with one plane split for their packing (SplitPlane) and the
 // coarse copy's offset and residual; only records that it cannot rule out pay for the codes.
+// A batch of one-plane queries takes the same look (HalvesBlock): the high halves' products
+// with every query's plane, then the low halves' for the pairs it cannot rule out.
 // The store keeps the codes as their high and low halves only (unpack_halves() joins them).
 //
 // Manhattan's interval comes from the decoded codes instead of products with planes
