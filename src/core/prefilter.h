@@ -375,7 +375,7 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
                     std::atomic<bool>& weak, std::atomic<bool>& coarse_weak, const Exact& exact,
                     const Plain& plain) {
   if (weak.load(std::memory_order_relaxed)) return plain(begin);
-  constexpr std::size_t kRows = 8;
+  constexpr std::size_t kRows = 16;
   const std::size_t count = cqs.size();
   const std::size_t n = cqs[0].length();
   const std::size_t lanes = block.lanes();
