@@ -12,7 +12,9 @@
 //
 // A single query looks at the coarse copy first (the codes' high halves, half the bytes) and
 // reads the low halves only of records its wider interval cannot rule out; the same argument
-// holds for both, so a record either copy rules out is one the answer cannot hold.
+// holds for both, so a record either copy rules out is one the answer cannot hold. A batch does
+// the same pair by pair: a (record, query) pair either copy rules out for that query's floor is
+// not measured for that query.
 //
 // When the bounds prune little (all-equal scores, vectors the copy cannot bound, data without
 // structure at the copy's resolution) the run notices within a window and finishes as the plain
@@ -349,30 +351,65 @@ void scan_run_manhattan(const RecordTable& table, const CompactQuery& cq, std::s
   }
 }
 
-// One run of a block of queries with neither filters nor decay; `block` is made from `cqs`.
+// Pairs (record, query) a batch's coarse look lets through, beyond which it stops paying: such
+// a pair costs the product of its low halves (half its coarse one) and an interval; past a
+// quarter of a window's pairs the run takes the codes whole. A run's first window is not judged
+// (its floors are still rising from nothing), and only a run that found the look paying at
+// first and then not tells the others.
+constexpr std::size_t kCoarseBatchPart = 4;
+
+// One run of a block of queries with neither filters nor decay; `block` is made from `cqs`, and
+// so is `halves`, the block's coarse look (null: none; it needs one plane a query).
 //   exact(q, i): measures slot i exactly for query q, offers it to q's top list, returns it
 //   plain(i):    finishes the run from slot i on as the plain batch scan
+// weak (coarse_weak): a run found the pass (the coarse look) not paying; the runs after it
+// start without.
+// With the coarse look each record's high halves go against every query's plane; a pair whose
+// coarse key reaches the query's floor gets the fine product from the low halves, and only a
+// pair whose fine key reaches it too is measured.
 template <class Exact, class Plain>
 void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
-                    const korvane_index::compact::QueryBlock& block, std::size_t begin,
+                    const korvane_index::compact::QueryBlock& block,
+                    const korvane_index::compact::HalvesBlock* halves, std::size_t begin,
                     std::size_t end, std::size_t k, bool distance, SharedFloor* shared,
-                    std::atomic<bool>& weak, const Exact& exact, const Plain& plain) {
+                    std::atomic<bool>& weak, std::atomic<bool>& coarse_weak, const Exact& exact,
+                    const Plain& plain) {
   if (weak.load(std::memory_order_relaxed)) return plain(begin);
-  constexpr std::size_t kRows = 8;
+  constexpr std::size_t kRows = 16;
   const std::size_t count = cqs.size();
   const std::size_t n = cqs[0].length();
   const std::size_t lanes = block.lanes();
-  std::vector<std::uint8_t> blank, scratch(kRows * n);
+  const korvane_storage::CompactCopy& copy = table.compact_copy();
+  std::vector<std::uint8_t> blank(n, 128), scratch(kRows * n);
   const std::uint8_t* rows[kRows];
-  std::vector<std::int32_t> dots(kRows * lanes);
+  std::vector<std::int32_t> dots(kRows * std::max(lanes, count));
   std::vector<double> keys(count), floors(count);
   for (std::size_t q = 0; q < count; ++q) floors[q] = shared[q].get();
   std::vector<KeyFloor> found(count, KeyFloor(k));
   std::size_t checked = 0, wasted = 0;
+  bool coarse_on = halves != nullptr && !coarse_weak.load(std::memory_order_relaxed);
+  std::size_t pairs = 0, passed = 0, windows = 0;
   for (std::size_t from = begin; from < end; from += kRows) {
     const std::size_t m = std::min(kRows, end - from);
-    gather_rows(table, from, m, n, blank, scratch.data(), rows, nullptr);
-    block.dots(rows, m, dots.data());
+    if (coarse_on && pairs >= kWindow * count) {
+      if (windows > 0 && (coarse_weak.load(std::memory_order_relaxed) ||
+                          passed > pairs / kCoarseBatchPart)) {
+        coarse_on = false;
+        if (windows > 1) coarse_weak.store(true, std::memory_order_relaxed);
+      }
+      ++windows;
+      pairs = passed = 0;
+    }
+    if (coarse_on) {
+      for (std::size_t r = 0; r < m; ++r) {
+        const std::size_t i = from + r;
+        rows[r] = table.vector(i).size() == n ? copy.highs() + halves_at(table, i) : blank.data();
+      }
+      halves->dots(rows, m, dots.data());
+    } else {
+      gather_rows(table, from, m, n, blank, scratch.data(), rows, nullptr);
+      block.dots(rows, m, dots.data());
+    }
     for (std::size_t r = 0; r < m; ++r) {
       const std::size_t i = from + r;
       if (!table.live(i)) continue;
@@ -384,14 +421,26 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
       if (checked % 32 == 0) {
         for (std::size_t q = 0; q < count; ++q) floors[q] = std::max(floors[q], shared[q].get());
       }
-      if (table.vector(i).size() == n) {
-        block.upper_keys(dots.data() + r * lanes, meta_of(table.compact_copy().meta(i)),
-                         keys.data());
+      const bool sized = table.vector(i).size() == n;
+      const bool coarse = coarse_on && sized;
+      if (coarse) {
+        block.upper_keys(dots.data() + r * count, coarse_meta_of(copy, i), keys.data());
+        pairs += count;
+      } else if (sized) {
+        block.upper_keys(dots.data() + r * lanes, meta_of(copy.meta(i)), keys.data());
       } else {
         std::fill(keys.begin(), keys.end(), std::numeric_limits<double>::infinity());
       }
       for (std::size_t q = 0; q < count; ++q) {
         if (keys[q] < floors[q]) continue;
+        if (coarse) {
+          ++passed;
+          const std::int32_t fine =
+              16 * dots[r * count + q] + halves->dot(q, copy.lows() + halves_at(table, i));
+          if (upper_key(cqs[q].bound(&fine, meta_of(copy.meta(i))), distance) < floors[q]) {
+            continue;
+          }
+        }
         const float s = exact(q, i);
         if (std::isnan(s) ||
             !found[q].offer(distance ? -static_cast<double>(s) : static_cast<double>(s))) {

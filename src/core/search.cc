@@ -315,8 +315,13 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
     const korvane_index::compact::QueryBlock block(
         bounded ? std::span<const korvane_index::compact::CompactQuery>(compact)
                 : std::span<const korvane_index::compact::CompactQuery>());
+    // Its coarse look, where the kernels have one.
+    std::optional<korvane_index::compact::HalvesBlock> halves;
+    if (bounded && kBatchPlanes == 1 && korvane_index::compact::HalvesBlock::available()) {
+      halves.emplace(compact);
+    }
     std::vector<prefilter::SharedFloor> floors(count);
-    std::atomic<bool> weak{false};
+    std::atomic<bool> weak{false}, coarse_weak{false};
 
     auto scan_run = [&](std::size_t begin, std::size_t end, std::span<TopK> tops) {
       auto scan_plain = [&](std::size_t from) {
@@ -329,8 +334,8 @@ Result<std::vector<std::vector<SearchResult>>, KorvaneError> Korvane::search_bat
       };
       if (bounded) {
         prefilter::scan_batch_run(
-            table, compact, block, begin, end, kk, korvane_index::is_distance(metric_),
-            floors.data(), weak,
+            table, compact, block, halves ? &*halves : nullptr, begin, end, kk,
+            korvane_index::is_distance(metric_), floors.data(), weak, coarse_weak,
             [&](std::size_t q, std::size_t i) {
               const float score = scorers[first + q].score(table.vector(i));
               tops[q].offer({score, i});

@@ -150,18 +150,32 @@ struct Chosen {
   bool interleaves;
   const char* name;
   kernels::L1Sum l1 = kernels::l1_sum_any;
+  // The coarse look of a batch, where it measured faster than the codes' products alone.
+  kernels::BatchNibbleDots batch_nibble = nullptr;
 };
+
+void batch_nibble_dots_portable(const std::uint8_t* const* rows, std::size_t nrows,
+                                const std::int8_t* const* evens, const std::int8_t* const* odds,
+                                std::size_t count, std::size_t bytes, std::size_t,
+                                std::int32_t* out) {
+  for (std::size_t r = 0; r < nrows; ++r) {
+    for (std::size_t j = 0; j < count; ++j) {
+      nibble_dots_portable(rows + r, 1, evens[j], odds[j], bytes, out + r * count + j);
+    }
+  }
+}
 
 constexpr Chosen kPortable{code_dot_portable,        code_dots_portable,
                            block_dots_portable,      kernels::query_keys_any,
                            kernels::record_keys_any, nibble_dots_portable,
-                           false,                    "portable"};
+                           false,                    "portable",
+                           kernels::l1_sum_any,      batch_nibble_dots_portable};
 #if defined(__x86_64__)
 constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
                        kernels::block_dots_avx2,   kernels::query_keys_avx2,
                        kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
                        false,                      "avx2",
-                       kernels::l1_sum_avx2};
+                       kernels::l1_sum_avx2,       kernels::batch_nibble_dots_avx2};
 constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,
                        kernels::block_dots_vnni,   kernels::query_keys_vnni,
                        kernels::record_keys_vnni,  kernels::nibble_dots_vnni,
@@ -508,6 +522,34 @@ QueryBlock::QueryBlock(std::span<const CompactQuery> queries)
       }
     }
   }
+}
+
+HalvesBlock::HalvesBlock(std::span<const CompactQuery> queries)
+    : count_(queries.size()), bytes_(queries.empty() ? 0 : (queries[0].n_ + 1) / 2) {
+  stride_ = (bytes_ + 31) / 32 * 32;
+  even_.assign(count_ * stride_, 0);
+  odd_.assign(count_ * stride_, 0);
+  for (std::size_t j = 0; j < count_; ++j) {
+    const std::int8_t* g = queries[j].g_[0].data();
+    for (std::size_t i = 0; i < queries[j].n_; ++i) {
+      (i % 2 == 0 ? even_ : odd_)[j * stride_ + i / 2] = g[i];
+    }
+    evens_.push_back(even_.data() + j * stride_);
+    odds_.push_back(odd_.data() + j * stride_);
+  }
+}
+
+bool HalvesBlock::available() { return chosen().batch_nibble != nullptr; }
+
+void HalvesBlock::dots(const std::uint8_t* const* rows, std::size_t nrows,
+                       std::int32_t* out) const {
+  chosen().batch_nibble(rows, nrows, evens_.data(), odds_.data(), count_, bytes_, stride_, out);
+}
+
+std::int32_t HalvesBlock::dot(std::size_t j, const std::uint8_t* row) const {
+  std::int32_t out = 0;
+  chosen().nibble(&row, 1, evens_[j], odds_[j], bytes_, &out);
+  return out;
 }
 
 kernels::KeyTable QueryBlock::table() const {

@@ -14,6 +14,8 @@
 // A coarser look comes first for a single query: the same interval from the high halves of the
 // codes alone (half the bytes), with one plane split for their packing (SplitPlane) and the
 // coarse copy's offset and residual; only records that it cannot rule out pay for the codes.
+// A batch of one-plane queries takes the same look (HalvesBlock): the high halves' products
+// with every query's plane, then the low halves' for the pairs it cannot rule out.
 // The store keeps the codes as their high and low halves only (unpack_halves() joins them).
 //
 // Manhattan's interval comes from the decoded codes instead of products with planes
@@ -116,6 +118,7 @@ class CompactQuery {
 
  private:
   friend class QueryBlock;
+  friend class HalvesBlock;
   Metric metric_;
   std::size_t n_ = 0;
   int planes_ = 0;
@@ -133,6 +136,29 @@ class CompactQuery {
   std::vector<float> query_;  // Manhattan: the query itself
   double l1_gamma_ = 0;       // Manhattan: relative rounding bound of the first pass's sum
   double sqrt_n_ = 0;         // Manhattan: >= sqrt(length)
+};
+
+// The coarse look of a batch: the first planes of several queries of one length, each split as
+// SplitPlane splits it, for rows of packed halves (the high halves for the coarse products; the
+// low halves, for one query at a time, give the rest of its fine product: 16 H + L).
+class HalvesBlock {
+ public:
+  // REQUIRES: every query usable() with planes, all of one length.
+  explicit HalvesBlock(std::span<const CompactQuery> queries);
+  // Whether the chosen kernels have a coarse look for batches (otherwise a batch takes the
+  // codes whole, as QueryBlock::dots() gives their products).
+  static bool available();
+  std::size_t count() const { return count_; }
+  // out[r * count() + j] = sum over i < length of g_j[i] * h_r[i], g_j query j's first plane
+  // and h_r the halves packed in rows[r] ((length + 1) / 2 bytes).
+  void dots(const std::uint8_t* const* rows, std::size_t nrows, std::int32_t* out) const;
+  // The same for query j and one row.
+  std::int32_t dot(std::size_t j, const std::uint8_t* row) const;
+
+ private:
+  std::size_t count_ = 0, bytes_ = 0, stride_ = 0;  // stride_: bytes_ rounded up to 32
+  std::vector<std::int8_t> even_, odd_;             // query j's at j * stride_, zero past bytes_
+  std::vector<const std::int8_t*> evens_, odds_;
 };
 
 // Several queries of one metric, length and number of planes, for a first pass over many

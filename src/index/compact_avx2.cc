@@ -1,8 +1,7 @@
 // The 8-bit kernels with AVX2: codes widened to 16 bits, products summed in pairs (vpmaddwd),
 // exact. One row against many planes splits the codes into their halves instead, once for all
 // the planes: vpmaddubsw multiplies 32 halves by 32 plane values at a time (see row_planes()).
-// One query's keys (compact_kernels.h) are compiled here too; the records' keys are in
-// compact_keys_avx2.cc.
+// The keys are in compact_keys_avx2.cc.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -189,9 +188,130 @@ void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
   rows_planes(rows, nrows, gs, used, lanes, n, out);
 }
 
-void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
-                     double* out) {
-  query_keys_any(kt, dots, meta, out);
+namespace {
+
+// out[q] = the products of one row of packed halves with split planes q < Q: per chunk of 32
+// bytes the row's low and high halves against the planes' even and odd bytes (vpmaddubsw),
+// gathered apart in 16 bits for up to eight chunks, then widened (vpmaddwd by 1).
+template <int Q>
+inline void halves_planes(const std::uint8_t* row, const std::uint8_t* tail,
+                          const std::int8_t* const* evens, const std::int8_t* const* odds,
+                          std::size_t bytes, std::int32_t* out) {
+  const __m256i low = _mm256_set1_epi8(0x0F), ones = _mm256_set1_epi16(1);
+  const std::size_t whole = bytes / kBytes, chunks = (bytes + kBytes - 1) / kBytes;
+  __m256i wide[Q];
+  for (int q = 0; q < Q; ++q) wide[q] = _mm256_setzero_si256();
+  for (std::size_t c0 = 0; c0 < chunks; c0 += kChunksPerWiden) {
+    const std::size_t c1 = std::min(chunks, c0 + kChunksPerWiden);
+    __m256i es[Q], os[Q];
+    for (int q = 0; q < Q; ++q) es[q] = os[q] = _mm256_setzero_si256();
+    for (std::size_t c = c0; c < c1; ++c) {
+      const __m256i v = load(c < whole ? row + c * kBytes : tail);
+      const __m256i l = _mm256_and_si256(v, low);
+      const __m256i h = _mm256_and_si256(_mm256_srli_epi16(v, 4), low);
+      for (int q = 0; q < Q; ++q) {
+        es[q] = _mm256_add_epi16(es[q], _mm256_maddubs_epi16(l, load(evens[q] + c * kBytes)));
+        os[q] = _mm256_add_epi16(os[q], _mm256_maddubs_epi16(h, load(odds[q] + c * kBytes)));
+      }
+    }
+    for (int q = 0; q < Q; ++q) {
+      wide[q] = _mm256_add_epi32(
+          wide[q], _mm256_add_epi32(_mm256_madd_epi16(es[q], ones), _mm256_madd_epi16(os[q], ones)));
+    }
+  }
+  if constexpr (Q == 4) {
+    const __m256i s = _mm256_hadd_epi32(_mm256_hadd_epi32(wide[0], wide[1]),
+                                        _mm256_hadd_epi32(wide[2], wide[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1)));
+  } else {
+    for (int q = 0; q < Q; ++q) out[q] = hsum(wide[q]);
+  }
+}
+
+// Two rows against planes q < Q at once, each plane's chunk loaded once for both: the low and
+// high halves' products summed together in 16 bits (two pair sums a chunk, at most 7620 in
+// size, so four chunks fit) and widened every four chunks. The same integers as
+// halves_planes().
+template <int Q>
+inline void halves_planes2(const std::uint8_t* const* rows, const std::uint8_t* const* tails,
+                           const std::int8_t* const* evens, const std::int8_t* const* odds,
+                           std::size_t bytes, std::size_t stride, std::int32_t* out) {
+  constexpr std::size_t kPerWiden = 4;
+  const __m256i low = _mm256_set1_epi8(0x0F), ones = _mm256_set1_epi16(1);
+  const std::size_t whole = bytes / kBytes, chunks = (bytes + kBytes - 1) / kBytes;
+  __m256i wide[2][Q];
+  for (int q = 0; q < Q; ++q) wide[0][q] = wide[1][q] = _mm256_setzero_si256();
+  for (std::size_t c0 = 0; c0 < chunks; c0 += kPerWiden) {
+    const std::size_t c1 = std::min(chunks, c0 + kPerWiden);
+    __m256i acc[2][Q];
+    for (int q = 0; q < Q; ++q) acc[0][q] = acc[1][q] = _mm256_setzero_si256();
+    for (std::size_t c = c0; c < c1; ++c) {
+      const __m256i v0 = load(c < whole ? rows[0] + c * kBytes : tails[0]);
+      const __m256i v1 = load(c < whole ? rows[1] + c * kBytes : tails[1]);
+      const __m256i l0 = _mm256_and_si256(v0, low);
+      const __m256i h0 = _mm256_and_si256(_mm256_srli_epi16(v0, 4), low);
+      const __m256i l1 = _mm256_and_si256(v1, low);
+      const __m256i h1 = _mm256_and_si256(_mm256_srli_epi16(v1, 4), low);
+      for (int q = 0; q < Q; ++q) {
+        const __m256i e = load(evens[q] + c * kBytes), o = load(odds[q] + c * kBytes);
+        acc[0][q] = _mm256_add_epi16(acc[0][q], _mm256_add_epi16(_mm256_maddubs_epi16(l0, e),
+                                                                 _mm256_maddubs_epi16(h0, o)));
+        acc[1][q] = _mm256_add_epi16(acc[1][q], _mm256_add_epi16(_mm256_maddubs_epi16(l1, e),
+                                                                 _mm256_maddubs_epi16(h1, o)));
+      }
+    }
+    for (int r = 0; r < 2; ++r) {
+      for (int q = 0; q < Q; ++q) {
+        wide[r][q] = _mm256_add_epi32(wide[r][q], _mm256_madd_epi16(acc[r][q], ones));
+      }
+    }
+  }
+  (void)stride;
+  for (int r = 0; r < 2; ++r) {
+    if constexpr (Q == 4) {
+      const __m256i s = _mm256_hadd_epi32(_mm256_hadd_epi32(wide[r][0], wide[r][1]),
+                                          _mm256_hadd_epi32(wide[r][2], wide[r][3]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r * stride),
+                       _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1)));
+    } else {
+      for (int q = 0; q < Q; ++q) out[r * stride + q] = hsum(wide[r][q]);
+    }
+  }
+}
+
+}  // namespace
+
+// Four planes at a time through all the rows, two rows at a time, as rows_planes() goes.
+void batch_nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
+                            const std::int8_t* const* evens, const std::int8_t* const* odds,
+                            std::size_t count, std::size_t bytes, std::size_t,
+                            std::int32_t* out) {
+  const Tails<std::uint8_t> row_tails(rows, nrows, bytes);
+  std::size_t j = 0;
+  auto group = [&](auto q_count) {
+    constexpr int Q = decltype(q_count)::value;
+    std::size_t r = 0;
+    for (; r + 2 <= nrows; r += 2) {
+      const std::uint8_t* tails[2] = {row_tails.of(r), row_tails.of(r + 1)};
+      halves_planes2<Q>(rows + r, tails, evens + j, odds + j, bytes, count, out + r * count + j);
+    }
+    for (; r < nrows; ++r) {
+      halves_planes<Q>(rows[r], row_tails.of(r), evens + j, odds + j, bytes, out + r * count + j);
+    }
+    j += Q;
+  };
+  while (j + 4 <= count) group(std::integral_constant<int, 4>());
+  switch (count - j) {
+    case 3:
+      return group(std::integral_constant<int, 3>());
+    case 2:
+      return group(std::integral_constant<int, 2>());
+    case 1:
+      return group(std::integral_constant<int, 1>());
+    default:
+      return;
+  }
 }
 
 namespace {

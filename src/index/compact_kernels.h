@@ -47,6 +47,13 @@ using BlockDots = void (*)(const std::uint8_t* const* rows, std::size_t nrows,
 using NibbleDots = void (*)(const std::uint8_t* const* rows, std::size_t nrows,
                             const std::int8_t* even, const std::int8_t* odd, std::size_t bytes,
                             std::int32_t* out);
+// The products of `count` split planes with rows of packed halves: out[r * count + j] as
+// NibbleDots gives row r against evens[j] and odds[j]. Each plane holds `stride` bytes, a
+// multiple of 32 and zero from `bytes` on; a row holds `bytes` bytes.
+using BatchNibbleDots = void (*)(const std::uint8_t* const* rows, std::size_t nrows,
+                                 const std::int8_t* const* evens, const std::int8_t* const* odds,
+                                 std::size_t count, std::size_t bytes, std::size_t stride,
+                                 std::int32_t* out);
 // Upper keys for one record and every query of a table (dots as BlockDots gives one row).
 using QueryKeys = void (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 // Upper keys for `nrows` consecutive records and the table's one query (dots[r * planes + p]).
@@ -72,6 +79,12 @@ void block_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
                      std::int32_t* out);
 void nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows, const std::int8_t* even,
                       const std::int8_t* odd, std::size_t bytes, std::int32_t* out);
+void batch_nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
+                            const std::int8_t* const* evens, const std::int8_t* const* odds,
+                            std::size_t count, std::size_t bytes, std::size_t stride,
+                            std::int32_t* out);
+// One plane's keys written out four queries to a register (the portable loop does not vectorize
+// Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
 void query_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 // A single plane's keys written out four records to a register (the portable loop does not
 // vectorize Cosine's); other tables take the portable loop (compact_keys_avx2.cc).

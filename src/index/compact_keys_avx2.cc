@@ -1,5 +1,5 @@
-// A single query's record keys from one plane (the coarse look) with AVX2, four records to a
-// register. The operations are key_of()'s (compact_kernels.h), one for one and in its order, on
+// Keys of one plane with AVX2: a single query's for records four to a register (the coarse
+// look), and a batch's for one record, queries four to a register. The operations are key_of()'s (compact_kernels.h), one for one and in its order, on
 // doubles rounded alike, so every key is the portable one bit for bit; Cosine's choice of end is
 // a blend rather than the branch the compiler makes of it in the portable loop.
 #include <immintrin.h>
@@ -14,6 +14,60 @@ inline __m256d mul(__m256d a, __m256d b) { return _mm256_mul_pd(a, b); }
 inline __m256d add(__m256d a, __m256d b) { return _mm256_add_pd(a, b); }
 inline __m256d sub(__m256d a, __m256d b) { return _mm256_sub_pd(a, b); }
 inline __m256d all(double v) { return _mm256_set1_pd(v); }
+
+// Four keys of one plane, lane by lane: a record's terms (x_up, x_lo and Cosine's inv_x_lo and
+// inv_x_up) and the products (dot) against a query's constants (t ... inv_hi), in key_of()'s
+// steps.
+struct Lanes {
+  __m256d t, ts, t128, qhat_up, fx, f_up, q2_lo, q2_hi, inv_lo, inv_hi;
+};
+
+template <Metric M>
+inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
+                     __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
+                     __m256d dot) {
+  // plane_sums<1>
+  const __m256d ts_abs = fabs4(q.ts);
+  const __m256d est =
+      add(all(0.0), add(mul(mul(q.t, s), dot), mul(q.ts, sub(a, mul(all(128.0), s)))));
+  const __m256d mag = add(all(0.0), add(add(mul(mul(q.t, s), fabs4(dot)), mul(ts_abs, fabs4(a))),
+                                        mul(q.t128, s)));
+  if constexpr (M == Metric::Euclidean) {
+    const __m256d e_real =
+        add(add(mul(q.qhat_up, rho), mul(q.f_up, x_up)), mul(all(0x1p-47), mag));
+    const __m256d slack =
+        mul(all(0x1p-48), add(add(q.q2_hi, mul(x_up, x_up)), mul(all(2.0), add(fabs4(est), e_real))));
+    __m256d s_lo = sub(sub(add(q.q2_lo, mul(x_lo, x_lo)), mul(all(2.0), add(est, e_real))), slack);
+    // std::max(0.0, v) is v where 0 < v, else 0 (NaN too): vmaxpd(v, 0) gives the same.
+    s_lo = _mm256_max_pd(sub(mul(s_lo, all(1.0 - kt.gamma)), all(kt.tiny)), all(0.0));
+    __m256d lo = mul(_mm256_sqrt_pd(s_lo), all(1.0 - 0x1p-22));
+    lo = sub(lo, add(mul(fabs4(lo), all(0x1p-40)), all(kKeyEta)));
+    return _mm256_xor_pd(lo, all(-0.0));  // -lo
+  } else {
+    const __m256d e =
+        add(add(add(mul(q.qhat_up, rho), mul(q.fx, x_up)), mul(all(0x1p-47), mag)), all(kt.tiny));
+    __m256d hi = add(est, e);
+    if constexpr (M == Metric::Cosine) {
+      const __m256d up = mul(mul(hi, q.inv_lo), inv_x_lo);
+      const __m256d down = mul(mul(hi, q.inv_hi), inv_x_up);
+      hi = _mm256_blendv_pd(down, up, _mm256_cmp_pd(hi, all(0.0), _CMP_GE_OQ));
+      hi = add(hi, mul(fabs4(hi), all(0x1p-22)));
+    }
+    return add(hi, add(mul(fabs4(hi), all(0x1p-40)), all(kKeyEta)));
+  }
+}
+
+// Query j's constants in every lane, or queries [j, j + 4) in the four.
+inline Lanes broadcast(const KeyTable& kt, std::size_t j) {
+  return {all(kt.t[j]),     all(kt.ts[j]),    all(kt.t128[j]),  all(kt.qhat_up[j]),
+          all(kt.fx[j]),    all(kt.f_up[j]),  all(kt.q2_lo[j]), all(kt.q2_hi[j]),
+          all(kt.inv_lo[j]), all(kt.inv_hi[j])};
+}
+inline Lanes four_queries(const KeyTable& kt, std::size_t j) {
+  auto at = [j](const double* v) { return _mm256_loadu_pd(v + j); };
+  return {at(kt.t),    at(kt.ts),   at(kt.t128),  at(kt.qhat_up), at(kt.fx),
+          at(kt.f_up), at(kt.q2_lo), at(kt.q2_hi), at(kt.inv_lo), at(kt.inv_hi)};
+}
 
 // Records [from, from + 4): their keys into out, and whether key_of() serves all four (else the
 // caller asks special_key() of each).
@@ -31,42 +85,13 @@ inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMe
   // low_norm(x_up)
   const __m256d x_lo = _mm256_and_pd(_mm256_cmp_pd(x_up, all(0x1p-126), _CMP_GE_OQ),
                                      mul(x_up, all(1.0 - 0x1p-22)));
-  // plane_sums<1>
-  const __m256d t = all(kt.t[0]), ts = all(kt.ts[0]), t128 = all(kt.t128[0]);
-  const __m256d ts_abs = fabs4(ts);
-  const __m256d est = add(all(0.0), add(mul(mul(t, s), dot), mul(ts, sub(a, mul(all(128.0), s)))));
-  const __m256d mag = add(all(0.0), add(add(mul(mul(t, s), fabs4(dot)), mul(ts_abs, fabs4(a))),
-                                        mul(t128, s)));
-  __m256d key;
-  if constexpr (M == Metric::Euclidean) {
-    const __m256d e_real =
-        add(add(mul(all(kt.qhat_up[0]), rho), mul(all(kt.f_up[0]), x_up)), mul(all(0x1p-47), mag));
-    const __m256d slack =
-        mul(all(0x1p-48), add(add(all(kt.q2_hi[0]), mul(x_up, x_up)),
-                              mul(all(2.0), add(fabs4(est), e_real))));
-    __m256d s_lo = sub(sub(add(all(kt.q2_lo[0]), mul(x_lo, x_lo)), mul(all(2.0), add(est, e_real))),
-                       slack);
-    // std::max(0.0, v) is v where 0 < v, else 0 (NaN too): vmaxpd(v, 0) gives the same.
-    s_lo = _mm256_max_pd(sub(mul(s_lo, all(1.0 - kt.gamma)), all(kt.tiny)), all(0.0));
-    __m256d lo = mul(_mm256_sqrt_pd(s_lo), all(1.0 - 0x1p-22));
-    lo = sub(lo, add(mul(fabs4(lo), all(0x1p-40)), all(kKeyEta)));
-    key = _mm256_xor_pd(lo, all(-0.0));  // -lo
-  } else {
-    const __m256d e = add(add(add(mul(all(kt.qhat_up[0]), rho), mul(all(kt.fx[0]), x_up)),
-                              mul(all(0x1p-47), mag)),
-                          all(kt.tiny));
-    __m256d hi = add(est, e);
-    if constexpr (M == Metric::Cosine) {
-      const __m256d inv_x_lo = _mm256_div_pd(all(1.0 + 0x1p-40), x_lo);
-      const __m256d inv_x_up = _mm256_div_pd(all(1.0 - 0x1p-40), x_up);
-      const __m256d up = mul(mul(hi, all(kt.inv_lo[0])), inv_x_lo);
-      const __m256d down = mul(mul(hi, all(kt.inv_hi[0])), inv_x_up);
-      hi = _mm256_blendv_pd(down, up, _mm256_cmp_pd(hi, all(0.0), _CMP_GE_OQ));
-      hi = add(hi, mul(fabs4(hi), all(0x1p-22)));
-    }
-    key = add(hi, add(mul(fabs4(hi), all(0x1p-40)), all(kKeyEta)));
+  __m256d inv_x_lo = all(1.0), inv_x_up = all(1.0);
+  if constexpr (M == Metric::Cosine) {
+    inv_x_lo = _mm256_div_pd(all(1.0 + 0x1p-40), x_lo);
+    inv_x_up = _mm256_div_pd(all(1.0 - 0x1p-40), x_up);
   }
-  _mm256_storeu_pd(out, key);
+  _mm256_storeu_pd(out, keys4<M>(kt, broadcast(kt, 0), a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up,
+                                 dot));
   // special_key() gives NaN (key_of serves) exactly where all of these hold.
   __m256d ok = _mm256_and_pd(_mm256_cmp_pd(rho, all(0.0), _CMP_GE_OQ),
                              _mm256_cmp_pd(x_up, all(0x1p40), _CMP_LT_OQ));
@@ -80,6 +105,33 @@ inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMe
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(x_lo, all(0x1p-40), _CMP_GE_OQ));  // x_up != 0 too
   }
   return _mm256_movemask_pd(ok) == 0xF;
+}
+
+// One record's keys of one plane for every query of the table, four queries to a register; the
+// record's terms are terms_of()'s, and the queries past a multiple of four take key_of() itself.
+template <Metric M>
+void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta& meta,
+                          double* __restrict out) {
+  const KeyTable kt = table;
+  const RecordTerms x = terms_of(meta, M == Metric::Cosine);
+  const double special = special_key(kt, kt.q_max, x, M == Metric::Cosine);
+  if (!std::isnan(special)) {
+    std::fill(out, out + kt.count, special);
+    return;
+  }
+  const __m256d a = all(x.a), s = all(x.s), rho = all(x.rho), x_up = all(x.x_up);
+  const __m256d x_lo = all(x.x_lo), inv_x_lo = all(x.inv_x_lo), inv_x_up = all(x.inv_x_up);
+  std::size_t j = 0;
+  for (; j + 4 <= kt.count; j += 4) {
+    const __m256d dot =
+        _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
+    _mm256_storeu_pd(out + j, keys4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
+                                       inv_x_up, dot));
+  }
+  for (; j < kt.count; ++j) {
+    const double dot = dots[j];
+    out[j] = key_of<M, 1>(kt, j, &dot, x);
+  }
 }
 
 template <Metric M>
@@ -99,6 +151,23 @@ void record_keys_one_plane(const KeyTable& table, const std::int32_t* dots, cons
 }
 
 }  // namespace
+
+void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
+                     double* out) {
+  if (kt.planes == 1) {
+    switch (kt.metric) {
+      case Metric::Cosine:
+        return query_keys_one_plane<Metric::Cosine>(kt, dots, meta, out);
+      case Metric::Dot:
+        return query_keys_one_plane<Metric::Dot>(kt, dots, meta, out);
+      case Metric::Euclidean:
+        return query_keys_one_plane<Metric::Euclidean>(kt, dots, meta, out);
+      default:
+        break;
+    }
+  }
+  query_keys_any(kt, dots, meta, out);
+}
 
 void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out) {

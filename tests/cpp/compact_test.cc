@@ -272,6 +272,27 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
             << version << " n " << n;
         }
       }
+      // A batch's coarse look: every query's products with the high halves, at every count's
+      // and row count's tail, and one query's with one row.
+      for (std::size_t count : {1, 3, 4, 5, 8, 9, 64, 65}) {
+        std::vector<compact::CompactQuery> cqs;
+        for (std::size_t j = 0; j < count; ++j) {
+          cqs.emplace_back(Metric::Dot, Draw(rng, n, j % 4 == 3 ? 1 : 0, basis, 8), 1);
+        }
+        const compact::HalvesBlock halves(cqs);
+        for (std::size_t m : {rows_n, rows_n - 1}) {
+          std::vector<std::int32_t> got(m * count, -1);
+          halves.dots(half_rows.data(), m, got.data());
+          for (std::size_t r = 0; r < m; ++r) {
+            for (std::size_t j = 0; j < count; ++j) {
+              const compact::SplitPlane split(cqs[j].plane(0), n);
+              const std::int32_t want = compact::nibble_dot_portable(half_rows[r], split);
+              ASSERT_EQ(got[r * count + j], want) << version << " n " << n << " count " << count;
+              ASSERT_EQ(halves.dot(j, half_rows[r]), want) << version << " n " << n;
+            }
+          }
+        }
+      }
       for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
         for (std::size_t count : {1, 2, 7, 8, 17, 64, 65}) {
           const int planes = count == 2 ? 2 : 1 + static_cast<int>(count % 2);
@@ -296,6 +317,16 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
               }
             }
             block.upper_keys(row, metas[r], keys.data());
+            {  // the portable keys, bit for bit
+              std::vector<double> want(count);
+              ASSERT_TRUE(compact::use_code_kernels("portable"));
+              block.upper_keys(row, metas[r], want.data());
+              ASSERT_TRUE(compact::use_code_kernels(version.c_str()));
+              for (std::size_t j = 0; j < count; ++j) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(keys[j]), std::bit_cast<std::uint64_t>(want[j]))
+                    << version << " n " << n << " count " << count << " row " << r;
+              }
+            }
             for (std::size_t j = 0; j < count; ++j) {
               const float score = korvane_index::distance(metric, qs[j], xs[r]);
               const double key = korvane_index::is_distance(metric) ? -score : score;
@@ -596,6 +627,58 @@ TEST_F(CompactSearchTest, EqualsTheDefinedSearchOnRandomStores) {
   }
   compact::use_code_kernels(versions[0].c_str());
   EXPECT_GE(checked, 2000u);
+}
+
+// Batches over stores large enough for a run to judge its coarse look: data it prunes well,
+// near duplicates that differ only below the high halves (the coarse look lets nearly every
+// pair through and must give way to the codes), and uniform random data (the pass must give
+// way to the plain scan). Every answer equals the defined one bit for bit, on every version.
+TEST_F(CompactSearchTest, BatchesEqualTheDefinedSearchWhetherTheCoarseLookPaysOrNot) {
+  const std::vector<std::string> versions = Versions();
+  std::mt19937 rng(17);
+  std::normal_distribution<float> normal;
+  const std::size_t n = 45, records = 3000;
+  for (const std::string& version : versions) {
+    ASSERT_TRUE(compact::use_code_kernels(version.c_str()));
+    for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
+      for (int kind = 0; kind < 3; ++kind) {
+        std::vector<float> basis(4 * n), centre(n);
+        for (float& b : basis) b = normal(rng);
+        for (float& c : centre) c = normal(rng);
+        WriteBatch batch;
+        for (std::size_t i = 0; i < records; ++i) {
+          std::vector<float> v = kind == 0 ? Draw(rng, n, 0, basis, 4) : Draw(rng, n, 1, basis, 0);
+          if (kind == 1) {
+            for (std::size_t c = 0; c < n; ++c) v[c] = centre[c] + 1e-3f * v[c];
+          }
+          char id[16];
+          std::snprintf(id, sizeof id, "r%05zu", i);
+          batch.insert(id, std::move(v), std::nullopt);
+        }
+        store_.reset();
+        std::remove(path_.c_str());
+        Korvane& store = Open(metric);
+        ASSERT_TRUE(store.write(std::move(batch)));
+        std::vector<std::vector<float>> queries;
+        for (int j = 0; j < 21; ++j) {
+          const auto v = StoreInternals::table(store).vector(rng() % records);
+          std::vector<float> q(v.begin(), v.end());
+          for (float& x : q) x += (kind == 1 ? 1e-4f : 0.05f) * normal(rng);
+          queries.push_back(std::move(q));
+        }
+        std::vector<std::span<const float>> spans(queries.begin(), queries.end());
+        const std::uint64_t k = 1 + rng() % 12;
+        auto answers = store.search_batch(spans, k);
+        ASSERT_TRUE(answers);
+        for (std::size_t j = 0; j < queries.size(); ++j) {
+          ASSERT_TRUE(Same(Defined(store, metric, queries[j], k, {}, 0), (*answers)[j]))
+              << version << " metric " << static_cast<int>(metric) << " kind " << kind
+              << " query " << j;
+        }
+      }
+    }
+  }
+  compact::use_code_kernels(versions[0].c_str());
 }
 
 }  // namespace
