@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -384,6 +385,7 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
   const std::uint8_t* rows[kRows];
   std::vector<std::int32_t> dots(kRows * std::max(lanes, count));
   std::vector<double> keys(count), floors(count);
+  std::vector<std::uint64_t> words((count + 63) / 64);
   for (std::size_t q = 0; q < count; ++q) floors[q] = shared[q].get();
   std::vector<KeyFloor> found(count, KeyFloor(k));
   std::size_t checked = 0, wasted = 0;
@@ -424,32 +426,42 @@ void scan_batch_run(const RecordTable& table, std::span<const CompactQuery> cqs,
       const bool sized = table.vector(i).size() == n;
       const bool coarse = coarse_on && sized;
       if (coarse) {
-        block.upper_keys(dots.data() + r * count, coarse_meta_of(copy, i), keys.data());
+        block.reaching(dots.data() + r * count, coarse_meta_of(copy, i), floors.data(),
+                       keys.data(), words.data());
         pairs += count;
       } else if (sized) {
-        block.upper_keys(dots.data() + r * lanes, meta_of(copy.meta(i)), keys.data());
+        block.reaching(dots.data() + r * lanes, meta_of(copy.meta(i)), floors.data(), keys.data(),
+                       words.data());
       } else {
-        std::fill(keys.begin(), keys.end(), std::numeric_limits<double>::infinity());
+        for (std::size_t q0 = 0; q0 < count; q0 += 64) {
+          const std::size_t m = std::min<std::size_t>(64, count - q0);
+          words[q0 / 64] = m == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+        }
       }
-      for (std::size_t q = 0; q < count; ++q) {
-        if (keys[q] < floors[q]) continue;
+      // Query q's pair past the coarse key: the fine key, and the measure if that reaches too.
+      auto pair = [&](std::size_t q) {
         if (coarse) {
           ++passed;
           const std::int32_t fine =
               16 * dots[r * count + q] + halves->dot(q, copy.lows() + halves_at(table, i));
           if (upper_key(cqs[q].bound(&fine, meta_of(copy.meta(i))), distance) < floors[q]) {
-            continue;
+            return;
           }
         }
         const float s = exact(q, i);
         if (std::isnan(s) ||
             !found[q].offer(distance ? -static_cast<double>(s) : static_cast<double>(s))) {
           ++wasted;
-          continue;
+          return;
         }
         if (found[q].floor() > floors[q]) {
           floors[q] = found[q].floor();
           shared[q].raise(floors[q]);
+        }
+      };
+      for (std::size_t q0 = 0; q0 < count; q0 += 64) {
+        for (std::uint64_t w = words[q0 / 64]; w != 0; w &= w - 1) {
+          pair(q0 + static_cast<std::size_t>(std::countr_zero(w)));
         }
       }
     }

@@ -152,6 +152,7 @@ struct Chosen {
   kernels::L1Sum l1 = kernels::l1_sum_any;
   // The coarse look of a batch, where it measured faster than the codes' products alone.
   kernels::BatchNibbleDots batch_nibble = nullptr;
+  kernels::QueryReach reach = nullptr;  // null: the keys are compared one by one
 };
 
 void batch_nibble_dots_portable(const std::uint8_t* const* rows, std::size_t nrows,
@@ -175,7 +176,8 @@ constexpr Chosen kAvx2{kernels::code_dot_avx2,     kernels::code_dots_avx2,
                        kernels::block_dots_avx2,   kernels::query_keys_avx2,
                        kernels::record_keys_avx2,  kernels::nibble_dots_avx2,
                        false,                      "avx2",
-                       kernels::l1_sum_avx2,       kernels::batch_nibble_dots_avx2};
+                       kernels::l1_sum_avx2,       kernels::batch_nibble_dots_avx2,
+                       kernels::query_reach_avx2};
 constexpr Chosen kVnni{kernels::code_dot_vnni,     kernels::code_dots_vnni,
                        kernels::block_dots_vnni,   kernels::query_keys_vnni,
                        kernels::record_keys_vnni,  kernels::nibble_dots_vnni,
@@ -566,6 +568,17 @@ void QueryBlock::dots(const std::uint8_t* const* rows, std::size_t nrows, std::i
 
 void QueryBlock::upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const {
   chosen().query_keys(table(), dots, meta, out);
+}
+
+void QueryBlock::reaching(const std::int32_t* dots, const CodeMeta& meta, const double* floors,
+                          double* keys, std::uint64_t* words) const {
+  const kernels::KeyTable kt = table();
+  if (chosen().reach != nullptr && chosen().reach(kt, dots, meta, floors, words)) return;
+  chosen().query_keys(kt, dots, meta, keys);
+  std::fill(words, words + (count() + 63) / 64, std::uint64_t{0});
+  for (std::size_t j = 0; j < count(); ++j) {
+    words[j / 64] |= static_cast<std::uint64_t>(!(keys[j] < floors[j])) << (j % 64);
+  }
 }
 
 void QueryBlock::record_keys(const std::int32_t* dots, const CodeMeta* metas, std::size_t nrows,

@@ -180,6 +180,11 @@ class QueryBlock {
 
   // out[j] >= the key of query j's score for the record; dots one row of dots().
   void upper_keys(const std::int32_t* dots, const CodeMeta& meta, double* out) const;
+  // Bit j % 64 of words[j / 64] (count() bits in (count() + 63) / 64 words) is whether query j's
+  // upper key, as upper_keys() gives it, reaches floors[j] (is not below it; NaN reaches): the
+  // same bits as comparing those keys, with less work. keys: room for count() doubles it may use.
+  void reaching(const std::int32_t* dots, const CodeMeta& meta, const double* floors,
+                double* keys, std::uint64_t* words) const;
   // For a block of one query: out[r] for nrows records, dots as dots() gives them.
   void record_keys(const std::int32_t* dots, const CodeMeta* metas, std::size_t nrows,
                    double* out) const;

@@ -56,6 +56,11 @@ using BatchNibbleDots = void (*)(const std::uint8_t* const* rows, std::size_t nr
                                  std::int32_t* out);
 // Upper keys for one record and every query of a table (dots as BlockDots gives one row).
 using QueryKeys = void (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
+// Which of QueryKeys' keys reach their floors: bit j % 64 of words[(count + 63) / 64] set
+// where !(key j < floors[j]) (a NaN key reaches), the same bits as the keys give. False: this
+// table is not served (the caller compares the keys).
+using QueryReach = bool (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta&,
+                            const double* floors, std::uint64_t* words);
 // Upper keys for `nrows` consecutive records and the table's one query (dots[r * planes + p]).
 using RecordKeys = void (*)(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                             std::size_t nrows, double* out);
@@ -86,6 +91,8 @@ void batch_nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
 // One plane's keys written out four queries to a register (the portable loop does not vectorize
 // Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
 void query_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
+bool query_reach_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&,
+                      const double* floors, std::uint64_t* words);
 // A single plane's keys written out four records to a register (the portable loop does not
 // vectorize Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
 void record_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,

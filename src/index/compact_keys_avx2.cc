@@ -4,6 +4,8 @@
 // a blend rather than the branch the compiler makes of it in the portable loop.
 #include <immintrin.h>
 
+#include <limits>
+
 #include "index/compact_kernels.h"
 
 namespace korvane_index::compact::kernels {
@@ -22,10 +24,19 @@ struct Lanes {
   __m256d t, ts, t128, qhat_up, fx, f_up, q2_lo, q2_hi, inv_lo, inv_hi;
 };
 
+// Euclidean's key from the lower end of the squared distance, s_lo >= 0.
+inline __m256d distance_key4(__m256d s_lo) {
+  __m256d lo = mul(_mm256_sqrt_pd(s_lo), all(1.0 - 0x1p-22));
+  lo = sub(lo, add(mul(fabs4(lo), all(0x1p-40)), all(kKeyEta)));
+  return _mm256_xor_pd(lo, all(-0.0));  // -lo
+}
+
+// The key for Cosine and Dot; for Euclidean the lower end of the squared distance that
+// distance_key4() takes.
 template <Metric M>
-inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
-                     __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
-                     __m256d dot) {
+inline __m256d key_terms4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
+                          __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
+                          __m256d dot) {
   // plane_sums<1>
   const __m256d ts_abs = fabs4(q.ts);
   const __m256d est =
@@ -39,10 +50,7 @@ inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, _
         mul(all(0x1p-48), add(add(q.q2_hi, mul(x_up, x_up)), mul(all(2.0), add(fabs4(est), e_real))));
     __m256d s_lo = sub(sub(add(q.q2_lo, mul(x_lo, x_lo)), mul(all(2.0), add(est, e_real))), slack);
     // std::max(0.0, v) is v where 0 < v, else 0 (NaN too): vmaxpd(v, 0) gives the same.
-    s_lo = _mm256_max_pd(sub(mul(s_lo, all(1.0 - kt.gamma)), all(kt.tiny)), all(0.0));
-    __m256d lo = mul(_mm256_sqrt_pd(s_lo), all(1.0 - 0x1p-22));
-    lo = sub(lo, add(mul(fabs4(lo), all(0x1p-40)), all(kKeyEta)));
-    return _mm256_xor_pd(lo, all(-0.0));  // -lo
+    return _mm256_max_pd(sub(mul(s_lo, all(1.0 - kt.gamma)), all(kt.tiny)), all(0.0));
   } else {
     const __m256d e =
         add(add(add(mul(q.qhat_up, rho), mul(q.fx, x_up)), mul(all(0x1p-47), mag)), all(kt.tiny));
@@ -54,6 +62,18 @@ inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, _
       hi = add(hi, mul(fabs4(hi), all(0x1p-22)));
     }
     return add(hi, add(mul(fabs4(hi), all(0x1p-40)), all(kKeyEta)));
+  }
+}
+
+template <Metric M>
+inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
+                     __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
+                     __m256d dot) {
+  const __m256d v = key_terms4<M>(kt, q, a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up, dot);
+  if constexpr (M == Metric::Euclidean) {
+    return distance_key4(v);
+  } else {
+    return v;
   }
 }
 
@@ -134,6 +154,64 @@ void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const
   }
 }
 
+// Squared distances past which no floor of these four queries can be reached, lane by lane.
+// Where s_lo > T (and finite) distance_key4(s_lo) < -D for the floor -D, D >= 0: its steps
+// give lo >= sqrt(s_lo) (1 - 2^-21) - 2 eta, each rounding and the 2^-22 and 2^-40 shares of
+// lo included, so lo > D once s_lo > (D + 2 eta)^2 / (1 - 2^-21)^2. T is (D + 2 eta)^2 taken up
+// by three factors of 1 + 2^-19, whose 3 2^-19 outweigh the 2^-20 that asks for and the
+// roundings of T's own steps. A floor above zero (or -inf) gives T = inf: nothing is skipped.
+inline __m256d beyond_floors(__m256d floors) {
+  const __m256d d = sub(all(0.0), floors);
+  const __m256d up = all(1.0 + 0x1p-19);
+  const __m256d b = mul(add(d, all(2 * kKeyEta)), up);
+  const __m256d t = mul(mul(b, b), up);
+  const __m256d usable = _mm256_cmp_pd(d, all(0.0), _CMP_GE_OQ);
+  return _mm256_blendv_pd(all(std::numeric_limits<double>::infinity()), t, usable);
+}
+
+// query_keys_one_plane()'s keys against the floors, bit j of words[j / 64] set where key j is
+// not below floors[j] (NaN included); Euclidean's square roots are taken only for the four
+// queries whose floors the squared distances' lower ends do not already rule out.
+template <Metric M>
+void query_reach_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta& meta,
+                           const double* floors, std::uint64_t* words) {
+  const KeyTable kt = table;
+  std::fill(words, words + (kt.count + 63) / 64, std::uint64_t{0});
+  auto set = [&](std::size_t j, double key) {
+    words[j / 64] |= static_cast<std::uint64_t>(!(key < floors[j])) << (j % 64);
+  };
+  const RecordTerms x = terms_of(meta, M == Metric::Cosine);
+  const double special = special_key(kt, kt.q_max, x, M == Metric::Cosine);
+  if (!std::isnan(special)) {
+    for (std::size_t j = 0; j < kt.count; ++j) set(j, special);
+    return;
+  }
+  const __m256d a = all(x.a), s = all(x.s), rho = all(x.rho), x_up = all(x.x_up);
+  const __m256d x_lo = all(x.x_lo), inv_x_lo = all(x.inv_x_lo), inv_x_up = all(x.inv_x_up);
+  std::size_t j = 0;
+  for (; j + 4 <= kt.count; j += 4) {
+    const __m256d dot =
+        _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
+    const __m256d fl = _mm256_loadu_pd(floors + j);
+    __m256d key = key_terms4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
+                                inv_x_up, dot);
+    if constexpr (M == Metric::Euclidean) {
+      const __m256d past = _mm256_and_pd(
+          _mm256_cmp_pd(key, beyond_floors(fl), _CMP_GT_OQ),
+          _mm256_cmp_pd(key, all(std::numeric_limits<double>::infinity()), _CMP_LT_OQ));
+      if (_mm256_movemask_pd(past) == 0xF) continue;
+      key = distance_key4(key);
+    }
+    const auto bits =
+        static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(key, fl, _CMP_NLT_UQ)));
+    words[j / 64] |= bits << (j % 64);
+  }
+  for (; j < kt.count; ++j) {
+    const double dot = dots[j];
+    set(j, key_of<M, 1>(kt, j, &dot, x));
+  }
+}
+
 template <Metric M>
 void record_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta* metas,
                            std::size_t nrows, double* out) {
@@ -167,6 +245,24 @@ void query_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMet
     }
   }
   query_keys_any(kt, dots, meta, out);
+}
+
+bool query_reach_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
+                      const double* floors, std::uint64_t* words) {
+  if (kt.planes != 1) return false;
+  switch (kt.metric) {
+    case Metric::Cosine:
+      query_reach_one_plane<Metric::Cosine>(kt, dots, meta, floors, words);
+      return true;
+    case Metric::Dot:
+      query_reach_one_plane<Metric::Dot>(kt, dots, meta, floors, words);
+      return true;
+    case Metric::Euclidean:
+      query_reach_one_plane<Metric::Euclidean>(kt, dots, meta, floors, words);
+      return true;
+    default:
+      return false;
+  }
 }
 
 void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,

@@ -326,6 +326,27 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(keys[j]), std::bit_cast<std::uint64_t>(want[j]))
                     << version << " n " << n << " count " << count << " row " << r;
               }
+              // Floors at, just past and well past each key, and none, mixed or four queries
+              // alike (where a distance's square roots may be skipped, or must not be): the
+              // bits are the keys' comparisons.
+              std::vector<double> floors(count), scratch(count);
+              for (std::size_t j = 0; j < count; ++j) {
+                const double w = want[j];
+                const std::size_t g = j / 4 + r;
+                switch (g % 3 == 0 ? 2 : g % 3 == 1 ? 0 : (j + r) % 5) {
+                  case 0: floors[j] = w; break;
+                  case 1: floors[j] = std::nextafter(w, HUGE_VAL); break;
+                  case 2: floors[j] = w + std::fabs(w) * 0.5 + 1e-30; break;
+                  case 3: floors[j] = w - std::fabs(w) * 0x1p-30; break;
+                  default: floors[j] = -HUGE_VAL; break;
+                }
+              }
+              std::vector<std::uint64_t> bits((count + 63) / 64, ~std::uint64_t{0});
+              block.reaching(row, metas[r], floors.data(), scratch.data(), bits.data());
+              for (std::size_t j = 0; j < count; ++j) {
+                ASSERT_EQ((bits[j / 64] >> (j % 64)) & 1, !(want[j] < floors[j]) ? 1u : 0u)
+                    << version << " n " << n << " count " << count << " row " << r << " j " << j;
+              }
             }
             for (std::size_t j = 0; j < count; ++j) {
               const float score = korvane_index::distance(metric, qs[j], xs[r]);
