@@ -93,8 +93,8 @@ void batch_nibble_dots_avx2(const std::uint8_t* const* rows, std::size_t nrows,
 void query_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&, double* out);
 bool query_reach_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta&,
                       const double* floors, std::uint64_t* words);
-// A single plane's keys written out four records to a register (the portable loop does not
-// vectorize Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
+// A single query's keys, one or two planes, written out four records to a register (the portable
+// loop does not vectorize Cosine's); other tables take the portable loop (compact_keys_avx2.cc).
 void record_keys_avx2(const KeyTable&, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out);
 

@@ -1,10 +1,11 @@
-// Keys of one plane with AVX2: a single query's for records four to a register (the coarse
-// look), and a batch's for one record, queries four to a register. The operations are key_of()'s (compact_kernels.h), one for one and in its order, on
+// Keys with AVX2: a single query's for records four to a register (one plane for the coarse
+// look, two for the codes), and a batch's for one record, queries four to a register. The operations are key_of()'s (compact_kernels.h), one for one and in its order, on
 // doubles rounded alike, so every key is the portable one bit for bit; Cosine's choice of end is
 // a blend rather than the branch the compiler makes of it in the portable loop.
 #include <immintrin.h>
 
 #include <limits>
+#include <type_traits>
 
 #include "index/compact_kernels.h"
 
@@ -21,7 +22,8 @@ inline __m256d all(double v) { return _mm256_set1_pd(v); }
 // inv_x_up) and the products (dot) against a query's constants (t ... inv_hi), in key_of()'s
 // steps.
 struct Lanes {
-  __m256d t, ts, t128, qhat_up, fx, f_up, q2_lo, q2_hi, inv_lo, inv_hi;
+  __m256d t[2], ts[2], t128[2];  // per plane
+  __m256d qhat_up, fx, f_up, q2_lo, q2_hi, inv_lo, inv_hi;
 };
 
 // Euclidean's key from the lower end of the squared distance, s_lo >= 0.
@@ -32,17 +34,18 @@ inline __m256d distance_key4(__m256d s_lo) {
 }
 
 // The key for Cosine and Dot; for Euclidean the lower end of the squared distance that
-// distance_key4() takes.
-template <Metric M>
+// distance_key4() takes. dot: the products with each of the P planes.
+template <Metric M, int P = 1>
 inline __m256d key_terms4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
                           __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
-                          __m256d dot) {
-  // plane_sums<1>
-  const __m256d ts_abs = fabs4(q.ts);
-  const __m256d est =
-      add(all(0.0), add(mul(mul(q.t, s), dot), mul(q.ts, sub(a, mul(all(128.0), s)))));
-  const __m256d mag = add(all(0.0), add(add(mul(mul(q.t, s), fabs4(dot)), mul(ts_abs, fabs4(a))),
-                                        mul(q.t128, s)));
+                          const __m256d* dot) {
+  // plane_sums<P>
+  __m256d est = all(0.0), mag = all(0.0);
+  for (int p = 0; p < P; ++p) {
+    est = add(est, add(mul(mul(q.t[p], s), dot[p]), mul(q.ts[p], sub(a, mul(all(128.0), s)))));
+    mag = add(mag, add(add(mul(mul(q.t[p], s), fabs4(dot[p])), mul(fabs4(q.ts[p]), fabs4(a))),
+                       mul(q.t128[p], s)));
+  }
   if constexpr (M == Metric::Euclidean) {
     const __m256d e_real =
         add(add(mul(q.qhat_up, rho), mul(q.f_up, x_up)), mul(all(0x1p-47), mag));
@@ -65,11 +68,11 @@ inline __m256d key_terms4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d
   }
 }
 
-template <Metric M>
+template <Metric M, int P = 1>
 inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, __m256d rho,
                      __m256d x_up, __m256d x_lo, __m256d inv_x_lo, __m256d inv_x_up,
-                     __m256d dot) {
-  const __m256d v = key_terms4<M>(kt, q, a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up, dot);
+                     const __m256d* dot) {
+  const __m256d v = key_terms4<M, P>(kt, q, a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up, dot);
   if constexpr (M == Metric::Euclidean) {
     return distance_key4(v);
   } else {
@@ -77,21 +80,44 @@ inline __m256d keys4(const KeyTable& kt, const Lanes& q, __m256d a, __m256d s, _
   }
 }
 
-// Query j's constants in every lane, or queries [j, j + 4) in the four.
-inline Lanes broadcast(const KeyTable& kt, std::size_t j) {
-  return {all(kt.t[j]),     all(kt.ts[j]),    all(kt.t128[j]),  all(kt.qhat_up[j]),
-          all(kt.fx[j]),    all(kt.f_up[j]),  all(kt.q2_lo[j]), all(kt.q2_hi[j]),
-          all(kt.inv_lo[j]), all(kt.inv_hi[j])};
+// The first query's constants (its P planes') in every lane, or one plane's of queries [j, j + 4)
+// in the four.
+template <int P>
+inline Lanes broadcast(const KeyTable& kt) {
+  Lanes q{};
+  for (int p = 0; p < P; ++p) {
+    q.t[p] = all(kt.t[p]);
+    q.ts[p] = all(kt.ts[p]);
+    q.t128[p] = all(kt.t128[p]);
+  }
+  q.qhat_up = all(kt.qhat_up[0]);
+  q.fx = all(kt.fx[0]);
+  q.f_up = all(kt.f_up[0]);
+  q.q2_lo = all(kt.q2_lo[0]);
+  q.q2_hi = all(kt.q2_hi[0]);
+  q.inv_lo = all(kt.inv_lo[0]);
+  q.inv_hi = all(kt.inv_hi[0]);
+  return q;
 }
 inline Lanes four_queries(const KeyTable& kt, std::size_t j) {
   auto at = [j](const double* v) { return _mm256_loadu_pd(v + j); };
-  return {at(kt.t),    at(kt.ts),   at(kt.t128),  at(kt.qhat_up), at(kt.fx),
-          at(kt.f_up), at(kt.q2_lo), at(kt.q2_hi), at(kt.inv_lo), at(kt.inv_hi)};
+  Lanes q{};
+  q.t[0] = at(kt.t);
+  q.ts[0] = at(kt.ts);
+  q.t128[0] = at(kt.t128);
+  q.qhat_up = at(kt.qhat_up);
+  q.fx = at(kt.fx);
+  q.f_up = at(kt.f_up);
+  q.q2_lo = at(kt.q2_lo);
+  q.q2_hi = at(kt.q2_hi);
+  q.inv_lo = at(kt.inv_lo);
+  q.inv_hi = at(kt.inv_hi);
+  return q;
 }
 
-// Records [from, from + 4): their keys into out, and whether key_of() serves all four (else the
-// caller asks special_key() of each).
-template <Metric M>
+// Records [from, from + 4) against the first query's P planes (dots: P a record): their keys
+// into out, and whether key_of() serves all four (else the caller asks special_key() of each).
+template <Metric M, int P>
 inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
                       double* out) {
   // The four metas, one float column each: offset, step, residual, norm.
@@ -100,8 +126,17 @@ inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMe
   _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
   const __m256d a = _mm256_cvtps_pd(c0), s = _mm256_cvtps_pd(c1);
   const __m256d rho = _mm256_cvtps_pd(c2), x_up = _mm256_cvtps_pd(c3);
-  const __m256d dot =
-      _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots)));
+  __m256d dot[P];
+  if constexpr (P == 1) {
+    dot[0] = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots)));
+  } else {
+    // Four records' pairs of products, split into each plane's four.
+    const __m256i both = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dots)),
+        _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+    dot[0] = _mm256_cvtepi32_pd(_mm256_castsi256_si128(both));
+    dot[1] = _mm256_cvtepi32_pd(_mm256_extracti128_si256(both, 1));
+  }
   // low_norm(x_up)
   const __m256d x_lo = _mm256_and_pd(_mm256_cmp_pd(x_up, all(0x1p-126), _CMP_GE_OQ),
                                      mul(x_up, all(1.0 - 0x1p-22)));
@@ -110,8 +145,8 @@ inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMe
     inv_x_lo = _mm256_div_pd(all(1.0 + 0x1p-40), x_lo);
     inv_x_up = _mm256_div_pd(all(1.0 - 0x1p-40), x_up);
   }
-  _mm256_storeu_pd(out, keys4<M>(kt, broadcast(kt, 0), a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up,
-                                 dot));
+  _mm256_storeu_pd(out, keys4<M, P>(kt, broadcast<P>(kt), a, s, rho, x_up, x_lo, inv_x_lo,
+                                    inv_x_up, dot));
   // special_key() gives NaN (key_of serves) exactly where all of these hold.
   __m256d ok = _mm256_and_pd(_mm256_cmp_pd(rho, all(0.0), _CMP_GE_OQ),
                              _mm256_cmp_pd(x_up, all(0x1p40), _CMP_LT_OQ));
@@ -146,7 +181,7 @@ void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const
     const __m256d dot =
         _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
     _mm256_storeu_pd(out + j, keys4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
-                                       inv_x_up, dot));
+                                       inv_x_up, &dot));
   }
   for (; j < kt.count; ++j) {
     const double dot = dots[j];
@@ -194,7 +229,7 @@ void query_reach_one_plane(const KeyTable& table, const std::int32_t* dots, cons
         _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
     const __m256d fl = _mm256_loadu_pd(floors + j);
     __m256d key = key_terms4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
-                                inv_x_up, dot);
+                                inv_x_up, &dot);
     if constexpr (M == Metric::Euclidean) {
       const __m256d past = _mm256_and_pd(
           _mm256_cmp_pd(key, beyond_floors(fl), _CMP_GT_OQ),
@@ -212,20 +247,22 @@ void query_reach_one_plane(const KeyTable& table, const std::int32_t* dots, cons
   }
 }
 
-template <Metric M>
-void record_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta* metas,
-                           std::size_t nrows, double* out) {
+// A single query's keys for records four at a time, with one plane (the coarse look) or two
+// (the codes); the rows past a multiple of four take the portable loop.
+template <Metric M, int P>
+void record_keys_wide(const KeyTable& table, const std::int32_t* dots, const CodeMeta* metas,
+                      std::size_t nrows, double* out) {
   const KeyTable kt = table;
   std::size_t r = 0;
   for (; r + 4 <= nrows; r += 4) {
-    if (four_keys<M>(kt, dots + r, metas + r, out + r)) continue;
+    if (four_keys<M, P>(kt, dots + r * P, metas + r, out + r)) continue;
     for (std::size_t j = r; j < r + 4; ++j) {
       const double special = special_key(kt, kt.q_max, terms_of(metas[j], M == Metric::Cosine),
                                          M == Metric::Cosine);
       if (!std::isnan(special)) out[j] = special;
     }
   }
-  if (r < nrows) record_keys_as<M, 1>(kt, dots + r, metas + r, nrows - r, out + r);
+  if (r < nrows) record_keys_as<M, P>(kt, dots + r * P, metas + r, nrows - r, out + r);
 }
 
 }  // namespace
@@ -267,18 +304,24 @@ bool query_reach_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMe
 
 void record_keys_avx2(const KeyTable& kt, const std::int32_t* dots, const CodeMeta* metas,
                       std::size_t nrows, double* out) {
-  if (kt.planes == 1) {
+  auto with = [&](auto planes) {
+    constexpr int P = decltype(planes)::value;
     switch (kt.metric) {
       case Metric::Cosine:
-        return record_keys_one_plane<Metric::Cosine>(kt, dots, metas, nrows, out);
+        record_keys_wide<Metric::Cosine, P>(kt, dots, metas, nrows, out);
+        return true;
       case Metric::Dot:
-        return record_keys_one_plane<Metric::Dot>(kt, dots, metas, nrows, out);
+        record_keys_wide<Metric::Dot, P>(kt, dots, metas, nrows, out);
+        return true;
       case Metric::Euclidean:
-        return record_keys_one_plane<Metric::Euclidean>(kt, dots, metas, nrows, out);
+        record_keys_wide<Metric::Euclidean, P>(kt, dots, metas, nrows, out);
+        return true;
       default:
-        break;
+        return false;
     }
-  }
+  };
+  if (kt.planes == 1 && with(std::integral_constant<int, 1>())) return;
+  if (kt.planes == 2 && with(std::integral_constant<int, 2>())) return;
   record_keys_any(kt, dots, metas, nrows, out);
 }
 

@@ -364,10 +364,10 @@ TEST(CompactBound, BlockKernelsEqualThePortableProducts) {
   compact::use_code_kernels(versions[0].c_str());
 }
 
-// The coarse look's keys (one query, one plane) come four records at a time on some versions:
+// A single query's keys (one plane or two) come four records at a time on some versions:
 // at every row count's tail, with vectors the bounds cannot serve among them (zero, too long,
 // not finite, tiny), each key is the one-record key bit for bit.
-TEST(CompactBound, OnePlaneRecordKeysEqualTheOneRecordKeys) {
+TEST(CompactBound, RecordKeysEqualTheOneRecordKeys) {
   const std::vector<std::string> versions = Versions();
   std::mt19937 rng(23);
   std::normal_distribution<float> normal;
@@ -387,23 +387,25 @@ TEST(CompactBound, OnePlaneRecordKeysEqualTheOneRecordKeys) {
     metas.push_back({m.offset, m.step, m.residual, m.norm});
     xs.push_back(x);
   }
-  std::vector<std::int32_t> dots(metas.size());
+  std::vector<std::int32_t> dots(2 * metas.size());
   for (auto& d : dots) d = static_cast<std::int32_t>(rng() % 600000) - 300000;
   for (const std::string& version : versions) {
     ASSERT_TRUE(compact::use_code_kernels(version.c_str()));
     for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::Euclidean}) {
-      const compact::CompactQuery cq(metric, Draw(rng, n, 0, basis, 8), 1);
-      ASSERT_TRUE(cq.usable());
-      const compact::QueryBlock block({&cq, 1});
-      for (std::size_t rows = 1; rows <= metas.size(); ++rows) {
-        std::vector<double> keys(rows);
-        block.record_keys(dots.data(), metas.data(), rows, keys.data());
-        for (std::size_t r = 0; r < rows; ++r) {
-          double one = 0;
-          block.upper_keys(&dots[r], metas[r], &one);
-          ASSERT_EQ(std::bit_cast<std::uint64_t>(keys[r]), std::bit_cast<std::uint64_t>(one))
-              << version << " metric " << static_cast<int>(metric) << " rows " << rows
-              << " row " << r;
+      for (int planes : {1, 2}) {  // the coarse look's one, the codes' two
+        const compact::CompactQuery cq(metric, Draw(rng, n, 0, basis, 8), planes);
+        ASSERT_TRUE(cq.usable());
+        const compact::QueryBlock block({&cq, 1});
+        for (std::size_t rows = 1; rows <= metas.size(); ++rows) {
+          std::vector<double> keys(rows);
+          block.record_keys(dots.data(), metas.data(), rows, keys.data());
+          for (std::size_t r = 0; r < rows; ++r) {
+            double one = 0;
+            block.upper_keys(&dots[r * planes], metas[r], &one);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(keys[r]), std::bit_cast<std::uint64_t>(one))
+                << version << " metric " << static_cast<int>(metric) << " planes " << planes
+                << " rows " << rows << " row " << r;
+          }
         }
       }
     }
