@@ -40,10 +40,13 @@ SCHEMA = ("CREATE TABLE IF NOT EXISTS records(id BLOB PRIMARY KEY NOT NULL, valu
           " WITHOUT ROWID")
 
 
+JOURNAL = "WAL"
+
+
 def open_sqlite(path):
     db = sqlite3.connect(path, isolation_level=None, timeout=0)
     db.execute("PRAGMA locking_mode=EXCLUSIVE")
-    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("PRAGMA journal_mode=%s" % JOURNAL)
     db.execute("PRAGMA synchronous=FULL")
     db.execute(SCHEMA)
     return db
@@ -199,8 +202,12 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--chunk", type=int, default=10000)
     ap.add_argument("--only", choices=("insert", "chunks"), help="run just this part")
+    ap.add_argument("--journal", default="WAL", choices=("WAL", "TRUNCATE"),
+                    help="sqlite3's journal for executemany (a large insert_many takes TRUNCATE)")
     ap.add_argument("--ingest-child", metavar="PATH", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    global JOURNAL
+    JOURNAL = args.journal
     if args.ingest_child:
         one_ingest(args.ingest_child, args.n, args.dim, args.chunk)
         return

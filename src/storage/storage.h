@@ -112,6 +112,10 @@ class Storage {
   // renumbers its slots.
   Result<std::size_t, StorageError> write(std::vector<WriteOp>& ops);
 
+  // A write of at least this many vector components takes a rollback journal instead of the
+  // write-ahead log, for speed; the file ends the same. For tests, which lower it.
+  static void set_direct_write_floats(std::size_t floats);
+
   // Fails unless this is the process that opened the store. write() calls it first.
   Result<void, StorageError> check_writable() const;
 

@@ -20,10 +20,11 @@ namespace {
 using korvane_test::CrashVfs;
 
 struct Op {
-  enum class Kind { Insert, Delete, Reopen } kind;
+  enum class Kind { Insert, Delete, Reopen, Batch } kind;
   std::string id;
   std::vector<float> vector;
   std::optional<Value> metadata;
+  std::vector<Op> batch;  // a Batch's inserts and deletes, in one write
 };
 
 // What the file must hold: id -> the record's vector and metadata.
@@ -32,29 +33,41 @@ using Model = std::map<std::string, std::pair<std::vector<float>, std::optional<
 void apply_op(Model& model, const Op& op) {
   if (op.kind == Op::Kind::Insert) model[op.id] = {op.vector, op.metadata};
   if (op.kind == Op::Kind::Delete) model.erase(op.id);
+  for (const Op& one : op.batch) apply_op(model, one);
 }
 
-// Inserts of one page and of many (large vectors, large metadata), deletes, and reopens, which
-// checkpoint the WAL into the database file.
+// Writes of at least this many components take the rollback journal (the suite lowers the
+// store's threshold to it): a batch of three or more large vectors does, one write of one does
+// not.
+constexpr std::size_t kDirectFloats = 2000;
+
+// Inserts of one page and of many (large vectors, large metadata), deletes, reopens, which
+// checkpoint the WAL into the database file, and batches, which may go past it.
 std::vector<Op> workload(std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<Op> ops;
-  for (int i = 0; i < 30; ++i) {
+  auto insert_or_delete = [&rng](unsigned pick) {
     const std::string id = std::string("k") + std::to_string(rng() % 12);
-    const unsigned pick = rng() % 10;
-    if (pick < 6) {
-      std::vector<float> v(rng() % 2 ? 4 : 700);
-      for (float& x : v) x = static_cast<float>(rng() % 1000) / 8.0f;
-      std::optional<Value> meta;
-      if (rng() % 3 == 0) {
-        meta = Value::object();
-        meta->set("pad", Value::string(std::string(rng() % 2 ? 10u : 6000u, 'a' + rng() % 26)));
-      }
-      ops.push_back({Op::Kind::Insert, id, std::move(v), std::move(meta)});
-    } else if (pick < 9) {
-      ops.push_back({Op::Kind::Delete, id, {}, {}});
+    if (pick >= 6) return Op{Op::Kind::Delete, id, {}, {}, {}};
+    std::vector<float> v(rng() % 2 ? 4 : 700);
+    for (float& x : v) x = static_cast<float>(rng() % 1000) / 8.0f;
+    std::optional<Value> meta;
+    if (rng() % 3 == 0) {
+      meta = Value::object();
+      meta->set("pad", Value::string(std::string(rng() % 2 ? 10u : 6000u, 'a' + rng() % 26)));
+    }
+    return Op{Op::Kind::Insert, id, std::move(v), std::move(meta), {}};
+  };
+  for (int i = 0; i < 30; ++i) {
+    const unsigned pick = rng() % 11;
+    if (pick < 9) {
+      ops.push_back(insert_or_delete(pick));
+    } else if (pick < 10) {
+      ops.push_back({Op::Kind::Reopen, {}, {}, {}, {}});
     } else {
-      ops.push_back({Op::Kind::Reopen, {}, {}, {}});
+      Op batch{Op::Kind::Batch, {}, {}, {}, {}};
+      for (unsigned j = 0, m = 2 + rng() % 6; j < m; ++j) batch.batch.push_back(insert_or_delete(rng() % 8));
+      ops.push_back(std::move(batch));
     }
   }
   return ops;
@@ -62,7 +75,11 @@ std::vector<Op> workload(std::uint32_t seed) {
 
 class CrashTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { CrashVfs::install(); }
+  static void SetUpTestSuite() {
+    CrashVfs::install();
+    Storage::set_direct_write_floats(kDirectFloats);
+  }
+  static void TearDownTestSuite() { Storage::set_direct_write_floats(std::size_t{1} << 20); }
 
   void SetUp() override {
     char dir[] = "/tmp/korvane-crash-XXXXXX";
@@ -89,6 +106,16 @@ class CrashTest : public ::testing::Test {
         case Op::Kind::Delete:
           ok = store->delete_(op.id).ok();
           break;
+        case Op::Kind::Batch: {
+          std::vector<WriteOp> writes;
+          for (const Op& one : op.batch) {
+            writes.push_back({one.kind == Op::Kind::Insert ? WriteOp::Kind::Upsert
+                                                           : WriteOp::Kind::Remove,
+                              Record{one.id, one.vector, one.metadata, std::nullopt}});
+          }
+          ok = store->write(writes).ok();
+          break;
+        }
         case Op::Kind::Reopen: {
           store.reset();
           auto again = Storage::open(path);

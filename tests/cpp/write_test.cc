@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "korvane/korvane.h"
 #include "faulty_vfs.h"
+#include "storage/storage.h"
 #include "store_fixture.h"
 
 namespace korvane_core {
@@ -368,17 +371,25 @@ TEST_F(WriteTest, LargeBatchIsWrittenInChunksAndStaysAllOrNothing) {
   ExpectStoreIs(model, 0, gen, "reopened");
 }
 
-// Each write and sync of the batch's transaction fails in turn: the store, in memory and in the
+// Each write and sync of the batch's transaction fails in turn, through the log and past it
+// (as a large batch goes, switching journals before and after): the store, in memory and in the
 // file, is then exactly as before, and the index is unharmed; the same batch applies whole once
 // the fault is gone.
 TEST_F(WriteTest, BatchIsAllOrNothingUnderInjectedFaults) {
   FaultyVfs& vfs = FaultyVfs::install();
   std::mt19937 gen(9);
   const int ids = 12;
-  for (FaultyVfs::Op op : {FaultyVfs::Op::Write, FaultyVfs::Op::Sync}) {
+  constexpr std::size_t kDirectFloats = std::size_t{1} << 20;  // the store's own threshold
+  struct Restore {
+    ~Restore() { korvane_storage::Storage::set_direct_write_floats(kDirectFloats); }
+  } restore;
+  for (const bool direct : {false, true}) {
+   for (FaultyVfs::Op op : {FaultyVfs::Op::Write, FaultyVfs::Op::Sync}) {
+    korvane_storage::Storage::set_direct_write_floats(direct ? 1 : kDirectFloats);
     long failures = 0;
     for (long skip = 0;; ++skip) {
-      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " skip " + std::to_string(skip));
+      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " skip " + std::to_string(skip) +
+                   (direct ? " past the log" : ""));
       ASSERT_LT(skip, 200) << "the batch never ran clean";
       store_.reset();
       std::remove(path_.c_str());
@@ -412,7 +423,25 @@ TEST_F(WriteTest, BatchIsAllOrNothingUnderInjectedFaults) {
         ASSERT_TRUE(written) << written.error().display();
         ExpectStoreIs(after, ids, gen, "clean run");
         EXPECT_GT(failures, 0) << "no fault ever hit the batch";
+        if (direct) {  // the file is back on the log, and no journal is left beside it
+          store_.reset();
+          char header[20] = {};
+          std::ifstream(path_, std::ios::binary).read(header, sizeof header);
+          EXPECT_EQ(header[18], 2);
+          EXPECT_EQ(header[19], 2);
+          EXPECT_FALSE(std::filesystem::exists(path_ + "-journal"));
+        }
         break;
+      }
+      if (written && direct) {
+        // The fault hit a switch of journals, not the transaction: either mode commits
+        // durably, so the batch landed whole.
+        ExpectStoreIs(after, ids, gen, "landed");
+        Open(Metric::Euclidean);
+        after.reopen();
+        ExpectStoreIs(after, ids, gen, "landed, reopened");
+        if (HasFatalFailure()) return;
+        continue;
       }
       ++failures;
       ASSERT_FALSE(written);
@@ -424,6 +453,7 @@ TEST_F(WriteTest, BatchIsAllOrNothingUnderInjectedFaults) {
       ExpectStoreIs(after, ids, gen, "retried, reopened");
       if (HasFatalFailure()) return;
     }
+   }
   }
 }
 
