@@ -162,6 +162,14 @@ inline bool four_keys(const KeyTable& kt, const std::int32_t* dots, const CodeMe
   return _mm256_movemask_pd(ok) == 0xF;
 }
 
+// One record's terms in every lane.
+struct RecordLanes {
+  explicit RecordLanes(const RecordTerms& x)
+      : a(all(x.a)), s(all(x.s)), rho(all(x.rho)), x_up(all(x.x_up)), x_lo(all(x.x_lo)),
+        inv_x_lo(all(x.inv_x_lo)), inv_x_up(all(x.inv_x_up)) {}
+  __m256d a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up;
+};
+
 // One record's keys of one plane for every query of the table, four queries to a register; the
 // record's terms are terms_of()'s, and the queries past a multiple of four take key_of() itself.
 template <Metric M>
@@ -174,14 +182,13 @@ void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const
     std::fill(out, out + kt.count, special);
     return;
   }
-  const __m256d a = all(x.a), s = all(x.s), rho = all(x.rho), x_up = all(x.x_up);
-  const __m256d x_lo = all(x.x_lo), inv_x_lo = all(x.inv_x_lo), inv_x_up = all(x.inv_x_up);
+  const RecordLanes r(x);
   std::size_t j = 0;
   for (; j + 4 <= kt.count; j += 4) {
     const __m256d dot =
         _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
-    _mm256_storeu_pd(out + j, keys4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
-                                       inv_x_up, &dot));
+    _mm256_storeu_pd(out + j, keys4<M>(kt, four_queries(kt, j), r.a, r.s, r.rho, r.x_up, r.x_lo,
+                                       r.inv_x_lo, r.inv_x_up, &dot));
   }
   for (; j < kt.count; ++j) {
     const double dot = dots[j];
@@ -221,15 +228,14 @@ void query_reach_one_plane(const KeyTable& table, const std::int32_t* dots, cons
     for (std::size_t j = 0; j < kt.count; ++j) set(j, special);
     return;
   }
-  const __m256d a = all(x.a), s = all(x.s), rho = all(x.rho), x_up = all(x.x_up);
-  const __m256d x_lo = all(x.x_lo), inv_x_lo = all(x.inv_x_lo), inv_x_up = all(x.inv_x_up);
+  const RecordLanes r(x);
   std::size_t j = 0;
   for (; j + 4 <= kt.count; j += 4) {
     const __m256d dot =
         _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
     const __m256d fl = _mm256_loadu_pd(floors + j);
-    __m256d key = key_terms4<M>(kt, four_queries(kt, j), a, s, rho, x_up, x_lo, inv_x_lo,
-                                inv_x_up, &dot);
+    __m256d key = key_terms4<M>(kt, four_queries(kt, j), r.a, r.s, r.rho, r.x_up, r.x_lo,
+                                r.inv_x_lo, r.inv_x_up, &dot);
     if constexpr (M == Metric::Euclidean) {
       const __m256d past = _mm256_and_pd(
           _mm256_cmp_pd(key, beyond_floors(fl), _CMP_GT_OQ),
