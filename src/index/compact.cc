@@ -545,7 +545,10 @@ bool HalvesBlock::available() { return chosen().batch_nibble != nullptr; }
 
 void HalvesBlock::dots(const std::uint8_t* const* rows, std::size_t nrows,
                        std::int32_t* out) const {
-  chosen().batch_nibble(rows, nrows, evens_.data(), odds_.data(), count_, bytes_, stride_, out);
+  // Where the coarse look is not available() it is still the portable products.
+  const kernels::BatchNibbleDots kernel =
+      chosen().batch_nibble != nullptr ? chosen().batch_nibble : batch_nibble_dots_portable;
+  kernel(rows, nrows, evens_.data(), odds_.data(), count_, bytes_, stride_, out);
 }
 
 std::int32_t HalvesBlock::dot(std::size_t j, const std::uint8_t* row) const {
