@@ -170,30 +170,42 @@ struct RecordLanes {
   __m256d a, s, rho, x_up, x_lo, inv_x_lo, inv_x_up;
 };
 
-// One record's keys of one plane for every query of the table, four queries to a register; the
-// record's terms are terms_of()'s, and the queries past a multiple of four take key_of() itself.
-template <Metric M>
-void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta& meta,
-                          double* __restrict out) {
-  const KeyTable kt = table;
+// One record against every query of the table with one plane, four queries to a register: for
+// a record key_of() does not serve, all(special key); else four(j, terms) for queries [j, j + 4),
+// terms being key_terms4()'s (a Euclidean key still needs distance_key4()), and one(j, key) for
+// the queries past a multiple of four, key being key_of()'s. The record's terms are terms_of()'s.
+template <Metric M, class All, class Four, class One>
+inline void each_query(const KeyTable& kt, const std::int32_t* dots, const CodeMeta& meta,
+                       const All& all_special, const Four& four, const One& one) {
   const RecordTerms x = terms_of(meta, M == Metric::Cosine);
   const double special = special_key(kt, kt.q_max, x, M == Metric::Cosine);
-  if (!std::isnan(special)) {
-    std::fill(out, out + kt.count, special);
-    return;
-  }
+  if (!std::isnan(special)) return all_special(special);
   const RecordLanes r(x);
   std::size_t j = 0;
   for (; j + 4 <= kt.count; j += 4) {
     const __m256d dot =
         _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
-    _mm256_storeu_pd(out + j, keys4<M>(kt, four_queries(kt, j), r.a, r.s, r.rho, r.x_up, r.x_lo,
-                                       r.inv_x_lo, r.inv_x_up, &dot));
+    four(j, key_terms4<M>(kt, four_queries(kt, j), r.a, r.s, r.rho, r.x_up, r.x_lo, r.inv_x_lo,
+                          r.inv_x_up, &dot));
   }
   for (; j < kt.count; ++j) {
     const double dot = dots[j];
-    out[j] = key_of<M, 1>(kt, j, &dot, x);
+    one(j, key_of<M, 1>(kt, j, &dot, x));
   }
+}
+
+// One record's keys of one plane for every query of the table.
+template <Metric M>
+void query_keys_one_plane(const KeyTable& table, const std::int32_t* dots, const CodeMeta& meta,
+                          double* __restrict out) {
+  const KeyTable kt = table;
+  each_query<M>(
+      kt, dots, meta, [&](double special) { std::fill(out, out + kt.count, special); },
+      [&](std::size_t j, __m256d terms) {
+        if constexpr (M == Metric::Euclidean) terms = distance_key4(terms);
+        _mm256_storeu_pd(out + j, terms);
+      },
+      [&](std::size_t j, double key) { out[j] = key; });
 }
 
 // Squared distances past which no floor of these four queries can be reached, lane by lane.
@@ -222,35 +234,25 @@ void query_reach_one_plane(const KeyTable& table, const std::int32_t* dots, cons
   auto set = [&](std::size_t j, double key) {
     words[j / 64] |= static_cast<std::uint64_t>(!(key < floors[j])) << (j % 64);
   };
-  const RecordTerms x = terms_of(meta, M == Metric::Cosine);
-  const double special = special_key(kt, kt.q_max, x, M == Metric::Cosine);
-  if (!std::isnan(special)) {
-    for (std::size_t j = 0; j < kt.count; ++j) set(j, special);
-    return;
-  }
-  const RecordLanes r(x);
-  std::size_t j = 0;
-  for (; j + 4 <= kt.count; j += 4) {
-    const __m256d dot =
-        _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dots + j)));
-    const __m256d fl = _mm256_loadu_pd(floors + j);
-    __m256d key = key_terms4<M>(kt, four_queries(kt, j), r.a, r.s, r.rho, r.x_up, r.x_lo,
-                                r.inv_x_lo, r.inv_x_up, &dot);
-    if constexpr (M == Metric::Euclidean) {
-      const __m256d past = _mm256_and_pd(
-          _mm256_cmp_pd(key, beyond_floors(fl), _CMP_GT_OQ),
-          _mm256_cmp_pd(key, all(std::numeric_limits<double>::infinity()), _CMP_LT_OQ));
-      if (_mm256_movemask_pd(past) == 0xF) continue;
-      key = distance_key4(key);
-    }
-    const auto bits =
-        static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(key, fl, _CMP_NLT_UQ)));
-    words[j / 64] |= bits << (j % 64);
-  }
-  for (; j < kt.count; ++j) {
-    const double dot = dots[j];
-    set(j, key_of<M, 1>(kt, j, &dot, x));
-  }
+  each_query<M>(
+      kt, dots, meta,
+      [&](double special) {
+        for (std::size_t j = 0; j < kt.count; ++j) set(j, special);
+      },
+      [&](std::size_t j, __m256d key) {
+        const __m256d fl = _mm256_loadu_pd(floors + j);
+        if constexpr (M == Metric::Euclidean) {
+          const __m256d past = _mm256_and_pd(
+              _mm256_cmp_pd(key, beyond_floors(fl), _CMP_GT_OQ),
+              _mm256_cmp_pd(key, all(std::numeric_limits<double>::infinity()), _CMP_LT_OQ));
+          if (_mm256_movemask_pd(past) == 0xF) return;
+          key = distance_key4(key);
+        }
+        const auto bits =
+            static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(key, fl, _CMP_NLT_UQ)));
+        words[j / 64] |= bits << (j % 64);
+      },
+      set);
 }
 
 // A single query's keys for records four at a time, with one plane (the coarse look) or two
